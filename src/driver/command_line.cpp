@@ -1,0 +1,74 @@
+#include "driver/command_line.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace halvorpin {
+
+const char kFullUsage[] =
+    "halvorpin : Version 1.10\nWrong number of arguments: Usage is : \n'halvorpin arg1 arg2'\n"
+    "arg1. https server URL\n"
+    "arg2. Tests to execute after '-' symbol:\n"
+    "\ta : activation \n"
+    "\tv : version request\n"
+    "\tp : package request\n"
+    "\ts : submit results data unencrypted\n"
+    "\tS : submit results data encrypted\n"
+    "\tl : submit log data unencrypted\n"
+    "\tL : submit log data encrypted\n";
+
+const char kShortUsage[] =
+    "halvorpin : Version 1.10\nWrong number of arguments: Usage is : \n'halvorpin arg1 arg2'\n"
+    "arg1. https server URL\n"
+    "arg2. Tests to execute after '-' symbol:\n"
+    "\ta : activation \n"
+    "\tv : version request\n"
+    "\tp : package request\n"
+    "\ts : submit results data\n"
+    "\tl : submit log data unencrypted\n"
+    "\tL : submit log data encrypted\n";
+
+bool parse_command_line(int argc, const char* const* argv, CommandLine& out) {
+  out = CommandLine{};
+  if (argc != 3) return false;
+  std::strncpy(out.url, argv[1], kUrlCapacity - 1);
+  std::strncpy(out.command, argv[2], kCommandCapacity - 1);
+  return true;
+}
+
+void split_url(const char* url, std::string& host, int& port) {
+  const char* scheme_end = std::strstr(url, "://");
+  host = scheme_end != nullptr ? scheme_end + 3 : url;
+  std::string::size_type colon = host.find(':');
+  if (colon == std::string::npos) {
+    port = 443;
+    return;
+  }
+  port = parse_leading_int(host.c_str() + colon + 1);
+  host.resize(colon);
+}
+
+int parse_leading_int(const char* text) {
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+  bool negative = *text == '-';
+  if (*text == '-' || *text == '+') ++text;
+  long long value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    value = value * 10 + (*text - '0');
+    if (value > INT_MAX) {
+      value = static_cast<long long>(INT_MAX) + 1;
+      break;
+    }
+  }
+  if (negative) return value > INT_MAX ? INT_MIN : static_cast<int>(-value);
+  return value > INT_MAX ? INT_MAX : static_cast<int>(value);
+}
+
+void read_timeouts_from_environment(Timeouts& timeouts) {
+  if (const char* v = std::getenv("CONN_TIMEOUT")) timeouts.ct = parse_leading_int(v);
+  if (const char* v = std::getenv("READ_TIMEOUT")) timeouts.rt = parse_leading_int(v);
+  if (const char* v = std::getenv("WRITE_TIMEOUT")) timeouts.wt = parse_leading_int(v);
+}
+
+}  // namespace halvorpin

@@ -1,0 +1,38 @@
+// The two arguments, the URL split and the time-outs from the environment.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "driver/server_link.h"
+
+namespace halvorpin {
+
+inline constexpr std::size_t kUrlCapacity = 160;     // at most 159 characters
+inline constexpr std::size_t kCommandCapacity = 3;   // dash, letter, NUL
+
+extern const char kFullUsage[];
+extern const char kShortUsage[];
+
+struct CommandLine {
+  char url[kUrlCapacity] = {};
+  char command[kCommandCapacity] = {};
+  char letter() const { return command[1]; }
+};
+
+// Copies the URL (cut to 159 characters) and the first two characters of the
+// command argument. False when the argument count is not exactly two.
+bool parse_command_line(int argc, const char* const* argv, CommandLine& out);
+
+// Host after "://" (or from the start), port after the first ':' (its leading
+// digits), 443 without one. Nothing is cut at '/'.
+void split_url(const char* url, std::string& host, int& port);
+
+// Leading white space, an optional sign and the leading digits, as atoi reads
+// them; saturates instead of overflowing; 0 when there are no digits.
+int parse_leading_int(const char* text);
+
+// CONN_TIMEOUT, READ_TIMEOUT and WRITE_TIMEOUT, each when set.
+void read_timeouts_from_environment(Timeouts& timeouts);
+
+}  // namespace halvorpin

@@ -1,0 +1,34 @@
+// The one record every operation works on: the server endpoint, the unit's
+// identity and keys, and the open TLS connection.
+#pragma once
+
+#include <string>
+
+#include "transport/owned.h"
+
+namespace halvorpin {
+
+constexpr std::size_t kMacTextSize = 13;  // 12 hex digits and a NUL
+
+struct ServerLink {
+  int port = 0;
+  std::string host;
+  std::string unit_id;
+  EvpPkeyPtr unit_key;
+  EvpPkeyPtr server_key;
+  char mac[kMacTextSize] = {};
+  SslCtxPtr ctx;
+  SslPtr ssl;
+  BIO* sbio = nullptr;  // owned by ssl once attached
+  UniqueFd sock;
+};
+
+// Process-wide time-outs in seconds, fixed at start-up.
+struct Timeouts {
+  int ct = 30;
+  int rt = 30;
+  int wt = 30;
+};
+extern Timeouts g_timeouts;
+
+}  // namespace halvorpin

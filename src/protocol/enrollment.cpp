@@ -1,0 +1,149 @@
+#include "protocol/enrollment.h"
+
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "encoding/base64.h"
+#include "protocol/http_reply.h"
+#include "transport/connection.h"
+#include "transport/exchange.h"
+#include "unit/file_io.h"
+#include "unit/rsa_key.h"
+#include "unit/state_files.h"
+
+namespace halvorpin {
+namespace {
+
+constexpr std::size_t kEnrollmentCapacity = 8192;
+constexpr std::size_t kHeaderValueCapacity = 1024;
+constexpr std::size_t kConfirmationCapacity = 1024;
+
+// The key text as it travels: Base64 of "modulus.exponent" on one line.
+std::string key_text_for_header(EVP_PKEY* key) {
+  std::string clear = rsa_key_text(key);
+  std::string encoded =
+      base64_encode(reinterpret_cast<const unsigned char*>(clear.data()), clear.size());
+  encoded.erase(std::remove_if(encoded.begin(), encoded.end(),
+                               [](char c) { return c == '\n' || c == '\r'; }),
+                encoded.end());
+  return encoded;
+}
+
+// The identifier runs to its first character that is not a letter or digit.
+std::string identifier_from(const std::string& value) {
+  auto end = std::find_if(value.begin(), value.end(), [](char c) {
+    return !std::isalnum(static_cast<unsigned char>(c));
+  });
+  return std::string(value.begin(), end);
+}
+
+// "modulus.exponent" after Base64 decoding; anything from a second '.' on
+// is ignored. Null when either number is missing or malformed.
+EvpPkeyPtr server_key_from(const std::string& value) {
+  std::vector<unsigned char> decoded = base64_decode(value.data(), value.size());
+  std::string text(reinterpret_cast<const char*>(decoded.data()));
+  std::string::size_type dot = text.find('.');
+  if (dot == std::string::npos) return nullptr;
+  std::string modulus = text.substr(0, dot);
+  std::string exponent = text.substr(dot + 1, text.find('.', dot + 1) - (dot + 1));
+  return rsa_public_from_decimal(modulus, exponent);
+}
+
+bool system_random_seeded() {
+  if (RAND_status() == 1) return true;
+  (void)RAND_poll();
+  return RAND_status() == 1;
+}
+
+}  // namespace
+
+int keygen(ServerLink* link) {
+  if (!make_directories(kStateDir, 0755)) return 0;
+  // Never fall back to a predictable seed: a unit key must be unguessable.
+  if (!system_random_seeded()) return 0;
+  link->unit_key = generate_unit_key();
+  if (!link->unit_key) return 0;
+  std::string public_pem = rsa_public_pem(link->unit_key.get());
+  std::string private_pem = rsa_private_pem(link->unit_key.get());
+  if (public_pem.empty() || private_pem.empty()) return 0;
+  return write_file_atomic(kUnitPublicKeyPath, public_pem, 0644) &&
+                 write_file_atomic(kUnitPrivateKeyPath, private_pem, 0600)
+             ? 1
+             : 0;
+}
+
+int activate(ServerLink* link) {
+  std::string key_text = key_text_for_header(link->unit_key.get());
+  if (key_text.empty()) return 0;
+  RequestText request(kEnrollmentCapacity);
+  request.add("GET /activate?mac=").add(link->mac).add(" HTTP/1.1 \r\n");
+  request.add("Host: ").add(link->host).add("\r\n");
+  request.add("X-Unit-PublicKey: ").add(key_text).add("\r\n\r\n");
+  if (!request.ok()) return 0;
+
+  std::vector<char> reply(kEnrollmentCapacity, '\0');
+  ssl_sendrequest(link->ssl.get(), request.c_str(), reply.data(), reply.size());
+  if (!reply_contains(reply.data(), "HTTP/1.1 200 Activating")) return 0;
+
+  std::string value;
+  if (find_header_value(reply.data(), "X-Unit-ID:", "\r", kHeaderValueCapacity, value) !=
+      HeaderScan::kFound) {
+    return 0;
+  }
+  std::string unit_id = identifier_from(value);
+  if (unit_id.empty()) return 0;
+  if (find_header_value(reply.data(), "X-ZOR-PublicKey:", "\n", kHeaderValueCapacity, value) !=
+      HeaderScan::kFound) {
+    return 0;
+  }
+  EvpPkeyPtr server_key = server_key_from(value);
+  std::string server_pem = server_key ? rsa_public_pem(server_key.get()) : std::string();
+  if (server_pem.empty()) return 0;
+
+  // The server key file marks the unit as enrolled, so it is written last.
+  if (!write_file_atomic(kUnitIdPath, unit_id, 0644) ||
+      !write_file_atomic(kServerKeyPath, server_pem, 0644)) {
+    return 0;
+  }
+  link->unit_id = unit_id;
+  return 1;
+}
+
+int confirmactivate(ServerLink* link) {
+  RequestText request(kConfirmationCapacity);
+  request.add("GET /activate?confirm&mac=").add(link->mac).add(" HTTP/1.1 \r\n");
+  request.add("Host: ").add(link->host).add("\r\n");
+  request.add("X-Unit-ID: ").add(link->unit_id).add("\r\n\r\n");
+  if (!request.ok()) return 0;
+  std::vector<char> reply(kConfirmationCapacity, '\0');
+  ssl_sendrequest(link->ssl.get(), request.c_str(), reply.data(), reply.size());
+  return reply_contains(reply.data(), "HTTP/1.1 200 Activated") ? 1 : 0;
+}
+
+bool enroll_unit(ServerLink* link) {
+  if (checkunitactivated() == 0) {
+    if (keygen(link) == 0 || activate(link) == 0) {
+      cleanup_nvram();
+      ssl_disconnect(link);
+      return false;
+    }
+    ssl_reconnect(link);
+    if (confirmactivate(link) == 0) {
+      cleanup_nvram();
+      ssl_disconnect(link);
+      return false;
+    }
+  }
+  // After a fresh enrollment this reads back what was just stored.
+  if (loadKeys(link) == 0 || loadUnitId(link) == 0) {
+    ssl_disconnect(link);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace halvorpin

@@ -1,0 +1,107 @@
+#include "protocol/package_download.h"
+
+#include <cstring>
+#include <vector>
+
+#include "protocol/http_reply.h"
+#include "transport/cert_check.h"
+#include "transport/connection.h"
+#include "transport/exchange.h"
+#include "transport/fatal.h"
+#include "driver/command_line.h"
+#include "unit/rsa_key.h"
+
+namespace halvorpin {
+namespace {
+
+constexpr std::size_t kRequestCapacity = 1024;
+constexpr std::size_t kReplyCapacity = 1024;
+
+// Opens and checks the connection to the package host.
+void connect_package_host(ServerLink* package_link) {
+  if (ssl_connect(package_link) == 0) {
+    std::fputs("Unable to create HttpSocket\n", stderr);
+    throw RunAbort(1);
+  }
+  // The package's script runs as root: only a verified host may supply it.
+  check_cert(package_link->ssl.get(), package_link->host.c_str());
+}
+
+// Fetches the reply body into the temporary package file; true on a 200 reply
+// whose body was stored completely. `header` receives the reply's header block.
+bool fetch_to_temp_file(ServerLink* package_link, const char* request, std::vector<char>& header) {
+  FilePtr temp(std::fopen(kPackageTempPath, "w"));
+  if (!temp) return false;
+  ssl_sendrequest3(package_link->ssl.get(), request, header.data(), header.size(), temp.get());
+  bool stored = std::fflush(temp.get()) == 0 && std::ferror(temp.get()) == 0;
+  bool closed = std::fclose(temp.release()) == 0;
+  return stored && closed && reply_contains(header.data(), "HTTP/1.1 200 OK");
+}
+
+// Writes the clear bytes of every whole block that decrypts; blocks that do
+// not are skipped, a trailing partial block is ignored.
+bool decrypt_blocks(EVP_PKEY* unit_key, FILE* out) {
+  FilePtr in(std::fopen(kPackageTempPath, "rb"));
+  int size = rsa_size(unit_key);
+  EvpPkeyCtxPtr ctx = make_rsa_decrypt_ctx(unit_key);
+  if (!in || size <= 0 || !ctx) return false;
+  const auto block_size = static_cast<std::size_t>(size);
+  std::vector<unsigned char> block(block_size);
+  std::vector<unsigned char> clear(block_size);
+  while (std::fread(block.data(), block_size, 1, in.get()) == 1) {
+    int n = rsa_decrypt_block(ctx.get(), block.data(), block_size, clear.data(), clear.size());
+    if (n > 0 && std::fwrite(clear.data(), 1, static_cast<std::size_t>(n), out) !=
+                     static_cast<std::size_t>(n)) {
+      return false;
+    }
+  }
+  return std::ferror(in.get()) == 0 && std::fflush(out) == 0;
+}
+
+}  // namespace
+
+bool split_locator(const char* locator, PackageLocator& out) {
+  const char* scheme_end = std::strstr(locator, "://");
+  const char* host_start = scheme_end != nullptr ? scheme_end + 3 : locator;
+  std::size_t host_length = std::strcspn(host_start, "/");
+  if (host_length >= kLocatorHostCapacity) return false;
+  out.host.assign(host_start, host_length);
+  out.path.assign(host_start + host_length);
+  std::string::size_type colon = out.host.find(':');
+  out.port = 443;
+  if (colon != std::string::npos) {
+    out.port = parse_leading_int(out.host.c_str() + colon + 1);
+    out.host.resize(colon);
+  }
+  return true;
+}
+
+int packages(ServerLink* link, const char* locator, FILE* out) {
+  PackageLocator where;
+  if (out == nullptr || !split_locator(locator, where)) return 0;
+  ServerLink package_link;
+  package_link.host = where.host;
+  package_link.port = where.port;
+  connect_package_host(&package_link);
+
+  RequestText request(kRequestCapacity);
+  request.add("GET ").add(where.path).add(" HTTP/1.1 \r\n");
+  request.add("Host: ").add(where.host).add("\r\n");
+  request.add("X-Encryption-Desired: false\r\n");
+  request.add("X-Unit-ID: ").add(link->unit_id).add("\r\n");
+  request.add("\r\n");
+  if (!request.ok()) return 0;
+
+  std::vector<char> header(kReplyCapacity, '\0');
+  if (!fetch_to_temp_file(&package_link, request.c_str(), header)) return 0;
+
+  if (reply_contains(header.data(), "X-Encrypted: false")) {
+    // The clear package is the file: move it into place whole.
+    return std::rename(kPackageTempPath, kPackageArchivePath) == 0 ? 1 : 0;
+  }
+  bool written = decrypt_blocks(link->unit_key.get(), out);
+  (void)std::remove(kPackageTempPath);
+  return written ? 1 : 0;
+}
+
+}  // namespace halvorpin

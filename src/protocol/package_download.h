@@ -1,0 +1,33 @@
+// Fetching a measurement package from the host its locator names.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "driver/server_link.h"
+
+namespace halvorpin {
+
+inline constexpr const char* kPackageTempPath = "/tmp/.package.tmp";
+inline constexpr const char* kPackageArchivePath = "/tmp/testpackage.tar.gz";
+inline constexpr std::size_t kLocatorHostCapacity = 200;  // at most 199 characters
+
+struct PackageLocator {
+  std::string host;
+  int port = 443;
+  std::string path;  // from the first '/' after the host on; may be empty
+};
+
+// [scheme "://"] host [":" port] [path]. False when the host is longer than
+// 199 characters.
+bool split_locator(const char* locator, PackageLocator& out);
+
+// Downloads the package into "/tmp/testpackage.tar.gz": a clear package is
+// moved onto that path, an encrypted one is decrypted block by block into
+// `out` (a stream the caller opened on that path). The package host's
+// certificate is checked like the collection server's. 1 when the host
+// answered "HTTP/1.1 200 OK" and the package was stored, 0 otherwise; a
+// failed connection or certificate check ends the run.
+int packages(ServerLink* link, const char* locator, FILE* out);
+
+}  // namespace halvorpin

@@ -1,0 +1,74 @@
+#include "protocol/submission.h"
+
+#include <openssl/evp.h>
+
+#include <cstring>
+#include <vector>
+
+#include "encoding/base64.h"
+#include "protocol/http_reply.h"
+#include "transport/exchange.h"
+
+namespace halvorpin {
+namespace {
+
+constexpr std::size_t kHeadCapacity = 1024;
+constexpr std::size_t kReplyCapacity = 1024;
+
+enum class Endpoint { kSubmit, kLog };
+
+std::string content_length_line(int length) {
+  return "Content-Length: " + std::to_string(length) + "\r\n";
+}
+
+int post(ServerLink* link, Endpoint endpoint, const unsigned char* clear, int clear_length,
+         const unsigned char* cipher, int cipher_length, bool encrypted) {
+  std::string hash_line;
+  if (encrypted) {
+    std::size_t digested = endpoint == Endpoint::kLog
+                               ? strnlen(reinterpret_cast<const char*>(clear),
+                                         static_cast<std::size_t>(clear_length))
+                               : static_cast<std::size_t>(clear_length);
+    hash_line = "X-Request-Hash: " + digest_text(clear, digested) + "\r\n";
+  }
+  const char* encrypted_line = encrypted ? "X-Encrypted: true\r\n" : "X-Encrypted: false\r\n";
+
+  RequestText head(kHeadCapacity);
+  if (endpoint == Endpoint::kSubmit) {
+    head.add("POST /submit HTTP/1.1 \r\n").add("Host: ").add(link->host).add("\r\n");
+    head.add(hash_line).add(encrypted_line);
+  } else {
+    head.add("POST /log HTTP/1.1 \r\n").add("Host: ").add(link->host).add("\r\n");
+    head.add(encrypted_line).add(hash_line);
+  }
+  head.add("X-Unit-ID: ").add(link->unit_id).add("\r\n");
+  head.add(content_length_line(encrypted ? cipher_length : clear_length)).add("\r\n");
+  if (!head.ok()) return 0;
+
+  std::vector<char> reply(kReplyCapacity, '\0');
+  ssl_sendrequest2(link->ssl.get(), head.c_str(), reply.data(), reply.size(),
+                   encrypted ? cipher : clear, encrypted ? cipher_length : clear_length);
+  return reply_contains(reply.data(), "HTTP/1.1 200 OK") ? 1 : 0;
+}
+
+}  // namespace
+
+std::string digest_text(const unsigned char* data, std::size_t length) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digest_length = 0;
+  if (EVP_Digest(data, length, digest, &digest_length, EVP_sha1(), nullptr) != 1) return {};
+  return base64_encode(digest, digest_length);
+}
+
+int submit(ServerLink* link, const unsigned char* clear, int clear_length,
+           const unsigned char* cipher, int cipher_length, int encrypted) {
+  if (cipher_length == -1) return 0;
+  return post(link, Endpoint::kSubmit, clear, clear_length, cipher, cipher_length, encrypted != 0);
+}
+
+int logdata(ServerLink* link, const unsigned char* clear, int clear_length,
+            const unsigned char* cipher, int cipher_length, int encrypted) {
+  return post(link, Endpoint::kLog, clear, clear_length, cipher, cipher_length, encrypted != 0);
+}
+
+}  // namespace halvorpin

@@ -1,0 +1,22 @@
+// The two upload requests: a batch of results to "/submit" and the log to
+// "/log", in clear or as cipher blocks with a SHA-1 digest of the clear text.
+#pragma once
+
+#include <string>
+
+#include "driver/server_link.h"
+
+namespace halvorpin {
+
+// Base64 of the SHA-1 digest of `length` bytes: 28 characters.
+std::string digest_text(const unsigned char* data, std::size_t length);
+
+// Each returns 1 when the reply contains "HTTP/1.1 200 OK", else 0.
+// `submit` refuses a cipher length of -1 (a failed encryption) without sending.
+int submit(ServerLink* link, const unsigned char* clear, int clear_length,
+           const unsigned char* cipher, int cipher_length, int encrypted);
+// The log's digest covers its clear text up to the first zero byte.
+int logdata(ServerLink* link, const unsigned char* clear, int clear_length,
+            const unsigned char* cipher, int cipher_length, int encrypted);
+
+}  // namespace halvorpin

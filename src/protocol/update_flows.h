@@ -1,0 +1,36 @@
+// The command flows that keep the measurement package current: activation
+// (enroll, then install whatever the server names), version update
+// (install when the version differs) and package request (download only).
+// Each returns the run's exit status.
+#pragma once
+
+#include <string>
+
+#include "driver/server_link.h"
+
+namespace halvorpin {
+
+inline constexpr const char* kPackageDir = "/tmp/kelvoz";
+inline constexpr const char* kStagingDir = "/tmp/.kelvoz.new";
+
+// The activation flow, on a connection whose certificate was checked.
+int run_activation(ServerLink* link);
+// The version update flow, likewise.
+int run_version_update(ServerLink* link);
+// The package request flow, likewise: fetches "/testpackage.tar.gz" from the
+// collection server into "/tmp/testpackage.tar.gz" without installing it.
+int run_package_request(ServerLink* link);
+
+// The new version (first line, cut at '\n', and for the version update also
+// at '\r'; at most 19 characters) and the package locator (everything after
+// the first '\n').
+struct VersionReply {
+  std::string new_version;
+  std::string locator;
+};
+VersionReply read_version_reply(const std::string& text, bool stop_at_carriage_return);
+
+// True when the two versions agree over their first 8 characters.
+bool same_version(const std::string& installed, const std::string& offered);
+
+}  // namespace halvorpin

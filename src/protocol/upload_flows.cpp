@@ -1,0 +1,198 @@
+#include "protocol/upload_flows.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver/command_line.h"
+#include "protocol/submission.h"
+#include "transport/cert_check.h"
+#include "transport/connection.h"
+#include "transport/fatal.h"
+#include "unit/rsa_key.h"
+#include "unit/state_files.h"
+
+namespace halvorpin {
+namespace {
+
+// Cipher blocks of one request, appended in place after each chunk.
+class CipherWriter {
+ public:
+  CipherWriter(EVP_PKEY* server_key, std::vector<unsigned char>& out)
+      : block_size_(rsa_size(server_key)), ctx_(make_rsa_encrypt_ctx(server_key)), out_(out) {}
+
+  // Clear bytes per block: one less than the padding would allow.
+  std::size_t chunk_size() const { return block_size_ > 12 ? block_size_ - 12 : 0; }
+  std::size_t block_size() const { return block_size_; }
+  std::size_t length() const { return length_; }
+  void restart() { length_ = 0; }
+  // Room for the blocks of `clear_length` more clear bytes.
+  bool has_room_for(std::size_t clear_length) const {
+    std::size_t chunk = chunk_size();
+    std::size_t blocks = chunk == 0 ? 0 : (clear_length + chunk - 1) / chunk;
+    return length_ + blocks * block_size_ <= out_.size();
+  }
+  // Encrypts `length` bytes chunk by chunk; the block lengths go to `each`.
+  template <typename OnBlock>
+  bool encrypt(const unsigned char* clear, std::size_t length, OnBlock each) {
+    std::size_t chunk = chunk_size();
+    if (!ctx_ || chunk == 0 || !has_room_for(length)) return false;
+    for (std::size_t done = 0; done < length; done += chunk) {
+      std::size_t piece = length - done < chunk ? length - done : chunk;
+      int n = rsa_encrypt_block(ctx_.get(), clear + done, piece, out_.data() + length_,
+                                out_.size() - length_);
+      if (n <= 0) return false;
+      length_ += static_cast<std::size_t>(n);
+      each(n);
+    }
+    return true;
+  }
+
+ private:
+  std::size_t block_size_;
+  EvpPkeyCtxPtr ctx_;
+  std::vector<unsigned char>& out_;
+  std::size_t length_ = 0;
+};
+
+bool load_identity(ServerLink* link) { return loadKeys(link) == 1 && loadUnitId(link) == 1; }
+
+void open_checked_connection(ServerLink* link) {
+  if (ssl_connect(link) == 0) {
+    std::fputs("Unable to create HttpSocket\n", stderr);
+    throw RunAbort(1);
+  }
+  check_cert(link->ssl.get(), link->host.c_str());
+}
+
+// Appends the bytes of `input` from `offset` to its end onto `path`.
+bool append_tail(FILE* input, long long offset, const char* path) {
+  if (std::fseek(input, static_cast<long>(offset), SEEK_SET) != 0) return false;
+  UniqueFd out(::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  if (!out.valid()) return false;
+  char block[16 * 1024];
+  std::size_t n = 0;
+  while ((n = std::fread(block, 1, sizeof block, input)) > 0) {
+    if (::write(out.get(), block, n) != static_cast<ssize_t>(n)) return false;
+  }
+  return std::ferror(input) == 0 && ::fsync(out.get()) == 0;
+}
+
+}  // namespace
+
+int submit_max_lines() {
+  const char* value = std::getenv("SUBMIT_MAX_LINES");
+  return value != nullptr ? parse_leading_int(value) : 100;
+}
+
+void remove_sent_input(const char* path, FILE* input, long long consumed) {
+  // Moving the file aside first means writers that open it by name from now
+  // on start a new file, and no later append can reach the old one unseen.
+  std::string aside = std::string(path) + ".sent";
+  if (std::rename(path, aside.c_str()) != 0) return;
+  struct stat st {};
+  bool grew = ::fstat(::fileno(input), &st) == 0 && st.st_size > consumed;
+  if (grew && !append_tail(input, consumed, path)) {
+    (void)std::rename(aside.c_str(), path);  // keep everything rather than lose a line
+    return;
+  }
+  (void)std::remove(aside.c_str());
+}
+
+int run_results_upload(ServerLink* link, FILE* input, bool encrypted) {
+  if (!load_identity(link)) return 0;
+  const int max_lines = submit_max_lines();
+  std::vector<unsigned char> clear(kUploadBufferSize);
+  std::vector<unsigned char> cipher(kUploadBufferSize);
+  CipherWriter writer(link->server_key.get(), cipher);
+  bool connected = false;
+  long long consumed = 0;
+
+  for (bool last_batch = false; !last_batch;) {
+    std::size_t clear_length = 0;
+    int lines = 0;
+    writer.restart();
+    // A batch also ends early when another line might not fit either buffer.
+    while (clear_length + kLineReadSize <= clear.size() &&
+           (!encrypted || writer.has_room_for(kLineReadSize - 1))) {
+      auto* line = reinterpret_cast<char*>(clear.data() + clear_length);
+      if (std::fgets(line, static_cast<int>(kLineReadSize), input) == nullptr) {
+        last_batch = true;
+        break;
+      }
+      std::size_t n = std::strlen(line);
+      if (encrypted && !writer.encrypt(clear.data() + clear_length, n, [](int) {})) return 1;
+      clear_length += n;
+      consumed += static_cast<long long>(n);
+      if (++lines >= max_lines) break;
+    }
+    if (lines == 0) break;
+    if (connected) {
+      ssl_reconnect(link);
+    } else {
+      open_checked_connection(link);
+      connected = true;
+    }
+    if (submit(link, clear.data(), static_cast<int>(clear_length), cipher.data(),
+               static_cast<int>(writer.length()), encrypted ? 1 : 0) == 0) {
+      return 1;
+    }
+  }
+  if (std::ferror(input) != 0) return 1;  // a read error is not the end of the file
+  remove_sent_input(kResultsPath, input, consumed);
+  if (connected) ssl_disconnect(link);
+  return 0;
+}
+
+int run_log_upload(ServerLink* link, FILE* input, bool encrypted) {
+  if (!load_identity(link)) {
+    ssl_disconnect(link);
+    return 0;
+  }
+  std::vector<unsigned char> clear(kUploadBufferSize);
+  std::vector<unsigned char> cipher(kUploadBufferSize);
+  CipherWriter writer(link->server_key.get(), cipher);
+  const std::size_t piece = writer.chunk_size();
+  if (piece == 0) return 1;
+  long long consumed = 0;
+
+  // A log larger than a buffer goes as several requests, each accepted
+  // before the next is sent.
+  for (bool first_request = true, more = true; more; first_request = false) {
+    std::size_t clear_length = 0;
+    writer.restart();
+    more = false;
+    while (clear_length + piece <= clear.size() && (!encrypted || writer.has_room_for(piece))) {
+      std::size_t n = std::fread(clear.data() + clear_length, 1, piece, input);
+      if (n == 0) break;
+      if (encrypted &&
+          !writer.encrypt(clear.data() + clear_length, n,
+                          [](int block) { std::fprintf(stderr, "bodylength = %d \n", block); })) {
+        return 1;
+      }
+      clear_length += n;
+      consumed += static_cast<long long>(n);
+    }
+    if (!first_request) {
+      if (clear_length == 0) break;
+      ssl_reconnect(link);
+    }
+    more = std::feof(input) == 0 && std::ferror(input) == 0;
+    if (logdata(link, clear.data(), static_cast<int>(clear_length),
+                encrypted ? cipher.data() : clear.data(),
+                encrypted ? static_cast<int>(writer.length()) : 0, encrypted ? 1 : 0) == 0) {
+      return 1;
+    }
+  }
+  if (std::ferror(input) != 0) return 1;
+  remove_sent_input(kLogPath, input, consumed);
+  ssl_disconnect(link);
+  return 0;
+}
+
+}  // namespace halvorpin

@@ -1,0 +1,31 @@
+// Uploading the results file in batches of lines and the log file, in clear
+// or encrypted with the server's key. Each returns the run's exit status.
+#pragma once
+
+#include <cstdio>
+
+#include "driver/server_link.h"
+
+namespace halvorpin {
+
+inline constexpr const char* kResultsPath = "/tmp/output";
+inline constexpr const char* kLogPath = "/tmp/debug.out";
+inline constexpr std::size_t kUploadBufferSize = 1000000;
+inline constexpr std::size_t kLineReadSize = 4096;  // at most 4095 characters per read
+
+// The results flow; `input` is "/tmp/output" opened for reading. Connects
+// when the first batch is ready.
+int run_results_upload(ServerLink* link, FILE* input, bool encrypted);
+
+// The log flow, on a connection whose certificate was checked; `input` is
+// "/tmp/debug.out" opened for reading.
+int run_log_upload(ServerLink* link, FILE* input, bool encrypted);
+
+// Lines per batch: SUBMIT_MAX_LINES from the environment, 100 by default.
+int submit_max_lines();
+
+// Once everything read from `input` (`consumed` bytes) was accepted: removes
+// `path`, keeping any bytes a writer appended after they were read.
+void remove_sent_input(const char* path, FILE* input, long long consumed);
+
+}  // namespace halvorpin

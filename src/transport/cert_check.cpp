@@ -1,0 +1,98 @@
+#include "transport/cert_check.h"
+
+#include <openssl/x509.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "transport/fatal.h"
+#include "transport/owned.h"
+
+namespace halvorpin {
+namespace {
+
+constexpr std::size_t kCommonNameCapacity = 256;
+
+char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Matching with memoised star positions: a star's outcome depends only on
+// where the pattern resumes and where the string scan starts, so each pair
+// is worked out once instead of once per path through earlier stars.
+class WildcardMatcher {
+ public:
+  WildcardMatcher(const char* pattern, const char* string)
+      : pattern_(pattern),
+        string_(string),
+        string_length_(std::strlen(string)),
+        memo_((std::strlen(pattern) + 1) * (string_length_ + 1), kUnknown) {}
+
+  bool match(std::size_t p, std::size_t s) {
+    for (;;) {
+      char pc = fold(pattern_[p]);
+      if (pc == '\0') return string_[s] == '\0';
+      if (pc == '*') break;
+      if (string_[s] == '\0' || fold(string_[s]) != pc) return false;
+      ++p;
+      ++s;
+    }
+    while (pattern_[p] == '*') ++p;  // a run of stars acts as one
+    int8_t& known = memo_[p * (string_length_ + 1) + s];
+    if (known == kUnknown) known = scan_star(p, s) ? 1 : 0;
+    return known == 1;
+  }
+
+ private:
+  static constexpr int8_t kUnknown = -1;
+
+  // The star may end at any position before the next '.'.
+  bool scan_star(std::size_t p, std::size_t s) {
+    char next = fold(pattern_[p]);
+    for (std::size_t i = s; string_[i] != '\0'; ++i) {
+      if (fold(string_[i]) == next && match(p, i)) return true;
+      if (string_[i] == '.') return false;
+    }
+    return next == '\0';
+  }
+
+  const char* pattern_;
+  const char* string_;
+  std::size_t string_length_;
+  std::vector<int8_t> memo_;
+};
+
+// The subject's first common name as text, or false when there is none or
+// it holds a NUL (which would let a longer name pass as a shorter one).
+bool first_common_name(X509* cert, char (&out)[kCommonNameCapacity]) {
+  X509_NAME* subject = X509_get_subject_name(cert);
+  int index = subject ? X509_NAME_get_index_by_NID(subject, NID_commonName, -1) : -1;
+  if (index < 0) return false;
+  const ASN1_STRING* data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index));
+  if (data == nullptr) return false;
+  const unsigned char* bytes = ASN1_STRING_get0_data(data);
+  auto length = static_cast<std::size_t>(ASN1_STRING_length(data));
+  if (bytes == nullptr || std::memchr(bytes, 0, length) != nullptr) return false;
+  if (length > kCommonNameCapacity - 1) length = kCommonNameCapacity - 1;
+  std::memcpy(out, bytes, length);
+  out[length] = '\0';
+  return true;
+}
+
+}  // namespace
+
+int pattern_match(const char* pattern, const char* string) {
+  return WildcardMatcher(pattern, string).match(0, 0) ? 1 : 0;
+}
+
+int check_cert(SSL* ssl, const char* host) {
+  if (SSL_get_verify_result(ssl) != X509_V_OK) berr_exit("Certificate doesn't verify");
+  X509Ptr peer(SSL_get1_peer_certificate(ssl));
+  char common_name[kCommonNameCapacity] = {};
+  if (!peer || !first_common_name(peer.get(), common_name) ||
+      pattern_match(common_name, host) == 0) {
+    err_exit("Common name doesn't match host name");
+  }
+  return 1;
+}
+
+}  // namespace halvorpin

@@ -1,0 +1,150 @@
+#include "transport/connection.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <memory>
+
+#include "transport/fatal.h"
+
+namespace halvorpin {
+
+Timeouts g_timeouts;
+
+namespace {
+
+struct AddrInfoFree {
+  void operator()(addrinfo* list) const { freeaddrinfo(list); }
+};
+
+in_addr resolve_first_ipv4(const char* host) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* raw = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &raw) != 0 || raw == nullptr) {
+    berr_exit("Couldn't resolve host");
+  }
+  std::unique_ptr<addrinfo, AddrInfoFree> list(raw);
+  return reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr;
+}
+
+void set_blocking(int fd, bool blocking) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) flags = 0;
+  (void)::fcntl(fd, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
+}
+
+// Waits up to `seconds` for a non-blocking connect to finish. A negative
+// wait is refused outright, as a select() with such a time value would be.
+bool wait_writable(int fd, int seconds) {
+  if (seconds < 0) return false;
+  pollfd entry{fd, POLLOUT, 0};
+  int ms = seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
+  return ::poll(&entry, 1, ms) > 0;
+}
+
+void set_socket_timeout(int fd, int option, int seconds) {
+  timeval tv{};
+  tv.tv_sec = seconds;
+  (void)::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
+}
+
+}  // namespace
+
+BIO* bio_err() {
+  static BioPtr stream(BIO_new_fp(stderr, BIO_NOCLOSE));
+  return stream.get();
+}
+
+UniqueFd tcp_connect(const char* host, int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+  address.sin_addr = resolve_first_ipv4(host);
+
+  UniqueFd sock(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  if (!sock.valid()) err_exit("Couldn't create socket");
+  set_blocking(sock.get(), false);
+
+  if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (errno != EINPROGRESS) err_exit("Error establishing connection");
+    if (!wait_writable(sock.get(), g_timeouts.ct)) err_exit("TCP connection Timeout or error()");
+    int pending = 0;
+    socklen_t length = sizeof pending;
+    (void)::getsockopt(sock.get(), SOL_SOCKET, SO_ERROR, &pending, &length);
+    if (pending != 0) err_exit("Error establishing connection");
+  }
+
+  set_blocking(sock.get(), true);
+  set_socket_timeout(sock.get(), SO_RCVTIMEO, g_timeouts.rt);
+  set_socket_timeout(sock.get(), SO_SNDTIMEO, g_timeouts.wt);
+  return sock;
+}
+
+SslCtxPtr initialize_ctx() {
+  (void)bio_err();
+  SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
+  if (!ctx || SSL_CTX_load_verify_locations(ctx.get(), kCaBundlePath, nullptr) != 1) {
+    berr_exit("Ca\xE2\x80\x99t read CA list");
+  }
+  // A server may end its reply by closing TCP without a close notification;
+  // that is the end of the reply, not an error that spoils the session.
+  SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+  return ctx;
+}
+
+namespace {
+
+// Binds a new TLS connection object to the link's socket.
+bool attach_tls(ServerLink* link) {
+  link->ssl.reset(SSL_new(link->ctx.get()));
+  if (!link->ssl) return false;
+  link->sbio = BIO_new_socket(link->sock.get(), BIO_NOCLOSE);
+  if (link->sbio == nullptr) return false;
+  SSL_set_bio(link->ssl.get(), link->sbio, link->sbio);
+  return true;
+}
+
+}  // namespace
+
+int ssl_connect(ServerLink* link) {
+  // The context comes first: a missing CA bundle ends the run before any traffic.
+  link->ctx = initialize_ctx();
+  link->sock = tcp_connect(link->host.c_str(), link->port);
+  if (!attach_tls(link)) return 0;
+  return SSL_connect(link->ssl.get()) > 0 ? 1 : 0;
+}
+
+void ssl_reconnect(ServerLink* link) {
+  SslSessionPtr session(link->ssl ? SSL_get1_session(link->ssl.get()) : nullptr);
+  if (link->ssl) (void)SSL_shutdown(link->ssl.get());
+  link->ssl.reset();
+  link->sbio = nullptr;
+  link->sock.reset();
+
+  link->sock = tcp_connect(link->host.c_str(), link->port);
+  if (!attach_tls(link)) {
+    std::fwrite("SSL reconnect error", 1, 19, stderr);
+    return;
+  }
+  if (session) (void)SSL_set_session(link->ssl.get(), session.get());
+  if (SSL_connect(link->ssl.get()) <= 0) std::fwrite("SSL reconnect error", 1, 19, stderr);
+}
+
+void ssl_disconnect(ServerLink* link) {
+  link->ssl.reset();
+  link->sbio = nullptr;
+  link->ctx.reset();
+  link->sock.reset();
+}
+
+}  // namespace halvorpin

@@ -1,0 +1,184 @@
+#include "unit/rsa_key.h"
+
+#include <openssl/core_names.h>
+#include <openssl/rsa.h>
+
+#include <climits>
+
+namespace halvorpin {
+namespace {
+
+// Named here so the code builds against 3.0 and 3.1 headers, which lack it;
+// providers that do not know the parameter ignore it.
+constexpr const char* kImplicitRejection = "implicit-rejection";
+
+std::string encode_pem(EVP_PKEY* key, int selection) {
+  if (key == nullptr) return {};
+  EncoderCtxPtr ctx(
+      OSSL_ENCODER_CTX_new_for_pkey(key, selection, "PEM", "type-specific", nullptr));
+  if (!ctx || OSSL_ENCODER_CTX_get_num_encoders(ctx.get()) == 0) return {};
+  unsigned char* data = nullptr;
+  std::size_t length = 0;
+  if (OSSL_ENCODER_to_data(ctx.get(), &data, &length) != 1) return {};
+  std::string pem(reinterpret_cast<char*>(data), length);
+  OPENSSL_free(data);
+  return pem;
+}
+
+EvpPkeyPtr decode_pem(const std::string& pem, const char* structure, int selection) {
+  EVP_PKEY* key = nullptr;
+  DecoderCtxPtr ctx(OSSL_DECODER_CTX_new_for_pkey(&key, "PEM", structure, "RSA", selection,
+                                                  nullptr, nullptr));
+  if (!ctx) return nullptr;
+  const auto* data = reinterpret_cast<const unsigned char*>(pem.data());
+  std::size_t length = pem.size();
+  if (OSSL_DECODER_from_data(ctx.get(), &data, &length) != 1) {
+    EVP_PKEY_free(key);
+    return nullptr;
+  }
+  return EvpPkeyPtr(key);
+}
+
+std::string bn_param_decimal(EVP_PKEY* key, const char* name) {
+  BIGNUM* raw = nullptr;
+  if (EVP_PKEY_get_bn_param(key, name, &raw) != 1) return {};
+  BignumPtr bn(raw);
+  char* dec = BN_bn2dec(bn.get());
+  if (dec == nullptr) return {};
+  std::string text(dec);
+  OPENSSL_free(dec);
+  return text;
+}
+
+BignumPtr positive_decimal(const std::string& digits) {
+  if (digits.empty() || digits.size() > 4096) return nullptr;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return nullptr;
+  }
+  BIGNUM* raw = nullptr;
+  if (BN_dec2bn(&raw, digits.c_str()) != static_cast<int>(digits.size())) {
+    BN_free(raw);
+    return nullptr;
+  }
+  BignumPtr bn(raw);
+  if (BN_is_zero(bn.get())) return nullptr;
+  return bn;
+}
+
+}  // namespace
+
+EvpPkeyPtr generate_unit_key() {
+  EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+  if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), kUnitKeyBits) != 1) {
+    return nullptr;
+  }
+  BignumPtr exponent(BN_new());
+  if (!exponent || BN_set_word(exponent.get(), RSA_F4) != 1 ||
+      EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), exponent.get()) != 1) {
+    return nullptr;
+  }
+  EVP_PKEY* key = nullptr;
+  if (EVP_PKEY_generate(ctx.get(), &key) != 1) return nullptr;
+  return EvpPkeyPtr(key);
+}
+
+std::string rsa_public_pem(EVP_PKEY* key) {
+  return encode_pem(key, OSSL_KEYMGMT_SELECT_PUBLIC_KEY);
+}
+
+std::string rsa_private_pem(EVP_PKEY* key) {
+  return encode_pem(key, OSSL_KEYMGMT_SELECT_KEYPAIR);
+}
+
+EvpPkeyPtr parse_rsa_public_pem(const std::string& pem) {
+  return decode_pem(pem, "type-specific", OSSL_KEYMGMT_SELECT_PUBLIC_KEY);
+}
+
+EvpPkeyPtr parse_rsa_private_pem(const std::string& pem) {
+  EvpPkeyPtr key = decode_pem(pem, nullptr, OSSL_KEYMGMT_SELECT_KEYPAIR);
+  // A public key alone cannot decrypt; refuse it here rather than at first use.
+  if (key) {
+    BIGNUM* d = nullptr;
+    if (EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_RSA_D, &d) != 1) return nullptr;
+    BN_clear_free(d);
+  }
+  return key;
+}
+
+std::string rsa_key_text(EVP_PKEY* key) {
+  if (key == nullptr) return {};
+  std::string modulus = bn_param_decimal(key, OSSL_PKEY_PARAM_RSA_N);
+  std::string exponent = bn_param_decimal(key, OSSL_PKEY_PARAM_RSA_E);
+  if (modulus.empty() || exponent.empty()) return {};
+  return modulus + "." + exponent;
+}
+
+EvpPkeyPtr rsa_public_from_decimal(const std::string& modulus, const std::string& exponent) {
+  BignumPtr n = positive_decimal(modulus);
+  BignumPtr e = positive_decimal(exponent);
+  if (!n || !e) return nullptr;
+  ParamBldPtr bld(OSSL_PARAM_BLD_new());
+  if (!bld || OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1 ||
+      OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, e.get()) != 1) {
+    return nullptr;
+  }
+  ParamPtr params(OSSL_PARAM_BLD_to_param(bld.get()));
+  EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+  EVP_PKEY* key = nullptr;
+  if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+      EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params.get()) != 1) {
+    return nullptr;
+  }
+  return EvpPkeyPtr(key);
+}
+
+int rsa_size(EVP_PKEY* key) { return key == nullptr ? 0 : EVP_PKEY_get_size(key); }
+
+EvpPkeyCtxPtr make_rsa_encrypt_ctx(EVP_PKEY* key) {
+  if (key == nullptr) return nullptr;
+  EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+  if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1) {
+    return nullptr;
+  }
+  return ctx;
+}
+
+EvpPkeyCtxPtr make_rsa_decrypt_ctx(EVP_PKEY* key) {
+  if (key == nullptr) return nullptr;
+  EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+  if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1) {
+    return nullptr;
+  }
+  // From 3.2 on the library would answer bad padding with random bytes;
+  // a damaged block must be reported so it can be skipped.
+  unsigned int off = 0;
+  OSSL_PARAM params[] = {OSSL_PARAM_construct_uint(kImplicitRejection, &off),
+                         OSSL_PARAM_construct_end()};
+  (void)EVP_PKEY_CTX_set_params(ctx.get(), params);
+  return ctx;
+}
+
+int rsa_encrypt_block(EVP_PKEY_CTX* ctx, const unsigned char* in, std::size_t length,
+                      unsigned char* out, std::size_t out_capacity) {
+  std::size_t out_length = out_capacity;
+  if (ctx == nullptr || EVP_PKEY_encrypt(ctx, out, &out_length, in, length) != 1 ||
+      out_length > INT_MAX) {
+    return -1;
+  }
+  return static_cast<int>(out_length);
+}
+
+int rsa_decrypt_block(EVP_PKEY_CTX* ctx, const unsigned char* in, std::size_t length,
+                      unsigned char* out, std::size_t out_capacity) {
+  std::size_t out_length = out_capacity;
+  if (ctx == nullptr || EVP_PKEY_decrypt(ctx, out, &out_length, in, length) != 1 ||
+      out_length > INT_MAX) {
+    return -1;
+  }
+  return static_cast<int>(out_length);
+}
+
+}  // namespace halvorpin

@@ -1,0 +1,50 @@
+// RSA keys as the unit and the server exchange them: PKCS #1 PEM files,
+// the decimal "modulus.exponent" key text, and PKCS #1 v1.5 block
+// encryption and decryption.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "transport/owned.h"
+
+namespace halvorpin {
+
+constexpr int kUnitKeyBits = 1024;
+
+// A fresh 1024-bit key pair with public exponent 65537, or null.
+EvpPkeyPtr generate_unit_key();
+
+// PEM text of the public key ("RSA PUBLIC KEY", PKCS #1) or of the whole
+// private key ("RSA PRIVATE KEY", PKCS #1, unencrypted). Empty on failure.
+std::string rsa_public_pem(EVP_PKEY* key);
+std::string rsa_private_pem(EVP_PKEY* key);
+
+// Parses one RSA key from PEM text; null when the text holds none.
+EvpPkeyPtr parse_rsa_public_pem(const std::string& pem);
+EvpPkeyPtr parse_rsa_private_pem(const std::string& pem);
+
+// "<decimal modulus>.<decimal exponent>"; empty on failure.
+std::string rsa_key_text(EVP_PKEY* key);
+
+// A public key from decimal modulus and exponent digits; null when either
+// is not a positive decimal number.
+EvpPkeyPtr rsa_public_from_decimal(const std::string& modulus, const std::string& exponent);
+
+// Size in bytes of the key's modulus: the length of every cipher block.
+int rsa_size(EVP_PKEY* key);
+
+// One context per run, reused for every block.
+EvpPkeyCtxPtr make_rsa_encrypt_ctx(EVP_PKEY* key);
+// Decryption reports bad padding as a failure (no implicit rejection).
+EvpPkeyCtxPtr make_rsa_decrypt_ctx(EVP_PKEY* key);
+
+// Encrypts `length` bytes into one block at `out` (capacity `out_capacity`).
+// Returns the block length, or -1.
+int rsa_encrypt_block(EVP_PKEY_CTX* ctx, const unsigned char* in, std::size_t length,
+                      unsigned char* out, std::size_t out_capacity);
+// Decrypts one block. Returns the clear length, or -1 when it does not decrypt.
+int rsa_decrypt_block(EVP_PKEY_CTX* ctx, const unsigned char* in, std::size_t length,
+                      unsigned char* out, std::size_t out_capacity);
+
+}  // namespace halvorpin

@@ -1,0 +1,59 @@
+#include "unit/state_files.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "transport/owned.h"
+#include "unit/file_io.h"
+#include "unit/rsa_key.h"
+
+namespace halvorpin {
+namespace {
+
+constexpr std::size_t kKeyFileLimit = 64 * 1024;
+
+}  // namespace
+
+int loadKeys(ServerLink* link) {
+  std::string pem;
+  if (!read_small_file(kUnitPrivateKeyPath, kKeyFileLimit, pem)) return 0;
+  link->unit_key = parse_rsa_private_pem(pem);
+  if (!read_small_file(kServerKeyPath, kKeyFileLimit, pem)) return 0;
+  link->server_key = parse_rsa_public_pem(pem);
+  return link->unit_key && link->server_key ? 1 : 0;
+}
+
+int loadUnitId(ServerLink* link) {
+  char buffer[kUnitIdCapacity] = {};
+  // One byte short of the buffer, so the text always ends within it.
+  if (read_file_prefix(kUnitIdPath, buffer, sizeof buffer - 1) < 0) return 0;
+  link->unit_id.assign(buffer, strnlen(buffer, sizeof buffer));
+  return 1;
+}
+
+int getcurver(char* out, std::size_t capacity) {
+  if (capacity == 0) return 0;
+  long n = read_file_prefix(kVersionPath, out, capacity - 1);
+  if (n < 0) return 0;
+  for (long i = 0; i < n; ++i) {
+    char c = out[i];
+    if (!((c >= '0' && c <= '9') || c == '.')) out[i] = '\0';
+  }
+  return 1;
+}
+
+int checkunitactivated() {
+  FilePtr file(std::fopen(kServerKeyPath, "r+"));
+  if (!file) return 0;
+  char buffer[2048];
+  return std::fread(buffer, 1, sizeof buffer, file.get()) > 1 ? 1 : 0;
+}
+
+void cleanup_nvram() {
+  for (const char* path : {kUnitPublicKeyPath, kUnitPrivateKeyPath, kServerKeyPath}) {
+    (void)std::remove(path);
+  }
+}
+
+}  // namespace halvorpin
