@@ -119,6 +119,7 @@ std::size_t ssl_sendrequestMain(SSL* ssl, const char* request, char* response,
     std::fwrite("request or response buffer is null", 1, 34, stderr);
     return 0;
   }
+  response[0] = '\0';  // a failed write leaves the empty text
   if (!write_request(ssl, request)) return 0;
   if (body != nullptr && !write_body(ssl, body, body_length)) return 0;
   ReplySink sink(response, capacity, body_file);

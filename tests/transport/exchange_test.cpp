@@ -1,0 +1,180 @@
+#include "transport/exchange.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "driver/server_link.h"
+#include "transport/tls_test_server.h"
+
+namespace halvorpin {
+namespace {
+
+using testing::ServerScript;
+using testing::TlsTestServer;
+
+const char kRequest[] = "GET /version?current=1.0 HTTP/1.1 \r\nHost: h\r\n\r\n";
+constexpr std::size_t kRequestLength = sizeof kRequest - 1;
+
+struct Outcome {
+  std::string stored;    // what the buffer holds up to the stored count
+  std::size_t count = 0;
+  std::string file;      // the body file's contents, when one was given
+  std::string request;   // what the server received
+  std::string errors;    // what the exchange wrote to standard error
+  bool server_had_closed = false;  // when the exchange returned
+};
+
+std::string read_all(FILE* file) {
+  std::string out;
+  std::rewind(file);
+  char block[4096];
+  std::size_t n = 0;
+  while ((n = std::fread(block, 1, sizeof block, file)) > 0) out.append(block, n);
+  return out;
+}
+
+Outcome exchange(ServerScript script, std::size_t capacity, bool with_file,
+                 const std::string* body = nullptr) {
+  if (script.request_bytes == 0) {
+    script.request_bytes = kRequestLength + (body != nullptr ? body->size() : 0);
+  }
+  TlsTestServer server(script);
+  testing::TestClient client = testing::connect_test_client(server.port());
+  std::vector<char> buffer(capacity, 'Z');  // not zeroed: the exchange must terminate it
+  FILE* file = with_file ? std::tmpfile() : nullptr;
+  ::testing::internal::CaptureStderr();
+  std::size_t count = ssl_sendrequestMain(
+      client.ssl.get(), kRequest, buffer.data(), buffer.size(),
+      body != nullptr ? reinterpret_cast<const unsigned char*>(body->data()) : nullptr,
+      body != nullptr ? static_cast<int>(body->size()) : 0, file);
+  Outcome out;
+  out.server_had_closed = server.finished();
+  out.errors = ::testing::internal::GetCapturedStderr();
+  server.release();
+  client.sock.reset();
+  server.join();
+  out.count = count;
+  EXPECT_LT(count, capacity);
+  EXPECT_EQ(buffer[count], '\0');
+  out.stored.assign(buffer.data(), count);
+  out.request = server.received();
+  if (file != nullptr) {
+    out.file = read_all(file);
+    std::fclose(file);
+  }
+  return out;
+}
+
+TEST(Exchange, StoresHeaderAndBodyAndSendsTheRequestAsIs) {
+  Outcome out = exchange({0, {"HTTP/1.1 200 OK\r\nA: b\r\n\r\nbody"}}, 1024, false);
+  EXPECT_EQ(out.request, kRequest);
+  EXPECT_EQ(out.stored, "HTTP/1.1 200 OK\r\nA: b\r\n\r\nbody");
+  EXPECT_EQ(out.errors, "");
+}
+
+TEST(Exchange, ServerClosingAtOnceLeavesAnEmptyText) {
+  Outcome out = exchange({0, {}}, 1024, false);
+  EXPECT_EQ(out.count, 0u);
+  EXPECT_EQ(out.errors, "");
+}
+
+TEST(Exchange, EndOfStreamWithoutCloseNotifyIsASilentEnd) {
+  ServerScript script{0, {"HTTP/1.1 200 OK\r\n\r\nx"}};
+  script.close_notify = false;
+  Outcome out = exchange(script, 1024, false);
+  EXPECT_EQ(out.stored, "HTTP/1.1 200 OK\r\n\r\nx");
+  EXPECT_EQ(out.errors, "");
+}
+
+TEST(Exchange, NulsAreDroppedOnlyBeforeTheHeaderEnd) {
+  std::string reply("HTTP/1.1 200 OK\r\n\0\r\n\0body\0tail", 30);
+  Outcome out = exchange({0, {reply}}, 1024, false);
+  EXPECT_EQ(out.stored, std::string("HTTP/1.1 200 OK\r\n\r\n\0body\0tail", 29));
+}
+
+TEST(Exchange, HeaderEndIsFoundAcrossRecordBoundaries) {
+  // Split CR LF CR LF over three records, with a NUL inside: all before the
+  // body must reach the buffer, the body the file.
+  std::vector<std::string> records = {"HTTP/1.1 200 OK\r", std::string("\n\0\r", 3),
+                                      std::string("\nbo\0dy", 6), "more"};
+  Outcome out = exchange({0, records}, 1024, true);
+  EXPECT_EQ(out.stored, "HTTP/1.1 200 OK\r\n\r\n");
+  EXPECT_EQ(out.file, std::string("bo\0dymore", 9));
+}
+
+TEST(Exchange, LargeBodyGoesToTheFileInOrder) {
+  std::string body;
+  for (int i = 0; body.size() < 3 * 1024 * 1024; ++i) body += std::to_string(i) + ',';
+  std::vector<std::string> records = {"HTTP/1.1 200 OK\r\nX-Encrypted: false\r\n\r\n"};
+  for (std::size_t pos = 0; pos < body.size(); pos += 10007) records.push_back(body.substr(pos, 10007));
+  Outcome out = exchange({0, records}, 1024, true);
+  EXPECT_EQ(out.stored, "HTTP/1.1 200 OK\r\nX-Encrypted: false\r\n\r\n");
+  EXPECT_EQ(out.file, body);
+}
+
+TEST(Exchange, WithoutBlankLineEverythingStaysInTheBuffer) {
+  std::string reply("HTTP/1.1 200 OK\nA: b\n\n\0body", 27);
+  Outcome out = exchange({0, {reply}}, 1024, true);
+  EXPECT_EQ(out.stored, "HTTP/1.1 200 OK\nA: b\n\nbody");
+  EXPECT_EQ(out.file, "");
+}
+
+TEST(Exchange, LongerReplyIsCutAtCapacityMinusOne) {
+  std::string reply = "HTTP/1.1 200 OK\r\n\r\n" + std::string(5000, 'b');
+  Outcome out = exchange({0, {reply.substr(0, 700), reply.substr(700)}}, 1024, false);
+  EXPECT_EQ(out.count, 1023u);
+  EXPECT_EQ(out.stored, reply.substr(0, 1023));
+
+  std::string long_header = "HTTP/1.1 200 OK\r\nX: " + std::string(3000, 'h') + "\r\n\r\nbody";
+  Outcome cut = exchange({0, {long_header}}, 1024, true);
+  EXPECT_EQ(cut.stored, long_header.substr(0, 1023));
+  EXPECT_EQ(cut.file, "body");
+}
+
+TEST(Exchange, BodyIsWrittenAfterTheRequestAndAnEmptyBodyIsSkipped) {
+  std::string body = "line one\nline two\n";
+  Outcome out = exchange({0, {"HTTP/1.1 200 OK\r\n\r\n"}}, 1024, false, &body);
+  EXPECT_EQ(out.request, std::string(kRequest) + body);
+  EXPECT_EQ(out.stored, "HTTP/1.1 200 OK\r\n\r\n");
+
+  std::string empty;
+  Outcome none = exchange({0, {"HTTP/1.1 200 OK\r\n\r\n"}}, 1024, false, &empty);
+  EXPECT_EQ(none.request, kRequest);
+  EXPECT_EQ(none.stored, "HTTP/1.1 200 OK\r\n\r\n");
+  EXPECT_EQ(none.errors, "");
+}
+
+TEST(Exchange, BodyWriteFailureIsReportedWithTheErrorCode) {
+  ServerScript script;
+  script.request_bytes = kRequestLength;
+  script.reset_after_request = true;
+  std::string body(8 * 1024 * 1024, 'x');
+  Outcome out = exchange(script, 1024, false, &body);
+  EXPECT_EQ(out.errors, "SSL body write problem retval = 5\n");
+  EXPECT_EQ(out.count, 0u);
+}
+
+TEST(Exchange, NullRequestIsRefusedWithoutSending) {
+  ::testing::internal::CaptureStderr();
+  char buffer[8] = {};
+  EXPECT_EQ(ssl_sendrequest(nullptr, nullptr, buffer, sizeof buffer), 0u);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "request or response buffer is null");
+}
+
+TEST(Exchange, StalledServerEndsTheReplyAtTheReceiveTimeout) {
+  const int saved = g_timeouts.rt;
+  g_timeouts.rt = 1;
+  ServerScript script{0, {"HTTP/1.1 200 OK\r\n\r\npartial"}};
+  script.stall_seconds = 60;
+  Outcome out = exchange(script, 1024, false);
+  g_timeouts.rt = saved;
+  EXPECT_EQ(out.stored, "HTTP/1.1 200 OK\r\n\r\npartial");
+  EXPECT_EQ(out.errors, "");
+  EXPECT_FALSE(out.server_had_closed);  // the time-out ended it, not the server
+}
+
+}  // namespace
+}  // namespace halvorpin
