@@ -32,18 +32,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::int64_t body_length = content_length(text);
   if (body_length == 0 || body_length < -1) std::abort();
   std::size_t body = body_offset(text);
-  if (body > length || (body != 0 && std::memcmp(text + body - 4, "\r\n\r\n", 4) != 0)) std::abort();
+  if (body > length || (body != 0 && std::memcmp(text + body - 4, "\r\n\r\n", 4) != 0))
+    std::abort();
 
   std::vector<unsigned char> decoded = base64_decode(text, length);
-  if (decoded.size() != length || (length > 0 && decoded[length - 1] != 0 && length >= 4 &&
-                                   std::strlen(reinterpret_cast<const char*>(decoded.data())) > length)) {
+  if (decoded.size() != length ||
+      (length > 0 && decoded[length - 1] != 0 && length >= 4 &&
+       std::strlen(reinterpret_cast<const char*>(decoded.data())) > length)) {
     std::abort();
   }
 
   PackageLocator where;
   if (split_locator(text, where) && where.host.size() >= kLocatorHostCapacity) std::abort();
   VersionReply reply_text = read_version_reply(std::string(text, length), true);
-  if (reply_text.new_version.size() > 19 || reply_text.new_version.find('\n') != std::string::npos) {
+  if (reply_text.new_version.size() > 19 ||
+      reply_text.new_version.find('\n') != std::string::npos) {
     std::abort();
   }
   return 0;

@@ -17,11 +17,30 @@ void run(const std::string& input) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> fragments = {
-      "HTTP/1.1 200 OK", "HTTP/1.1 200 Activating", "\r\n", "\r\n\r\n", "\n", "\r",
-      "X-Unit-ID:", "X-Unit-ID: ", "X-ZOR-PublicKey: ", "Content-Length:", "Content-Length: ",
-      "128", "-1", "99999999999999999999", " ", ":", "://", "/", "https://h:8443/p",
-      std::string(1, '\0'), "MTIzLjY1NTM3", "====", std::string(300, 'A'), "\xff\xfe"};
+  const std::vector<std::string> fragments = {"HTTP/1.1 200 OK",
+                                              "HTTP/1.1 200 Activating",
+                                              "\r\n",
+                                              "\r\n\r\n",
+                                              "\n",
+                                              "\r",
+                                              "X-Unit-ID:",
+                                              "X-Unit-ID: ",
+                                              "X-ZOR-PublicKey: ",
+                                              "Content-Length:",
+                                              "Content-Length: ",
+                                              "128",
+                                              "-1",
+                                              "99999999999999999999",
+                                              " ",
+                                              ":",
+                                              "://",
+                                              "/",
+                                              "https://h:8443/p",
+                                              std::string(1, '\0'),
+                                              "MTIzLjY1NTM3",
+                                              "====",
+                                              std::string(300, 'A'),
+                                              "\xff\xfe"};
   for (const std::string& f : fragments) run(f);
   run("HTTP/1.1 200 OK\r\nContent-Length: 128\r\n\r\n" + std::string(128, '\x80'));
 

@@ -8,8 +8,8 @@
 
 namespace halvorpin {
 
-inline constexpr std::size_t kUrlCapacity = 160;     // at most 159 characters
-inline constexpr std::size_t kCommandCapacity = 3;   // dash, letter, NUL
+inline constexpr std::size_t kUrlCapacity = 160;    // at most 159 characters
+inline constexpr std::size_t kCommandCapacity = 3;  // dash, letter, NUL
 
 extern const char kFullUsage[];
 extern const char kShortUsage[];

@@ -27,17 +27,16 @@ std::string key_text_for_header(EVP_PKEY* key) {
   std::string clear = rsa_key_text(key);
   std::string encoded =
       base64_encode(reinterpret_cast<const unsigned char*>(clear.data()), clear.size());
-  encoded.erase(std::remove_if(encoded.begin(), encoded.end(),
-                               [](char c) { return c == '\n' || c == '\r'; }),
-                encoded.end());
+  encoded.erase(
+      std::remove_if(encoded.begin(), encoded.end(), [](char c) { return c == '\n' || c == '\r'; }),
+      encoded.end());
   return encoded;
 }
 
 // The identifier runs to its first character that is not a letter or digit.
 std::string identifier_from(const std::string& value) {
-  auto end = std::find_if(value.begin(), value.end(), [](char c) {
-    return !std::isalnum(static_cast<unsigned char>(c));
-  });
+  auto end = std::find_if(value.begin(), value.end(),
+                          [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); });
   return std::string(value.begin(), end);
 }
 

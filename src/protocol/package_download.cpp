@@ -3,12 +3,12 @@
 #include <cstring>
 #include <vector>
 
+#include "driver/command_line.h"
 #include "protocol/http_reply.h"
 #include "transport/cert_check.h"
 #include "transport/connection.h"
 #include "transport/exchange.h"
 #include "transport/fatal.h"
-#include "driver/command_line.h"
 #include "unit/rsa_key.h"
 
 namespace halvorpin {

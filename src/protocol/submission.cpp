@@ -25,10 +25,10 @@ int post(ServerLink* link, Endpoint endpoint, const unsigned char* clear, int cl
          const unsigned char* cipher, int cipher_length, bool encrypted) {
   std::string hash_line;
   if (encrypted) {
-    std::size_t digested = endpoint == Endpoint::kLog
-                               ? strnlen(reinterpret_cast<const char*>(clear),
-                                         static_cast<std::size_t>(clear_length))
-                               : static_cast<std::size_t>(clear_length);
+    std::size_t digested =
+        endpoint == Endpoint::kLog
+            ? strnlen(reinterpret_cast<const char*>(clear), static_cast<std::size_t>(clear_length))
+            : static_cast<std::size_t>(clear_length);
     hash_line = "X-Request-Hash: " + digest_text(clear, digested) + "\r\n";
   }
   const char* encrypted_line = encrypted ? "X-Encrypted: true\r\n" : "X-Encrypted: false\r\n";

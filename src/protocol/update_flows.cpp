@@ -110,8 +110,7 @@ VersionReply read_version_reply(const std::string& text, bool stop_at_carriage_r
   VersionReply reply;
   std::string::size_type line_end = text.find('\n');
   std::string first_line = text.substr(0, line_end);
-  std::string::size_type cut =
-      stop_at_carriage_return ? first_line.find('\r') : std::string::npos;
+  std::string::size_type cut = stop_at_carriage_return ? first_line.find('\r') : std::string::npos;
   reply.new_version = first_line.substr(0, std::min(cut, kVersionCapacity - 1));
   if (line_end != std::string::npos) reply.locator = text.substr(line_end + 1);
   return reply;
@@ -160,8 +159,7 @@ int run_package_request(ServerLink* link) {
   }
   FilePtr out(std::fopen(kPackageArchivePath, "w"));
   if (out) {
-    std::string locator =
-        link->host + ":" + std::to_string(link->port) + "/testpackage.tar.gz";
+    std::string locator = link->host + ":" + std::to_string(link->port) + "/testpackage.tar.gz";
     (void)packages(link, locator.c_str(), out.get());
   }
   out.reset();

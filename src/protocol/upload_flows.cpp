@@ -163,17 +163,16 @@ int run_log_upload(ServerLink* link, FILE* input, bool encrypted) {
 
   // A log larger than a buffer goes as several requests, each accepted
   // before the next is sent.
-  for (bool first_request = true, more = true; more; first_request = false) {
+  for (bool first_request = true;; first_request = false) {
     std::size_t clear_length = 0;
     writer.restart();
-    more = false;
     while (clear_length + piece <= clear.size() && (!encrypted || writer.has_room_for(piece))) {
       std::size_t n = std::fread(clear.data() + clear_length, 1, piece, input);
       if (n == 0) break;
-      if (encrypted &&
-          !writer.encrypt(clear.data() + clear_length, n,
-                          [](int block) { std::fprintf(stderr, "bodylength = %d \n", block); })) {
-        return 1;
+      if (encrypted && !writer.encrypt(clear.data() + clear_length, n, [](int block) {
+            std::fprintf(stderr, "bodylength = %d \n", block);
+          })) {
+        return 1;  // nothing of this log is sent
       }
       clear_length += n;
       consumed += static_cast<long long>(n);
@@ -182,12 +181,12 @@ int run_log_upload(ServerLink* link, FILE* input, bool encrypted) {
       if (clear_length == 0) break;
       ssl_reconnect(link);
     }
-    more = std::feof(input) == 0 && std::ferror(input) == 0;
     if (logdata(link, clear.data(), static_cast<int>(clear_length),
                 encrypted ? cipher.data() : clear.data(),
                 encrypted ? static_cast<int>(writer.length()) : 0, encrypted ? 1 : 0) == 0) {
       return 1;
     }
+    if (std::feof(input) != 0 || std::ferror(input) != 0) break;
   }
   if (std::ferror(input) != 0) return 1;
   remove_sent_input(kLogPath, input, consumed);

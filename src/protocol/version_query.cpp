@@ -25,7 +25,8 @@ std::optional<std::string> version(ServerLink* link, const char* installed_versi
   if (!request.ok()) return std::nullopt;
 
   std::vector<char> reply(kReplyCapacity, '\0');
-  std::size_t stored = ssl_sendrequest(link->ssl.get(), request.c_str(), reply.data(), reply.size());
+  std::size_t stored =
+      ssl_sendrequest(link->ssl.get(), request.c_str(), reply.data(), reply.size());
   if (!reply_contains(reply.data(), "HTTP/1.1 200 OK")) return std::nullopt;
   std::int64_t body_length = content_length(reply.data());
   std::size_t body_start = body_offset(reply.data());
@@ -41,9 +42,9 @@ std::optional<std::string> version(ServerLink* link, const char* installed_versi
   EvpPkeyCtxPtr ctx = make_rsa_decrypt_ctx(link->unit_key.get());
   int clear_length = rsa_decrypt_block(ctx.get(), body, length, clear.data(), clear.size() - 1);
   if (clear_length < 0) return std::string();
-  return std::string(reinterpret_cast<const char*>(clear.data()),
-                     strnlen(reinterpret_cast<const char*>(clear.data()),
-                             static_cast<std::size_t>(clear_length)));
+  return std::string(
+      reinterpret_cast<const char*>(clear.data()),
+      strnlen(reinterpret_cast<const char*>(clear.data()), static_cast<std::size_t>(clear_length)));
 }
 
 }  // namespace halvorpin

@@ -7,7 +7,7 @@
 namespace halvorpin {
 namespace {
 
-constexpr std::size_t kReadBlock = 16 * 1024;
+constexpr std::size_t kReadBlock = std::size_t{16} * 1024;
 
 // Where the reply's bytes go: the header block into the buffer, the body
 // into the buffer or the file. Header-end detection looks at the last four
@@ -112,9 +112,8 @@ void read_reply(SSL* ssl, ReplySink& sink) {
 
 }  // namespace
 
-std::size_t ssl_sendrequestMain(SSL* ssl, const char* request, char* response,
-                                std::size_t capacity, const unsigned char* body, int body_length,
-                                FILE* body_file) {
+std::size_t ssl_sendrequestMain(SSL* ssl, const char* request, char* response, std::size_t capacity,
+                                const unsigned char* body, int body_length, FILE* body_file) {
   if (request == nullptr || response == nullptr || capacity == 0) {
     std::fwrite("request or response buffer is null", 1, 34, stderr);
     return 0;
@@ -127,18 +126,17 @@ std::size_t ssl_sendrequestMain(SSL* ssl, const char* request, char* response,
   return sink.finish();
 }
 
-std::size_t ssl_sendrequest(SSL* ssl, const char* request, char* response,
-                            std::size_t capacity) {
+std::size_t ssl_sendrequest(SSL* ssl, const char* request, char* response, std::size_t capacity) {
   return ssl_sendrequestMain(ssl, request, response, capacity, nullptr, 0, nullptr);
 }
 
-std::size_t ssl_sendrequest2(SSL* ssl, const char* request, char* response,
-                             std::size_t capacity, const unsigned char* body, int body_length) {
+std::size_t ssl_sendrequest2(SSL* ssl, const char* request, char* response, std::size_t capacity,
+                             const unsigned char* body, int body_length) {
   return ssl_sendrequestMain(ssl, request, response, capacity, body, body_length, nullptr);
 }
 
-std::size_t ssl_sendrequest3(SSL* ssl, const char* request, char* response,
-                             std::size_t capacity, FILE* body_file) {
+std::size_t ssl_sendrequest3(SSL* ssl, const char* request, char* response, std::size_t capacity,
+                             FILE* body_file) {
   return ssl_sendrequestMain(ssl, request, response, capacity, nullptr, 0, body_file);
 }
 

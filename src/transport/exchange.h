@@ -13,16 +13,16 @@
 
 namespace halvorpin {
 
-std::size_t ssl_sendrequestMain(SSL* ssl, const char* request, char* response,
-                                std::size_t capacity, const unsigned char* body, int body_length, FILE* body_file);
+std::size_t ssl_sendrequestMain(SSL* ssl, const char* request, char* response, std::size_t capacity,
+                                const unsigned char* body, int body_length, FILE* body_file);
 
 // No body, no body file.
 std::size_t ssl_sendrequest(SSL* ssl, const char* request, char* response, std::size_t capacity);
 // With a body.
 std::size_t ssl_sendrequest2(SSL* ssl, const char* request, char* response, std::size_t capacity,
-                      const unsigned char* body, int body_length);
+                             const unsigned char* body, int body_length);
 // With the reply body streamed to a file.
 std::size_t ssl_sendrequest3(SSL* ssl, const char* request, char* response, std::size_t capacity,
-                      FILE* body_file);
+                             FILE* body_file);
 
 }  // namespace halvorpin

@@ -14,8 +14,7 @@ constexpr const char* kImplicitRejection = "implicit-rejection";
 
 std::string encode_pem(EVP_PKEY* key, int selection) {
   if (key == nullptr) return {};
-  EncoderCtxPtr ctx(
-      OSSL_ENCODER_CTX_new_for_pkey(key, selection, "PEM", "type-specific", nullptr));
+  EncoderCtxPtr ctx(OSSL_ENCODER_CTX_new_for_pkey(key, selection, "PEM", "type-specific", nullptr));
   if (!ctx || OSSL_ENCODER_CTX_get_num_encoders(ctx.get()) == 0) return {};
   unsigned char* data = nullptr;
   std::size_t length = 0;
@@ -27,8 +26,8 @@ std::string encode_pem(EVP_PKEY* key, int selection) {
 
 EvpPkeyPtr decode_pem(const std::string& pem, const char* structure, int selection) {
   EVP_PKEY* key = nullptr;
-  DecoderCtxPtr ctx(OSSL_DECODER_CTX_new_for_pkey(&key, "PEM", structure, "RSA", selection,
-                                                  nullptr, nullptr));
+  DecoderCtxPtr ctx(
+      OSSL_DECODER_CTX_new_for_pkey(&key, "PEM", structure, "RSA", selection, nullptr, nullptr));
   if (!ctx) return nullptr;
   const auto* data = reinterpret_cast<const unsigned char*>(pem.data());
   std::size_t length = pem.size();
@@ -87,9 +86,7 @@ std::string rsa_public_pem(EVP_PKEY* key) {
   return encode_pem(key, OSSL_KEYMGMT_SELECT_PUBLIC_KEY);
 }
 
-std::string rsa_private_pem(EVP_PKEY* key) {
-  return encode_pem(key, OSSL_KEYMGMT_SELECT_KEYPAIR);
-}
+std::string rsa_private_pem(EVP_PKEY* key) { return encode_pem(key, OSSL_KEYMGMT_SELECT_KEYPAIR); }
 
 EvpPkeyPtr parse_rsa_public_pem(const std::string& pem) {
   return decode_pem(pem, "type-specific", OSSL_KEYMGMT_SELECT_PUBLIC_KEY);

@@ -11,7 +11,7 @@
 namespace halvorpin {
 namespace {
 
-constexpr std::size_t kKeyFileLimit = 64 * 1024;
+constexpr std::size_t kKeyFileLimit = std::size_t{64} * 1024;
 
 }  // namespace
 

@@ -37,18 +37,18 @@ TEST_P(HeaderValues, ScanLikeTheRepliesNeed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, HeaderValues,
-    ::testing::Values(
-        HeaderCase{"HTTP/1.1 200 OK\r\nX-Unit-ID: AB12\r\n\r\n", "\r", HeaderScan::kFound, "AB12"},
-        HeaderCase{"X-Unit-ID:AB12\r\n", "\r", HeaderScan::kFound, "AB12"},
-        HeaderCase{"X-Unit-ID:    AB12\r\n", "\r", HeaderScan::kFound, "AB12"},
-        HeaderCase{"X-Unit-ID: AB12\r\n", "\n", HeaderScan::kFound, "AB12\r"},
-        HeaderCase{"X-Unit-ID: AB12", "\r", HeaderScan::kFound, "AB12"},
-        HeaderCase{"X-Unit-ID: 1234567\r\n", "\r", HeaderScan::kFound, "1234567"},
-        HeaderCase{"X-Unit-ID: 12345678\r\n", "\r", HeaderScan::kTooLong, ""},
-        HeaderCase{"X-Unit-ID: \r\n", "\r", HeaderScan::kMissing, ""},
-        HeaderCase{"X-Unit-ID:", "\r", HeaderScan::kMissing, ""},
-        HeaderCase{"x-unit-id: AB12\r\n", "\r", HeaderScan::kMissing, ""},
-        HeaderCase{"HTTP/1.1 200 OK\r\n\r\n", "\r", HeaderScan::kMissing, ""}));
+    ::testing::Values(HeaderCase{"HTTP/1.1 200 OK\r\nX-Unit-ID: AB12\r\n\r\n", "\r",
+                                 HeaderScan::kFound, "AB12"},
+                      HeaderCase{"X-Unit-ID:AB12\r\n", "\r", HeaderScan::kFound, "AB12"},
+                      HeaderCase{"X-Unit-ID:    AB12\r\n", "\r", HeaderScan::kFound, "AB12"},
+                      HeaderCase{"X-Unit-ID: AB12\r\n", "\n", HeaderScan::kFound, "AB12\r"},
+                      HeaderCase{"X-Unit-ID: AB12", "\r", HeaderScan::kFound, "AB12"},
+                      HeaderCase{"X-Unit-ID: 1234567\r\n", "\r", HeaderScan::kFound, "1234567"},
+                      HeaderCase{"X-Unit-ID: 12345678\r\n", "\r", HeaderScan::kTooLong, ""},
+                      HeaderCase{"X-Unit-ID: \r\n", "\r", HeaderScan::kMissing, ""},
+                      HeaderCase{"X-Unit-ID:", "\r", HeaderScan::kMissing, ""},
+                      HeaderCase{"x-unit-id: AB12\r\n", "\r", HeaderScan::kMissing, ""},
+                      HeaderCase{"HTTP/1.1 200 OK\r\n\r\n", "\r", HeaderScan::kMissing, ""}));
 
 TEST(ContentLength, TakesLeadingDigitsOfAShortPositiveValue) {
   struct Case {

@@ -28,15 +28,14 @@ TEST_P(LocatorSplit, GivesHostPortAndPath) {
 
 INSTANTIATE_TEST_SUITE_P(
     Forms, LocatorSplit,
-    ::testing::Values(
-        LocatorCase{"https://packages.test:9443/p/pkg.tar.gz", "packages.test", 9443, "/p/pkg.tar.gz"},
-        LocatorCase{"packages.test/pkg.tar.gz", "packages.test", 443, "/pkg.tar.gz"},
-        LocatorCase{"packages.test", "packages.test", 443, ""},
-        LocatorCase{"ftp://packages.test/x", "packages.test", 443, "/x"},
-        LocatorCase{"packages.test:abc/x", "packages.test", 0, "/x"},
-        LocatorCase{"", "", 443, ""},
-        LocatorCase{"h/a://b/c", "b", 443, "/c"},
-        LocatorCase{"https://h/p\nmore", "h", 443, "/p\nmore"}));
+    ::testing::Values(LocatorCase{"https://packages.test:9443/p/pkg.tar.gz", "packages.test", 9443,
+                                  "/p/pkg.tar.gz"},
+                      LocatorCase{"packages.test/pkg.tar.gz", "packages.test", 443, "/pkg.tar.gz"},
+                      LocatorCase{"packages.test", "packages.test", 443, ""},
+                      LocatorCase{"ftp://packages.test/x", "packages.test", 443, "/x"},
+                      LocatorCase{"packages.test:abc/x", "packages.test", 0, "/x"},
+                      LocatorCase{"", "", 443, ""}, LocatorCase{"h/a://b/c", "b", 443, "/c"},
+                      LocatorCase{"https://h/p\nmore", "h", 443, "/p\nmore"}));
 
 TEST(LocatorSplit, RefusesAHostOf200Characters) {
   PackageLocator out;
@@ -51,13 +50,13 @@ TEST(VersionReply, FirstLineIsTheVersionTheRestTheLocator) {
     const char* version;
     const char* locator;
   };
-  for (Case c : {Case{"1.11\nhttps://p/x", true, "1.11", "https://p/x"},
-                 Case{"1.11\r\nhttps://p/x", true, "1.11", "https://p/x"},
-                 Case{"1.11\r\nhttps://p/x", false, "1.11\r", "https://p/x"},
-                 Case{"1.11", true, "1.11", ""}, Case{"\nloc", true, "", "loc"},
-                 Case{"\rx\nloc", true, "", "loc"}, Case{"", false, "", ""},
-                 Case{"1.0\na\nb", true, "1.0", "a\nb"},
-                 Case{"12345678901234567890123\nl", true, "1234567890123456789", "l"}}) {
+  for (Case c :
+       {Case{"1.11\nhttps://p/x", true, "1.11", "https://p/x"},
+        Case{"1.11\r\nhttps://p/x", true, "1.11", "https://p/x"},
+        Case{"1.11\r\nhttps://p/x", false, "1.11\r", "https://p/x"}, Case{"1.11", true, "1.11", ""},
+        Case{"\nloc", true, "", "loc"}, Case{"\rx\nloc", true, "", "loc"}, Case{"", false, "", ""},
+        Case{"1.0\na\nb", true, "1.0", "a\nb"},
+        Case{"12345678901234567890123\nl", true, "1234567890123456789", "l"}}) {
     VersionReply reply = read_version_reply(c.text, c.stop_at_cr);
     EXPECT_EQ(reply.new_version, c.version) << c.text;
     EXPECT_EQ(reply.locator, c.locator) << c.text;

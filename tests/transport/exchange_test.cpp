@@ -19,11 +19,11 @@ const char kRequest[] = "GET /version?current=1.0 HTTP/1.1 \r\nHost: h\r\n\r\n";
 constexpr std::size_t kRequestLength = sizeof kRequest - 1;
 
 struct Outcome {
-  std::string stored;    // what the buffer holds up to the stored count
+  std::string stored;  // what the buffer holds up to the stored count
   std::size_t count = 0;
-  std::string file;      // the body file's contents, when one was given
-  std::string request;   // what the server received
-  std::string errors;    // what the exchange wrote to standard error
+  std::string file;                // the body file's contents, when one was given
+  std::string request;             // what the server received
+  std::string errors;              // what the exchange wrote to standard error
   bool server_had_closed = false;  // when the exchange returned
 };
 
@@ -109,7 +109,8 @@ TEST(Exchange, LargeBodyGoesToTheFileInOrder) {
   std::string body;
   for (int i = 0; body.size() < 3 * 1024 * 1024; ++i) body += std::to_string(i) + ',';
   std::vector<std::string> records = {"HTTP/1.1 200 OK\r\nX-Encrypted: false\r\n\r\n"};
-  for (std::size_t pos = 0; pos < body.size(); pos += 10007) records.push_back(body.substr(pos, 10007));
+  for (std::size_t pos = 0; pos < body.size(); pos += 10007)
+    records.push_back(body.substr(pos, 10007));
   Outcome out = exchange({0, records}, 1024, true);
   EXPECT_EQ(out.stored, "HTTP/1.1 200 OK\r\nX-Encrypted: false\r\n\r\n");
   EXPECT_EQ(out.file, body);

@@ -2,10 +2,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <openssl/err.h>
 #include <openssl/x509.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <stdexcept>

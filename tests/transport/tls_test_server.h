@@ -14,11 +14,11 @@
 namespace halvorpin::testing {
 
 struct ServerScript {
-  std::size_t request_bytes = 0;        // read this many bytes before answering
-  std::vector<std::string> records;     // each sent with its own TLS write
-  bool close_notify = true;             // false: drop TCP without it
-  bool reset_after_request = false;     // close with RST instead of answering
-  int stall_seconds = 0;                // after the records, hold the socket open
+  std::size_t request_bytes = 0;     // read this many bytes before answering
+  std::vector<std::string> records;  // each sent with its own TLS write
+  bool close_notify = true;          // false: drop TCP without it
+  bool reset_after_request = false;  // close with RST instead of answering
+  int stall_seconds = 0;             // after the records, hold the socket open
 };
 
 class TlsTestServer {

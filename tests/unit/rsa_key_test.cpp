@@ -49,7 +49,8 @@ TEST_F(RsaKey, ParsersRefuseWhatIsNotTheirKey) {
   std::string pub = rsa_public_pem(key_);
   EXPECT_FALSE(parse_rsa_private_pem(pub));  // no private half
   EXPECT_FALSE(parse_rsa_public_pem(""));
-  EXPECT_FALSE(parse_rsa_public_pem("-----BEGIN RSA PUBLIC KEY-----\nAAAA\n-----END RSA PUBLIC KEY-----\n"));
+  EXPECT_FALSE(
+      parse_rsa_public_pem("-----BEGIN RSA PUBLIC KEY-----\nAAAA\n-----END RSA PUBLIC KEY-----\n"));
   EXPECT_FALSE(parse_rsa_private_pem(std::string(3000, 'x')));
   EXPECT_FALSE(parse_rsa_public_pem(pub.substr(0, pub.size() / 2)));
 }
@@ -83,7 +84,9 @@ TEST_F(RsaKey, BlocksRoundTripUpTo116BytesAndDamageIsReported) {
     EXPECT_EQ(std::vector<unsigned char>(back.begin(), back.begin() + n), clear);
   }
   std::vector<unsigned char> too_long(118, 1), block(128);
-  EXPECT_EQ(rsa_encrypt_block(enc.get(), too_long.data(), too_long.size(), block.data(), block.size()), -1);
+  EXPECT_EQ(
+      rsa_encrypt_block(enc.get(), too_long.data(), too_long.size(), block.data(), block.size()),
+      -1);
 
   // A flipped byte breaks the padding: reported as -1, never as random clear text.
   unsigned char clear[10] = {1, 2, 3};
@@ -93,7 +96,8 @@ TEST_F(RsaKey, BlocksRoundTripUpTo116BytesAndDamageIsReported) {
     std::vector<unsigned char> damaged = block;
     damaged[static_cast<std::size_t>(5 + i * 13)] ^= 0x5a;
     std::vector<unsigned char> out(128);
-    if (rsa_decrypt_block(dec.get(), damaged.data(), damaged.size(), out.data(), out.size()) == -1) {
+    if (rsa_decrypt_block(dec.get(), damaged.data(), damaged.size(), out.data(), out.size()) ==
+        -1) {
       ++failures;
     }
   }

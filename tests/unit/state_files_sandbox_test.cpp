@@ -1,11 +1,11 @@
 // Runs only inside the end-to-end sandbox (fresh /tmp, a veth eth0 with a
 // fixed MAC, or none): it works on the client's real fixed paths.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fstream>
 #include <string>
 
@@ -76,9 +76,9 @@ TEST_F(StateFiles, InstalledVersionEndsAtTheFirstOtherByte) {
     std::string file;
     const char* text;
   };
-  for (const Case& c : {Case{"1.4.2\n", "1.4.2"}, Case{"2.0.1 beta\n", "2.0.1"},
-                        Case{"v2.0.1\n", ""}, Case{std::string(30, '7'), "7777777777777777777"},
-                        Case{"1.0\xe2\x80\x99", "1.0"}}) {
+  for (const Case& c :
+       {Case{"1.4.2\n", "1.4.2"}, Case{"2.0.1 beta\n", "2.0.1"}, Case{"v2.0.1\n", ""},
+        Case{std::string(30, '7'), "7777777777777777777"}, Case{"1.0\xe2\x80\x99", "1.0"}}) {
     put(kVersionPath, c.file);
     std::memset(version, 0, sizeof version);
     ASSERT_EQ(getcurver(version, sizeof version), 1);
@@ -96,8 +96,8 @@ TEST_F(StateFiles, EnrolledMeansAServerKeyFileOfTwoBytesOrMore) {
 }
 
 TEST_F(StateFiles, CleanupRemovesTheKeysButKeepsIdentifierAndVersion) {
-  for (const char* path : {kUnitPublicKeyPath, kUnitPrivateKeyPath, kServerKeyPath, kUnitIdPath,
-                           kVersionPath}) {
+  for (const char* path :
+       {kUnitPublicKeyPath, kUnitPrivateKeyPath, kServerKeyPath, kUnitIdPath, kVersionPath}) {
     put(path, "data");
   }
   cleanup_nvram();
