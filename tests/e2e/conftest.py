@@ -1,0 +1,66 @@
+"""Fixtures for the end-to-end cases: certificates, one sandboxed world per
+case, and a reference collection server inside it."""
+
+import pytest
+
+from pki import Pki
+from sandbox import Sandbox
+
+COLLECTOR = "collector.test"
+COLLECTOR_PORT = 8443
+COLLECTOR_URL = f"https://{COLLECTOR}:{COLLECTOR_PORT}"
+
+
+@pytest.fixture(scope="session")
+def pki(tmp_path_factory):
+    return Pki(tmp_path_factory.mktemp("pki"))
+
+
+@pytest.fixture
+def make_sandbox(request, tmp_path, pki):
+    """make_sandbox(**options) -> a started Sandbox with its own work
+    directory under the case's tmp_path; options are Sandbox's (hosts, eth0,
+    mac, ca_bundle, keep) and ca_bundle defaults to the test bundle. Every
+    world made is closed after the case."""
+    made = []
+    request.node.halvorpin_sandboxes = made
+
+    def make(**options):
+        options.setdefault("ca_bundle", pki.bundle)
+        # Certificates live outside the case's directory; servers read them.
+        options["keep"] = [pki.dir, *options.get("keep", ())]
+        box = Sandbox(tmp_path / f"world{len(made)}", **options)
+        box.start()
+        made.append(box)
+        return box
+
+    yield make
+    for box in made:
+        box.close()
+
+
+@pytest.fixture
+def sandbox(make_sandbox):
+    """A started world with the default host names, eth0 and the test CA."""
+    return make_sandbox()
+
+
+@pytest.fixture
+def server(sandbox, pki):
+    """A reference server inside `sandbox` as collector.test:8443 with a
+    certificate for that name; state in <workdir>/state. Returns a
+    sandbox.RefServer (state, port, requests(), set_config(), stop())."""
+    cert, key = pki.issue(COLLECTOR)
+    return sandbox.start_refserver(COLLECTOR, COLLECTOR_PORT, cert, key,
+                                   sandbox.workdir / "state")
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    # A failed case shows every command it ran inside its worlds (status,
+    # stdout, stderr) and the reference servers' logs.
+    outcome = yield
+    report = outcome.get_result()
+    if report.failed:
+        for box in getattr(item, "halvorpin_sandboxes", []):
+            report.sections.append((f"world {box.workdir}", box.describe()))

@@ -1,0 +1,117 @@
+"""Test certificates, made at test time: a trusted test CA (the only one in the
+bundle installed as /etc/ca-bundle.crt), an untrusted CA outside the bundle, and
+server certificates issued by either."""
+
+import datetime
+from collections import namedtuple
+from pathlib import Path
+
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import rsa
+from cryptography.x509.oid import NameOID
+
+Issued = namedtuple("Issued", "cert key")  # host paths of the PEM files
+
+
+def _key(bits):
+    return rsa.generate_private_key(public_exponent=65537, key_size=bits)
+
+
+def _write_key(key, path):
+    path.write_bytes(key.private_bytes(
+        serialization.Encoding.PEM,
+        serialization.PrivateFormat.TraditionalOpenSSL,
+        serialization.NoEncryption()))
+
+
+def _write_cert(cert, path):
+    path.write_bytes(cert.public_bytes(serialization.Encoding.PEM))
+
+
+class CA:
+    """A self-signed certificate authority; cert and key are host paths."""
+
+    def __init__(self, directory, name):
+        now = datetime.datetime.now(datetime.timezone.utc)
+        self.name = name
+        self.private_key = _key(2048)
+        subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
+        self.certificate = (
+            x509.CertificateBuilder()
+            .subject_name(subject)
+            .issuer_name(subject)
+            .public_key(self.private_key.public_key())
+            .serial_number(x509.random_serial_number())
+            .not_valid_before(now - datetime.timedelta(days=1))
+            .not_valid_after(now + datetime.timedelta(days=3650))
+            .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
+            .add_extension(x509.KeyUsage(
+                digital_signature=False, content_commitment=False,
+                key_encipherment=False, data_encipherment=False, key_agreement=False,
+                key_cert_sign=True, crl_sign=True, encipher_only=False,
+                decipher_only=False), critical=True)
+            .add_extension(x509.SubjectKeyIdentifier.from_public_key(
+                self.private_key.public_key()), critical=False)
+            .sign(self.private_key, hashes.SHA256())
+        )
+        self.cert = Path(directory) / f"{name}.crt"
+        self.key = Path(directory) / f"{name}.key"
+        _write_cert(self.certificate, self.cert)
+        _write_key(self.private_key, self.key)
+
+
+class Pki:
+    """pki.ca: the trusted test CA; pki.untrusted: a CA outside the bundle;
+    pki.bundle: the bundle file (the test CA only);
+    pki.issue(cn, ...): a server certificate and key."""
+
+    def __init__(self, directory):
+        self.dir = Path(directory)
+        self.dir.mkdir(parents=True, exist_ok=True)
+        self.ca = CA(self.dir, "halvorpin-test-ca")
+        self.untrusted = CA(self.dir, "halvorpin-untrusted-ca")
+        self.bundle = self.dir / "ca-bundle.crt"
+        self.bundle.write_bytes(self.ca.cert.read_bytes())
+        self._issued = {}
+
+    def issue(self, cn, *, expired=False, issuer=None, no_cn=False, key_bits=2048):
+        """Certificate for common name cn signed by issuer (default the test
+        CA; pass pki.untrusted for one outside the bundle); expired=True
+        makes one whose validity ended yesterday; no_cn=True leaves the
+        common name out of the subject. Returns Issued(cert, key) paths.
+        The same request gives the same files again (keys are slow to make)."""
+        issuer = issuer or self.ca
+        request = (cn, expired, issuer.name, no_cn, key_bits)
+        if request not in self._issued:
+            self._issued[request] = self._make(len(self._issued), *request, issuer)
+        return self._issued[request]
+
+    def _make(self, number, cn, expired, issuer_name, no_cn, key_bits, issuer):
+        now = datetime.datetime.now(datetime.timezone.utc)
+        if expired:
+            start, end = now - datetime.timedelta(days=30), now - datetime.timedelta(days=1)
+        else:
+            start, end = now - datetime.timedelta(days=1), now + datetime.timedelta(days=365)
+        names = [x509.NameAttribute(NameOID.ORGANIZATION_NAME, "halvorpin tests")]
+        if not no_cn:
+            names.append(x509.NameAttribute(NameOID.COMMON_NAME, cn))
+        key = _key(key_bits)
+        cert = (
+            x509.CertificateBuilder()
+            .subject_name(x509.Name(names))
+            .issuer_name(issuer.certificate.subject)
+            .public_key(key.public_key())
+            .serial_number(x509.random_serial_number())
+            .not_valid_before(start)
+            .not_valid_after(end)
+            .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
+            .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(
+                issuer.private_key.public_key()), critical=False)
+            .sign(issuer.private_key, hashes.SHA256())
+        )
+        stem = self.dir / f"server-{number}"
+        issued = Issued(stem.with_suffix(".crt"), stem.with_suffix(".key"))
+        _write_cert(cert, issued.cert)
+        _write_key(key, issued.key)
+        return issued

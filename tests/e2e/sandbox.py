@@ -1,0 +1,524 @@
+"""One hermetic world per end-to-end case, built from Linux namespaces.
+
+The client keeps fixed paths (/tmp/tolvenra, /tmp/output, /etc/ca-bundle.crt,
+interface eth0), so each case gets a world of its own instead of path
+overrides: new mount, network and PID namespaces, a fresh tmpfs on /tmp, a
+private /etc (test CA bundle, /etc/hosts with the case's names on 127.0.0.x),
+lo up and eth0 as one end of a veth pair with a fixed MAC.
+
+A holder process (`unshare ... /bin/sh -c SETUP`) builds the world and then
+sleeps; everything else enters its namespaces with nsenter, and the host reaches
+files inside through /proc/<holder>/root. Killing the holder, PID 1 of the
+world, ends every process in it; the namespaces, their mounts and the veth
+pair then vanish with them, so nothing is left on the host.
+"""
+
+import base64
+import ctypes
+import json
+import os
+import select
+import shlex
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+REFSERVER = REPO / "tests" / "server" / "refserver.py"
+PYTHON = "/usr/bin/python3"
+
+DEFAULT_HOSTS = {
+    "collector.test": "127.0.0.2",
+    "packages.test": "127.0.0.3",
+    "other.test": "127.0.0.4",
+}
+DEFAULT_MAC = "02:00:5e:10:20:30"
+DEFAULT_MAC_TEXT = "02005E102030"  # the same address as the client writes it
+CLEAN_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
+
+# Variables the runner or a sanitizer build may rely on; everything else from
+# the test process's environment stays out of the world.
+PASSED_ENV_PREFIXES = ("QEMU_", "ASAN_", "UBSAN_", "LSAN_")
+
+# The host directory on which each world mounts its private scratch tmpfs.
+# Only the (empty) directory is ever seen on the host.
+HOLD_DIR = "/var/lib/halvorpin-sandbox"
+PEER_NAME = "halvorpin-peer"
+
+# Clients run about ten times slower under qemu-user.
+SLOW = 10 if os.environ.get("HALVORPIN_RUNNER", "").strip() else 1
+
+
+def runner():
+    return shlex.split(os.environ.get("HALVORPIN_RUNNER", ""))
+
+
+def client_binary():
+    return Path(os.environ.get("HALVORPIN_BIN", REPO / "build" / "halvorpin"))
+
+
+def sandbox_tests_binary():
+    if "HALVORPIN_SANDBOX_TESTS" in os.environ:
+        return Path(os.environ["HALVORPIN_SANDBOX_TESTS"])
+    # Next to the client, or in the tests/ subdirectory of its build tree.
+    beside = client_binary().parent / "halvorpin_sandbox_tests"
+    in_tests = client_binary().parent / "tests" / "halvorpin_sandbox_tests"
+    return in_tests if not beside.exists() and in_tests.exists() else beside
+
+
+# Runs as PID 1 of the new namespaces. Arguments: scratch dir, eth0 (1/0),
+# MAC, then the host paths under /tmp that must stay visible at their paths.
+SETUP_SCRIPT = r"""
+set -eu
+hold=$1; eth0=$2; mac=$3; shift 3
+mount -t tmpfs -o mode=0755 halvorpin-hold "$hold"
+mkdir "$hold/tmp" "$hold/etc-upper" "$hold/etc-work"
+# The future /tmp is assembled aside while the host's /tmp is still visible:
+# host paths under /tmp are bound into it, then it is moved over /tmp.
+mount -t tmpfs -o mode=1777 halvorpin-tmp "$hold/tmp"
+for p in "$@"; do
+    inside="$hold/tmp/${p#/tmp/}"
+    if [ -d "$p" ]; then
+        mkdir -p "$inside"
+    else
+        mkdir -p "$(dirname "$inside")"; : >"$inside"
+    fi
+    mount --rbind "$p" "$inside"
+done
+mount --move "$hold/tmp" /tmp
+# A private /etc: an overlay costs nothing; copy where overlays are missing.
+if ! mount -t overlay halvorpin-etc \
+        -o "lowerdir=/etc,upperdir=$hold/etc-upper,workdir=$hold/etc-work" /etc 2>/dev/null; then
+    cp -a /etc "$hold/etc"
+    mount --bind "$hold/etc" /etc
+fi
+umount -l "$hold"
+# sysfs shows the network devices of the namespace that mounts it.
+mount -t sysfs halvorpin-sys /sys
+ip link set lo up
+if [ "$eth0" = 1 ]; then
+    ip link add eth0 address "$mac" type veth peer name %(peer)s
+    ip link set %(peer)s up
+    ip link set eth0 up
+    # An address off loopback, as a unit has: resolvers asked for
+    # AI_ADDRCONFIG (openssl, curl) find no IPv4 names without one.
+    ip addr add 192.0.2.2/24 dev eth0
+fi
+echo ready
+exec sleep infinity
+""" % {"peer": PEER_NAME}
+
+
+def _die_with_parent():
+    # If the test process dies without cleaning up, unshare dies too, and
+    # its --kill-child takes the world down with it.
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
+def _under_tmp(path):
+    return str(path).startswith("/tmp/")
+
+
+class Run:
+    """Outcome of one command inside a world; its repr shows everything so
+    that a failed assertion on it is readable."""
+
+    def __init__(self, args, returncode, stdout, stderr, elapsed):
+        self.args = args
+        self.returncode = returncode
+        self.stdout = stdout
+        self.stderr = stderr
+        self.elapsed = elapsed
+
+    def __repr__(self):
+        return (
+            f"<Run {shlex.join(map(str, self.args))}\n"
+            f"  status: {self.returncode}  ({self.elapsed:.2f} s)\n"
+            f"  stdout: {_show(self.stdout)}\n"
+            f"  stderr: {_show(self.stderr)}>"
+        )
+
+
+def _show(data, limit=3000):
+    text = repr(data[:limit])
+    if len(data) > limit:
+        text += f" ... ({len(data)} bytes)"
+    return text
+
+
+class RefServer:
+    """A reference collection server running inside a world."""
+
+    def __init__(self, proc, addr, port, state, record, log):
+        self.proc = proc
+        self.addr = addr
+        self.port = port
+        self.state = Path(state)
+        self.record = Path(record)
+        self.log = Path(log)
+
+    def requests(self):
+        """The recorded requests, oldest first, with raw_b64, body_b64 and
+        clear_b64 also decoded into raw, body and clear (bytes)."""
+        if not self.record.exists():
+            return []
+        result = []
+        for line in self.record.read_text().splitlines():
+            if not line.strip():
+                continue
+            entry = json.loads(line)
+            for key in ("raw", "body", "clear"):
+                if entry.get(key + "_b64") is not None:
+                    entry[key] = base64.b64decode(entry[key + "_b64"])
+            result.append(entry)
+        return result
+
+    def set_config(self, config):
+        """Replace config.json; the server re-reads it on every request."""
+        path = self.state / "config.json"
+        tmp = path.with_suffix(".json.tmp")
+        tmp.write_text(json.dumps(config, indent=1))
+        tmp.replace(path)  # never let the server read a half-written file
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
+
+
+class Sandbox:
+    """A hermetic world for one case; use as a context manager.
+
+    workdir: a host directory for this case (server state, certificates, logs);
+      it is visible at the same path inside.
+    hosts: {name: address or [addresses]} written to /etc/hosts, besides
+      localhost; default DEFAULT_HOSTS.
+    eth0: whether the world has an eth0 (one end of a veth pair, MAC `mac`).
+    ca_bundle: host path of the PEM file installed as /etc/ca-bundle.crt;
+      None for a world without that file.
+    keep: further host paths that must stay visible inside (only paths under
+      /tmp need this; everything else outside /tmp and /etc is shared as is).
+    """
+
+    def __init__(self, workdir, *, hosts=None, eth0=True, mac=DEFAULT_MAC,
+                 ca_bundle=None, keep=()):
+        self.workdir = Path(workdir)
+        self.hosts = dict(DEFAULT_HOSTS if hosts is None else hosts)
+        self.eth0 = eth0
+        self.mac = mac
+        self.ca_bundle = ca_bundle
+        self.keep = list(keep)
+        self.pid = None
+        self.runs = []
+        self.servers = []
+        self._unshare = None
+        self._procs = []
+
+    # ---- life cycle -----------------------------------------------------
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def start(self):
+        self.workdir.mkdir(parents=True, exist_ok=True)
+        os.makedirs(HOLD_DIR, exist_ok=True)
+        cmd = ["unshare", "--mount", "--net", "--pid", "--fork", "--kill-child",
+               "--mount-proc", "--propagation", "private", "--",
+               "/bin/sh", "-c", SETUP_SCRIPT, "halvorpin-world",
+               HOLD_DIR, "1" if self.eth0 else "0", self.mac,
+               *self._kept_paths_under_tmp()]
+        self._unshare = subprocess.Popen(
+            cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE, start_new_session=True,
+            preexec_fn=_die_with_parent)
+        try:
+            line = _readline(self._unshare.stdout, timeout=30)
+            if line != b"ready\n":
+                self._unshare.kill()
+                err = self._unshare.stderr.read()
+                raise RuntimeError(f"sandbox setup failed: {line!r} {err.decode(errors='replace')}")
+            self.pid = _only_child(self._unshare.pid)
+            self._write_etc()
+        except BaseException:
+            self.close()
+            raise
+
+    def close(self):
+        for proc in self._procs:
+            _kill_group(proc)
+        if self.pid is not None:
+            try:
+                os.kill(self.pid, signal.SIGKILL)  # PID 1 of the world: all of it ends
+            except ProcessLookupError:
+                pass
+        if self._unshare is not None:
+            # unshare reaps the holder and exits; kill it only if it hangs.
+            try:
+                self._unshare.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                _kill_group(self._unshare)
+                self._unshare.wait()
+            self._unshare.stdout.close()
+            self._unshare.stderr.close()
+        for proc in self._procs:
+            proc.wait()
+        self._procs = []
+        self.pid = None
+        self._unshare = None
+
+    def _kept_paths_under_tmp(self):
+        candidates = [REPO, client_binary().parent, sandbox_tests_binary().parent,
+                      self.workdir, *self.keep]
+        # The runner's own paths: "-L /sysroot", "LD_LIBRARY_PATH=/a:/b", ...
+        for token in runner() + [os.environ.get("QEMU_LD_PREFIX", "")]:
+            for part in token.split("=", 1)[-1].split(":"):
+                if part.startswith("/"):
+                    candidates.append(part)
+        paths = set()
+        for p in candidates:
+            for form in (os.path.abspath(p), os.path.realpath(p)):
+                if _under_tmp(form) and os.path.exists(form):
+                    paths.add(form)
+        # A path inside another kept path comes along with it.
+        kept = []
+        for p in sorted(paths):
+            if not any(p.startswith(k + "/") for k in kept):
+                kept.append(p)
+        return kept
+
+    def _write_etc(self):
+        lines = ["127.0.0.1\tlocalhost", "::1\tlocalhost ip6-localhost ip6-loopback"]
+        for name, addrs in self.hosts.items():
+            for addr in [addrs] if isinstance(addrs, str) else addrs:
+                lines.append(f"{addr}\t{name}")
+        self.write("/etc/hosts", "\n".join(lines) + "\n")
+        # Name lookups must never leave the world, nor wait for a DNS answer:
+        # port 53 on loopback refuses at once.
+        self.write("/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
+        if self.ca_bundle is None:
+            self.remove("/etc/ca-bundle.crt")
+        else:
+            self.write("/etc/ca-bundle.crt", Path(self.ca_bundle).read_bytes())
+
+    # ---- files inside ---------------------------------------------------
+    # Absolute symbolic links met on the way resolve on the HOST, not inside:
+    # use these for plain files and directories.
+
+    def path(self, p):
+        """Host path through which the world's absolute path p is reached."""
+        assert self.pid is not None, "sandbox not started"
+        assert str(p).startswith("/"), f"not an absolute path: {p}"
+        return Path(f"/proc/{self.pid}/root{p}")
+
+    def read(self, p):
+        return self.path(p).read_bytes()
+
+    def write(self, p, data, mode=None):
+        """Create or replace file p inside (parents made as needed); a link
+        already there is replaced, never followed."""
+        target = self.path(p)
+        target.parent.mkdir(parents=True, exist_ok=True)
+        if target.is_symlink():
+            target.unlink()
+        target.write_bytes(data.encode() if isinstance(data, str) else data)
+        if mode is not None:
+            target.chmod(mode)
+
+    def exists(self, p):
+        return os.path.lexists(self.path(p))
+
+    def listdir(self, p):
+        return sorted(os.listdir(self.path(p)))
+
+    def remove(self, p):
+        if self.exists(p):
+            self.path(p).unlink()
+
+    # ---- processes inside -----------------------------------------------
+
+    def _env(self, env):
+        base = {"PATH": CLEAN_PATH}
+        base.update({k: v for k, v in os.environ.items()
+                     if k.startswith(PASSED_ENV_PREFIXES)})
+        base.update(env or {})
+        return base
+
+    def _enter(self, cmd, cwd):
+        assert self.pid is not None, "sandbox not started"
+        return ["nsenter", "-t", str(self.pid), "-m", "-n", "-p",
+                f"--wdns={cwd}", "--", *map(str, cmd)]
+
+    def popen(self, cmd, *, env=None, cwd="/", **kwargs):
+        """Start cmd inside and return its subprocess.Popen; it is killed
+        when the world closes. Extra keyword arguments go to Popen."""
+        kwargs.setdefault("stdin", subprocess.DEVNULL)
+        proc = subprocess.Popen(self._enter(cmd, cwd), env=self._env(env),
+                                start_new_session=True, **kwargs)
+        self._procs.append(proc)
+        return proc
+
+    def run(self, cmd, *, env=None, input=None, timeout=60 * SLOW, cwd="/"):
+        """Run cmd inside to its end; returns a Run (bytes stdout/stderr).
+        A run that outlives timeout is killed and fails the test."""
+        start = time.monotonic()
+        proc = self.popen(cmd, env=env, cwd=cwd,
+                          stdin=subprocess.PIPE if input is not None else subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            out, err = proc.communicate(input, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            _kill_group(proc)
+            out, err = proc.communicate()
+            result = Run(cmd, None, out, err, time.monotonic() - start)
+            self.runs.append(result)
+            raise AssertionError(f"still running after {timeout} s, killed: {result!r}")
+        finally:
+            self._procs.remove(proc)
+        result = Run(cmd, proc.returncode, out, err, time.monotonic() - start)
+        self.runs.append(result)
+        return result
+
+    def run_client(self, args, env=None, timeout=60 * SLOW, input=None):
+        """Run the client with args (a list of str) and a clean environment
+        (PATH plus env); returns a Run."""
+        binary = client_binary()
+        assert binary.exists(), (
+            f"client binary {binary} not found: build it (cmake -B build && "
+            f"cmake --build build) or set HALVORPIN_BIN")
+        return self.run(runner() + [str(binary)] + list(args),
+                        env=env, input=input, timeout=timeout)
+
+    def start_refserver(self, name_or_addr, port, cert, key, state, *extra_args):
+        """Start tests/server/refserver.py inside, listening on the address
+        of name_or_addr (a name of this world's hosts, or an address) and
+        port (0 picks one); returns a RefServer once it printed READY."""
+        assert REFSERVER.exists(), f"reference server {REFSERVER} not found"
+        addr = self.hosts.get(name_or_addr, name_or_addr)
+        addr = addr if isinstance(addr, str) else addr[0]
+        state = Path(state)
+        state.mkdir(parents=True, exist_ok=True)
+        extra = [str(a) for a in extra_args]
+        record = Path(extra[extra.index("--record") + 1]) if "--record" in extra \
+            else state / "requests.jsonl"
+        name = f"refserver-{addr}-{port}-{len(self.servers)}"
+        out_path = self.workdir / f"{name}.out"
+        log_path = self.workdir / f"{name}.log"
+        with open(out_path, "wb") as out, open(log_path, "wb") as log:
+            proc = self.popen(
+                [PYTHON, REFSERVER, "serve", "--listen", f"{addr}:{port}",
+                 "--cert", cert, "--key", key, "--state", state, *extra],
+                stdout=out, stderr=log)
+        line = _wait_for_line(proc, name, out_path, b"READY ", timeout=60, log=log_path)
+        server = RefServer(proc, addr, int(line.split()[1]), state, record, log_path)
+        self.servers.append(server)
+        return server
+
+    def start_listener(self, addr, port):
+        """A plain TCP listener inside that accepts and at once closes every
+        connection; returns a function giving the number accepted so far.
+        It tells whether the client tried to connect at all."""
+        log = self.workdir / f"listener-{addr}-{port}.log"
+        log.write_bytes(b"")
+        code = (
+            "import socket, sys\n"
+            "s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+            f"s.bind(({addr!r}, {port})); s.listen(16)\n"
+            "print('READY', flush=True)\n"
+            f"log = open({str(log)!r}, 'a')\n"
+            "while True:\n"
+            "    c, peer = s.accept(); log.write('%s:%d\\n' % peer); log.flush(); c.close()\n"
+        )
+        self._start_helper(code, f"listener-{addr}-{port}")
+        return lambda: len(log.read_text().splitlines())
+
+    def start_blackhole(self, addr, port):
+        """A listener whose accept queue is full and never drained: the
+        kernel drops further SYNs, so a connect to addr:port gets no answer."""
+        code = (
+            "import socket, time\n"
+            "s = socket.socket()\n"
+            f"s.bind(({addr!r}, {port})); s.listen(0)\n"
+            # With a backlog of 0 one established connection fills the queue.
+            f"filler = socket.create_connection(({addr!r}, {port}), timeout=5)\n"
+            "print('READY', flush=True)\n"
+            "time.sleep(1e9)\n"
+        )
+        self._start_helper(code, f"blackhole-{addr}-{port}")
+
+    def _start_helper(self, code, name):
+        out_path = self.workdir / f"{name}.out"
+        log_path = self.workdir / f"{name}.log"
+        with open(out_path, "wb") as out, open(log_path, "wb") as log:
+            proc = self.popen([PYTHON, "-c", code], stdout=out, stderr=log)
+        _wait_for_line(proc, name, out_path, b"READY", timeout=30, log=log_path)
+
+    # ---- reporting ------------------------------------------------------
+
+    def describe(self):
+        """Everything that ran in this world, for a failed test's report."""
+        parts = [repr(r) for r in self.runs]
+        for server in self.servers:
+            text = server.log.read_bytes()[-4000:] if server.log.exists() else b""
+            parts.append(f"<refserver {server.addr}:{server.port} log tail>\n"
+                         + text.decode(errors="replace"))
+        return "\n".join(parts) if parts else "(nothing ran)"
+
+
+def _readline(stream, timeout):
+    """One line from a pipe, or whatever arrived before timeout/EOF."""
+    deadline = time.monotonic() + timeout
+    data = b""
+    fd = stream.fileno()
+    while not data.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            break
+        chunk = os.read(fd, 1)
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def _wait_for_line(proc, name, out_path, prefix, timeout, log):
+    """Wait until out_path holds a line starting with prefix; fail with the
+    process's log if it exits or takes longer than timeout."""
+    deadline = time.monotonic() + timeout * SLOW
+    while True:
+        for line in out_path.read_bytes().splitlines():
+            if line.startswith(prefix):
+                return line
+        if proc.poll() is not None or time.monotonic() > deadline:
+            _kill_group(proc)
+            raise RuntimeError(
+                f"{name} did not print {prefix!r} "
+                f"(status {proc.poll()}):\n{Path(log).read_text(errors='replace')}")
+        time.sleep(0.02)
+
+
+def _only_child(pid):
+    children = Path(f"/proc/{pid}/task/{pid}/children")
+    if children.exists():
+        return int(children.read_text().split()[0])
+    for stat in Path("/proc").glob("[0-9]*/stat"):  # kernels without that file
+        try:
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == pid:
+            return int(stat.parent.name)
+    raise RuntimeError(f"no child of {pid}")
+
+
+def _kill_group(proc):
+    if proc.poll() is None:
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
