@@ -128,7 +128,8 @@ int run_results_upload(ServerLink* link, FILE* input, bool encrypted) {
       std::size_t n = std::strlen(line);
       if (encrypted && !writer.encrypt(clear.data() + clear_length, n, [](int) {})) return 1;
       clear_length += n;
-      consumed += static_cast<long long>(n);
+      // A line with a NUL sends only the bytes before it, but all of it was read.
+      consumed = static_cast<long long>(::ftello(input));
       if (++lines >= max_lines) break;
     }
     if (lines == 0) break;

@@ -250,13 +250,20 @@ class Sandbox:
             raise
 
     def close(self):
-        for proc in self._procs:
-            _kill_group(proc)
+        # Killing the world's PID 1 first ends everything inside at once; each
+        # nsenter then reaps its own child. Killing nsenter first would leave
+        # its child to the host's init, and the world's teardown waits for that.
         if self.pid is not None:
             try:
-                os.kill(self.pid, signal.SIGKILL)  # PID 1 of the world: all of it ends
+                os.kill(self.pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
+        for proc in self._procs:
+            try:
+                proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                _kill_group(proc)
+                proc.wait()
         if self._unshare is not None:
             # unshare reaps the holder and exits; kill it only if it hangs.
             try:
@@ -266,8 +273,6 @@ class Sandbox:
                 self._unshare.wait()
             self._unshare.stdout.close()
             self._unshare.stderr.close()
-        for proc in self._procs:
-            proc.wait()
         self._procs = []
         self.pid = None
         self._unshare = None

@@ -1,0 +1,341 @@
+"""The secure transport end to end, against real TLS servers: the CA bundle,
+the certificate and common-name checks, session resumption between the
+requests of one command, and how the exchange reads a reply until the server
+ends the connection (close notification or not, NUL bytes, replies without a
+header end or longer than the reply buffer, a stalled server)."""
+
+import base64
+import datetime
+import functools
+import subprocess
+
+import pytest
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import rsa
+from cryptography.x509.oid import NameOID
+
+from conftest import COLLECTOR, COLLECTOR_PORT, COLLECTOR_URL
+from sandbox import DEFAULT_MAC_TEXT, PYTHON, REFSERVER, SLOW
+
+NO_CA_LIST = "Ca\u2019t read CA list\n".encode()   # no "n"; U+2019 is E2 80 99
+NOT_VERIFIED = b"Certificate doesn't verify\n"      # library error lines may follow
+NAME_MISMATCH = b"Common name doesn't match host name\n"
+NO_KEYS = b"Unable to load keys and/or unit id"
+
+UNIT_ID = "U" + DEFAULT_MAC_TEXT
+STATE_DIR = "/tmp/tolvenra"
+
+
+# ---- certificates ---------------------------------------------------------
+
+@functools.lru_cache(maxsize=None)
+def _leaf_key():
+    # One key for every certificate made here: keys are slow to make, and
+    # only the names differ between these certificates.
+    return rsa.generate_private_key(public_exponent=65537, key_size=2048)
+
+
+def issue_with_common_names(pki, directory, common_names):
+    """A server certificate from the trusted test CA whose subject holds
+    these common-name entries, in this order (none, one or several, any
+    text); returns (cert path, key path)."""
+    now = datetime.datetime.now(datetime.timezone.utc)
+    names = [x509.NameAttribute(NameOID.ORGANIZATION_NAME, "halvorpin tests")]
+    names += [x509.NameAttribute(NameOID.COMMON_NAME, cn) for cn in common_names]
+    key = _leaf_key()
+    cert = (
+        x509.CertificateBuilder()
+        .subject_name(x509.Name(names))
+        .issuer_name(pki.ca.certificate.subject)
+        .public_key(key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(now - datetime.timedelta(days=1))
+        .not_valid_after(now + datetime.timedelta(days=30))
+        .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
+        .sign(pki.ca.private_key, hashes.SHA256())
+    )
+    cert_path, key_path = directory / "names.crt", directory / "names.key"
+    cert_path.write_bytes(cert.public_bytes(serialization.Encoding.PEM))
+    key_path.write_bytes(key.private_bytes(
+        serialization.Encoding.PEM, serialization.PrivateFormat.TraditionalOpenSSL,
+        serialization.NoEncryption()))
+    return cert_path, key_path
+
+
+def start_collector(box, cert, key, *extra_args):
+    """A reference server as collector.test:8443 with this certificate."""
+    return box.start_refserver(COLLECTOR, COLLECTOR_PORT, cert, key,
+                               box.workdir / "state", *extra_args)
+
+
+# ---- an enrolled unit, without running the enrollment ----------------------
+
+@functools.lru_cache(maxsize=None)
+def _unit_key():
+    return rsa.generate_private_key(public_exponent=65537, key_size=1024)
+
+
+def _rsa_public_pem(public_key):
+    return public_key.public_bytes(serialization.Encoding.PEM,
+                                   serialization.PublicFormat.PKCS1)
+
+
+def seed_enrolled_unit(box, server, version="2.0"):
+    """Writes the state files of a unit enrolled with `server` (its keys,
+    identifier, the server's key and an installed version) and tells the
+    server the unit's key, as an enrollment would have."""
+    key = _unit_key()
+    server_key = serialization.load_pem_private_key(
+        (server.state / "server_private.pem").read_bytes(), None)
+    box.write(f"{STATE_DIR}/unitprivatekey", key.private_bytes(
+        serialization.Encoding.PEM, serialization.PrivateFormat.TraditionalOpenSSL,
+        serialization.NoEncryption()), mode=0o600)
+    box.write(f"{STATE_DIR}/unitpublickey", _rsa_public_pem(key.public_key()))
+    box.write(f"{STATE_DIR}/zorpublickey", _rsa_public_pem(server_key.public_key()))
+    box.write(f"{STATE_DIR}/unitid", UNIT_ID)
+    box.write(f"{STATE_DIR}/version", f"{version}\n")
+    (server.state / "units" / f"{UNIT_ID}.pem").write_bytes(_rsa_public_pem(key.public_key()))
+
+
+def publish_package(server, version):
+    """Builds a valid package of this version where the server's default
+    locator points (the config's "version" must name it too)."""
+    subprocess.run([PYTHON, str(REFSERVER), "make-package", "--version", version,
+                    "--out", str(server.state / "packages" / "package.tar.gz")],
+                   check=True, capture_output=True)
+
+
+def faults(*entries):
+    return {"faults": list(entries)}
+
+
+def raw_reply(data):
+    return {"path": "/submit", "raw_b64": base64.b64encode(data).decode()}
+
+
+def targets(server):
+    return [r["target"] for r in server.requests()]
+
+
+# ---- fatal set-up failures -------------------------------------------------
+
+@pytest.mark.parametrize("command", ["-v", "-a"])
+def test_missing_ca_bundle_ends_the_run_before_any_traffic(make_sandbox, command):
+    box = make_sandbox(ca_bundle=None)
+    accepted = box.start_listener("127.0.0.2", COLLECTOR_PORT)
+    result = box.run_client([COLLECTOR_URL, command])
+    assert result.returncode == 1, result
+    assert result.stderr.startswith(NO_CA_LIST), result
+    assert result.stdout == b"", result
+    assert accepted() == 0
+    assert not box.exists(STATE_DIR)
+
+
+# Each certificate is refused right after the handshake: `a` would otherwise
+# generate keys and send its enrollment request at once.
+@pytest.mark.parametrize("certificate, message", [
+    (dict(issuer="untrusted"), NOT_VERIFIED),
+    # The chain is judged before the name: a wrong name from an untrusted CA
+    # still gets the verification message.
+    (dict(issuer="untrusted", cn="other.test"), NOT_VERIFIED),
+    (dict(expired=True), NOT_VERIFIED),
+    (dict(cn="other.test"), NAME_MISMATCH),
+    (dict(no_cn=True), NAME_MISMATCH),
+    # A name with a NUL must not pass as the text before the NUL.
+    (dict(cn="collector.test\0.other.test"), NAME_MISMATCH),
+], ids=["untrusted-ca", "untrusted-ca-and-wrong-name", "expired", "wrong-name",
+        "no-common-name", "nul-in-common-name"])
+def test_refused_certificate_ends_the_run_before_any_request(sandbox, pki, certificate, message):
+    options = dict(certificate)
+    cn = options.pop("cn", COLLECTOR)
+    if options.get("issuer") == "untrusted":
+        options["issuer"] = pki.untrusted
+    cert, key = pki.issue(cn, **options)
+    server = start_collector(sandbox, cert, key)
+    result = sandbox.run_client([COLLECTOR_URL, "-a"])
+    assert result.returncode == 1, result
+    assert result.stdout == b"", result
+    if message == NAME_MISMATCH:
+        assert result.stderr == message, result
+    else:
+        assert result.stderr.startswith(message), result
+    assert server.requests() == []
+    assert not sandbox.exists(STATE_DIR)   # no key was generated either
+
+
+def test_results_upload_checks_the_certificate_of_its_first_connection(sandbox, pki):
+    # The results flow connects late, when its first batch is ready.
+    cert, key = pki.issue(COLLECTOR, issuer=pki.untrusted)
+    server = start_collector(sandbox, cert, key)
+    seed_enrolled_unit(sandbox, server)
+    sandbox.write("/tmp/output", "r1\n")
+    result = sandbox.run_client([COLLECTOR_URL, "-s"])
+    assert result.returncode == 1, result
+    assert result.stderr.startswith(NOT_VERIFIED), result
+    assert server.requests() == []
+    assert sandbox.read("/tmp/output") == b"r1\n"
+
+
+# ---- common name against the host name -------------------------------------
+
+# `v` on a unit without keys connects, checks the certificate and stops:
+# the keys message shows that the certificate was accepted.
+@pytest.mark.parametrize("common_names, accepted", [
+    (["Collector.TEST"], True),              # letters compare in any case
+    (["*.test"], True),
+    (["*lector.test"], True),
+    (["c*r.test"], True),
+    (["*.collector.test"], False),           # the star must match something
+    (["*test"], False),                      # a star does not cross a dot
+    (["collector.test."], False),
+    (["collector.tes"], False),
+    (["other.test"], False),
+    (["collector.test", "other.test"], True),   # only the first entry counts
+    (["other.test", "collector.test"], False),
+], ids=lambda v: "+".join(v) if isinstance(v, list) else ("accepted" if v else "refused"))
+def test_common_name_matching(sandbox, pki, common_names, accepted):
+    cert, key = issue_with_common_names(pki, sandbox.workdir, common_names)
+    start_collector(sandbox, cert, key)
+    result = sandbox.run_client([COLLECTOR_URL, "-v"])
+    if accepted:
+        assert (result.returncode, result.stdout, result.stderr) == (0, NO_KEYS, b""), result
+    else:
+        assert (result.returncode, result.stdout, result.stderr) == (1, b"", NAME_MISMATCH), result
+
+
+# ---- session resumption ----------------------------------------------------
+
+@pytest.mark.parametrize("server_args, tls_version, resumes", [
+    ([], "TLSv1.3", True),
+    (["--tls-max", "1.2"], "TLSv1.2", True),
+    (["--no-resume"], "TLSv1.3", False),
+], ids=["tls1.3", "tls1.2", "server-declines"])
+def test_reconnects_resume_the_tls_session(sandbox, pki, server_args, tls_version, resumes):
+    cert, key = pki.issue(COLLECTOR)
+    server = start_collector(sandbox, cert, key, *server_args)
+    publish_package(server, "2.0")
+    server.set_config({"version": "2.0"})
+
+    # Enrollment: the first connection, two reconnects (confirmation and
+    # version query), then the package host's connection of its own.
+    result = sandbox.run_client([COLLECTOR_URL, "-a"])
+    assert (result.returncode, result.stderr) == (0, b""), result
+    assert sandbox.read("/tmp/kelvoz/started") == b"2.0\n"
+    enrollment = server.requests()
+    assert [r["target"] for r in enrollment] == [
+        f"/activate?mac={DEFAULT_MAC_TEXT}", f"/activate?confirm&mac={DEFAULT_MAC_TEXT}",
+        "/version?current=", "/packages/package.tar.gz"], enrollment
+    assert [r["session_reused"] for r in enrollment] == [False, resumes, resumes, False]
+    assert {r["tls_version"] for r in enrollment} == {tls_version}
+
+    # Results in batches of one line: one connection, then two reconnects.
+    sandbox.write("/tmp/output", "r1\nr2\nr3\n")
+    result = sandbox.run_client([COLLECTOR_URL, "-s"], env={"SUBMIT_MAX_LINES": "1"})
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+    uploads = server.requests()[len(enrollment):]
+    assert [r["body"] for r in uploads] == [b"r1\n", b"r2\n", b"r3\n"], uploads
+    assert [r["session_reused"] for r in uploads] == [False, resumes, resumes]
+    assert {r["tls_version"] for r in uploads} == {tls_version}
+    assert (server.state / "received" / "submit.bin").read_bytes() == b"r1\nr2\nr3\n"
+    assert not sandbox.exists("/tmp/output")
+
+
+# ---- the exchange: how a reply ends ----------------------------------------
+
+def test_replies_ended_without_close_notification_are_complete(sandbox, server):
+    seed_enrolled_unit(sandbox, server, version="2.0")
+    publish_package(server, "3.0")
+    server.set_config({"version": "3.0", **faults(
+        {"path": "/version", "no_close_notify": True},
+        {"path": "/packages/", "no_close_notify": True})})
+    result = sandbox.run_client([COLLECTOR_URL, "-v"])
+    assert (result.returncode, result.stderr) == (0, b""), result   # no "SSL read problem"
+    requests = server.requests()
+    assert [r["target"] for r in requests] == [
+        "/version?current=2.0", "/packages/package.tar.gz"], requests
+    assert all(r["faults"] for r in requests), requests
+    assert sandbox.read(f"{STATE_DIR}/version") == b"3.0\n"
+    assert sandbox.read("/tmp/kelvoz/started") == b"3.0\n"
+
+
+@pytest.mark.parametrize("notify", [True, False], ids=["close-notify", "no-close-notify"])
+def test_server_closing_at_once_gives_no_version_reply(sandbox, server, notify):
+    seed_enrolled_unit(sandbox, server, version="2.0")
+    publish_package(server, "3.0")
+    server.set_config({"version": "3.0", **faults(
+        {"path": "/version", "close": True, "no_close_notify": not notify})})
+    result = sandbox.run_client([COLLECTOR_URL, "-v"])
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+    assert targets(server) == ["/version?current=2.0"]
+    assert sandbox.read(f"{STATE_DIR}/version") == b"2.0\n"
+    assert not sandbox.exists("/tmp/kelvoz")
+
+
+def test_stalled_server_ends_the_reply_at_the_first_receive_timeout(sandbox, server):
+    seed_enrolled_unit(sandbox, server, version="2.0")
+    publish_package(server, "3.0")
+    # The run must end long before the server's silence would: a client
+    # that waits for the server to give up runs into the run's limit.
+    limit = 20 * SLOW
+    server.set_config({"version": "3.0", **faults({"path": "/version", "stall": 3 * limit})})
+    result = sandbox.run_client([COLLECTOR_URL, "-v"], env={"READ_TIMEOUT": "1"}, timeout=limit)
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+    assert result.elapsed < limit, result
+    assert targets(server) == ["/version?current=2.0"]
+    assert sandbox.read(f"{STATE_DIR}/version") == b"2.0\n"
+
+
+# ---- the exchange: what is kept of a reply ----------------------------------
+
+def _padded_to(total, tail):
+    """A refusing reply of exactly `total` bytes that ends with `tail`."""
+    head = b"HTTP/1.1 500 Refused\r\nX-Pad: "
+    end = b"\r\n\r\n"
+    pad = total - len(head) - len(end) - len(tail)
+    assert pad > 0
+    return head + b"p" * pad + end + tail
+
+
+# A results batch counts as accepted when "HTTP/1.1 200 OK" is in what the
+# client keeps of the reply: 1023 bytes at most, NULs before the end of the
+# header block dropped, NULs after it kept (so the text ends there).
+@pytest.mark.parametrize("reply, accepted", [
+    (b"HTTP/1.1 200\0 OK\r\nContent-Length: 0\r\n\r\n", True),
+    (b"HTTP/1.1 500 Refused\r\n\r\n\0HTTP/1.1 200 OK", False),
+    # CR LF, NUL, CR LF ends the header block: the second NUL is kept.
+    (b"HTTP/1.1 500 Refused\r\n\0\r\n\0HTTP/1.1 200 OK", False),
+    # Bare line feeds never end the header block: every NUL is dropped.
+    (b"HTTP/1.1 500 Refused\n\n\0HTTP/1.1 200 OK\n", True),
+    (b"HTTP/1.1 200 OK", True),   # no line end at all
+    (b"HTTP/1.1 500 Refused\r\n\r\nHTTP/1.1 200 OK", True),   # the body is searched too
+    (_padded_to(1023, b"HTTP/1.1 200 OK"), True),    # ends on the last byte kept
+    (_padded_to(1024, b"HTTP/1.1 200 OK"), False),   # its last byte is cut off
+    (_padded_to(20000, b"HTTP/1.1 200 OK"), False),
+], ids=["nul-in-status-line", "nul-after-header-end", "crlf-nul-crlf-ends-header",
+        "bare-lf-no-header-end", "status-line-only", "status-in-body",
+        "1023-bytes", "1024-bytes", "20000-bytes"])
+def test_upload_reply_bytes_kept_by_the_exchange(sandbox, server, reply, accepted):
+    seed_enrolled_unit(sandbox, server)
+    server.set_config(faults(raw_reply(reply)))
+    sandbox.write("/tmp/output", "r1\n")
+    result = sandbox.run_client([COLLECTOR_URL, "-s"])
+    assert (result.returncode, result.stdout, result.stderr) == (0 if accepted else 1, b"", b""), result
+    assert [r["body"] for r in server.requests()] == [b"r1\n"]
+    if accepted:
+        assert not sandbox.exists("/tmp/output")
+    else:
+        assert sandbox.read("/tmp/output") == b"r1\n"
+
+
+def test_long_reply_is_cut_and_the_next_batch_still_resumes(sandbox, server):
+    # 200 kB after the success reply: far more than the reply buffer.
+    seed_enrolled_unit(sandbox, server)
+    server.set_config(faults({"path": "/submit", "extra_body": 200000}))
+    sandbox.write("/tmp/output", "r1\nr2\n")
+    result = sandbox.run_client([COLLECTOR_URL, "-s"], env={"SUBMIT_MAX_LINES": "1"})
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+    uploads = server.requests()
+    assert [r["body"] for r in uploads] == [b"r1\n", b"r2\n"], uploads
+    assert [r["session_reused"] for r in uploads] == [False, True]
+    assert not sandbox.exists("/tmp/output")

@@ -1,0 +1,678 @@
+"""Results and log uploads end to end (commands s, S, l and L): batching,
+encryption, the exact request heads, statuses, what happens to the input
+files, and the client's guarantees beyond the plain protocol: no request
+larger than its buffers, no line lost to a writer appending during an upload,
+nothing of a request sent when its encryption fails, and an empty log posted
+as an empty body whose fate the reply decides.
+
+Each case runs the real client in a sandboxed world against the reference
+server. A unit is given its identity by writing the state files directly
+(as enrollment would leave them) and filing its public key with the server;
+one case enrolls through the client itself to show the two agree.
+"""
+
+import base64
+import functools
+import hashlib
+import math
+import subprocess
+import time
+
+import pytest
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric import padding, rsa
+
+from conftest import COLLECTOR, COLLECTOR_URL
+from sandbox import PYTHON, REFSERVER, SLOW, client_binary, runner
+
+PKCS1 = padding.PKCS1v15()
+UNIT_ID = "UNIT0042"
+STATE_DIR = "/tmp/tolvenra"
+RESULTS = "/tmp/output"
+LOG = "/tmp/debug.out"
+BUFFER = 1_000_000      # the client's clear and cipher buffers, each
+LINE_READ = 4095        # characters one line read takes at most
+
+
+# ------------------------------------------------------------------ keys --
+
+@functools.lru_cache(maxsize=None)
+def rsa_key(name):
+    """A 1024-bit key per name, made once per test session (keys are slow)."""
+    return rsa.generate_private_key(public_exponent=65537, key_size=1024)
+
+
+def private_pem(key):
+    return key.private_bytes(serialization.Encoding.PEM,
+                             serialization.PrivateFormat.TraditionalOpenSSL,
+                             serialization.NoEncryption())
+
+
+def public_pem(public_key):
+    return public_key.public_bytes(serialization.Encoding.PEM,
+                                   serialization.PublicFormat.PKCS1)
+
+
+def _der_integer(value):
+    body = value.to_bytes(value.bit_length() // 8 + 1, "big")  # leading 0: positive
+    return b"\x02" + _der_length(len(body)) + body
+
+
+def _der_length(n):
+    if n < 0x80:
+        return bytes([n])
+    octets = n.to_bytes((n.bit_length() + 7) // 8, "big")
+    return bytes([0x80 | len(octets)]) + octets
+
+
+def raw_public_pem(n, e):
+    """An RSA PUBLIC KEY PEM for any modulus and exponent, even ones that
+    key libraries refuse to build (too small, exponent not below the modulus)."""
+    body = _der_integer(n) + _der_integer(e)
+    der = b"\x30" + _der_length(len(body)) + body
+    text = base64.b64encode(der)
+    lines = [text[i:i + 64] for i in range(0, len(text), 64)]
+    return b"-----BEGIN RSA PUBLIC KEY-----\n" + b"\n".join(lines) + b"\n-----END RSA PUBLIC KEY-----\n"
+
+
+def server_private_key(server):
+    return serialization.load_pem_private_key(
+        (server.state / "server_private.pem").read_bytes(), None)
+
+
+# ------------------------------------------------------------ unit state --
+
+def seed_unit(box, server_public, *, leave_out=()):
+    """Writes the unit's state files as enrollment leaves them: its private
+    key, the server's public key and its identifier (no line end). Files
+    named in leave_out are not written."""
+    files = {
+        "unitprivatekey": private_pem(rsa_key("unit")),
+        "zorpublickey": server_public,
+        "unitid": UNIT_ID.encode(),
+    }
+    for name, data in files.items():
+        if name not in leave_out:
+            box.write(f"{STATE_DIR}/{name}", data)
+
+
+def register_unit(server):
+    """Files the unit's public key with the server, as enrollment does."""
+    path = server.state / "units" / f"{UNIT_ID}.pem"
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(public_pem(rsa_key("unit").public_key()))
+
+
+@pytest.fixture
+def unit(sandbox, server):
+    """An enrolled unit in `sandbox` known to `server`; returns the server's
+    private key (to open the cipher blocks the unit sends)."""
+    key = server_private_key(server)
+    seed_unit(sandbox, public_pem(key.public_key()))
+    register_unit(server)
+    return key
+
+
+# -------------------------------------------------------------- requests --
+
+def digest_text(data):
+    return base64.b64encode(hashlib.sha1(data).digest())
+
+
+def submit_head(clear, length, encrypted):
+    lines = [b"POST /submit HTTP/1.1 \r\n", b"Host: " + COLLECTOR.encode() + b"\r\n"]
+    if encrypted:
+        lines.append(b"X-Request-Hash: " + digest_text(clear) + b"\r\n")
+    lines.append(b"X-Encrypted: true\r\n" if encrypted else b"X-Encrypted: false\r\n")
+    lines += [b"X-Unit-ID: " + UNIT_ID.encode() + b"\r\n",
+              b"Content-Length: %d\r\n" % length, b"\r\n"]
+    return b"".join(lines)
+
+
+def log_head(clear, length, encrypted):
+    lines = [b"POST /log HTTP/1.1 \r\n", b"Host: " + COLLECTOR.encode() + b"\r\n"]
+    lines.append(b"X-Encrypted: true\r\n" if encrypted else b"X-Encrypted: false\r\n")
+    if encrypted:
+        # The log's digest stops at its first zero byte.
+        lines.append(b"X-Request-Hash: " + digest_text(clear.split(b"\0", 1)[0]) + b"\r\n")
+    lines += [b"X-Unit-ID: " + UNIT_ID.encode() + b"\r\n",
+              b"Content-Length: %d\r\n" % length, b"\r\n"]
+    return b"".join(lines)
+
+
+def head_and_body(record):
+    head, end, body = record["raw"].partition(b"\r\n\r\n")
+    assert end, f"no end of head in {record['raw'][:300]!r}"
+    return head + end, body
+
+
+def chunk_size(server_key):
+    return server_key.key_size // 8 - 12
+
+
+def chunks(reads, size):
+    """The clear pieces that are encrypted one per block: each read cut from
+    its front, so that no block holds bytes of two reads."""
+    return [r[i:i + size] for r in reads for i in range(0, len(r), size)]
+
+
+def open_blocks(server_key, body):
+    block = server_key.key_size // 8
+    assert len(body) % block == 0, f"body of {len(body)} bytes is not whole blocks"
+    return [server_key.decrypt(body[i:i + block], PKCS1) for i in range(0, len(body), block)]
+
+
+def check_submits(records, batches, encrypted, server_key):
+    """The records are one /submit per batch (a batch: the list of line
+    reads it holds), with the exact head and body, each accepted."""
+    assert [r["target"] for r in records] == ["/submit"] * len(batches), records
+    for record, reads in zip(records, batches):
+        clear = b"".join(reads)
+        head, body = head_and_body(record)
+        if encrypted:
+            pieces = chunks(reads, chunk_size(server_key))
+            block = server_key.key_size // 8
+            assert head == submit_head(clear, block * len(pieces), True)
+            assert open_blocks(server_key, body) == pieces
+            assert record["hash_ok"] is True
+        else:
+            assert head == submit_head(clear, len(clear), False)
+            assert body == clear
+            assert record["hash_ok"] is None
+        assert record["accepted"] is True, record["error"]
+
+
+def received(server, kind):
+    path = server.state / "received" / f"{kind}.bin"
+    return path.read_bytes() if path.exists() else b""
+
+
+def numbered_lines(count, start=0, width=0):
+    return [(b"line %05d " % i).ljust(width, b"r") + b"\n" for i in range(start, start + count)]
+
+
+def fault(path, nth=None, **action):
+    entry = {"path": path, **action}
+    if nth is not None:
+        entry["nth"] = nth
+    return entry
+
+
+def connections_without_request(server):
+    """Connections the server saw end with no request (handshake only)."""
+    text = server.log.read_text(errors="replace") if server.log.exists() else ""
+    return text.count("closed without a request")
+
+
+def wait_until(predicate, what, timeout=30):
+    deadline = time.monotonic() + timeout * SLOW
+    while not predicate():
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        time.sleep(0.02)
+
+
+def start_client(box, args, env=None):
+    return box.popen(runner() + [str(client_binary()), *args], env=env,
+                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+# ------------------------------------------------------- results batches --
+
+LONG = b"x" * 5000 + b"\n"
+
+BATCH_CASES = [
+    # (file lines, SUBMIT_MAX_LINES or None, batches as lists of line reads)
+    ("250-lines-default-limit", numbered_lines(250), None,
+     [numbered_lines(100), numbered_lines(100, 100), numbered_lines(50, 200)]),
+    ("exactly-100-lines", numbered_lines(100), None, [numbered_lines(100)]),
+    ("limit-0", numbered_lines(3), "0", [[line] for line in numbered_lines(3)]),
+    ("limit-negative", numbered_lines(3), "-5", [[line] for line in numbered_lines(3)]),
+    ("limit-not-a-number", numbered_lines(3), "abc", [[line] for line in numbered_lines(3)]),
+    ("limit-3-of-7", numbered_lines(7), "3",
+     [numbered_lines(3), numbered_lines(3, 3), numbered_lines(1, 6)]),
+    # 5000 characters and a line feed take two reads, 4095 and 906 bytes,
+    # which fill a batch of two on their own.
+    ("5000-char-line-counts-twice", [LONG, b"short\n"], "2",
+     [[LONG[:LINE_READ], LONG[LINE_READ:]], [b"short\n"]]),
+    ("last-line-without-line-feed", [b"first\n", b"second"], None,
+     [[b"first\n", b"second"]]),
+    ("only-a-line-without-line-feed", [b"x"], None, [[b"x"]]),
+    ("single-line-feed", [b"\n"], None, [[b"\n"]]),
+]
+
+
+@pytest.mark.parametrize("lines, limit, batches",
+                         [case[1:] for case in BATCH_CASES],
+                         ids=[case[0] for case in BATCH_CASES])
+def test_results_go_in_batches_of_line_reads(sandbox, server, unit, lines, limit, batches):
+    content = b"".join(lines)
+    env = {} if limit is None else {"SUBMIT_MAX_LINES": limit}
+    # Clear, then encrypted, in one world (worlds are slow to make).
+    for run, command in enumerate(["-s", "-S"]):
+        sandbox.write(RESULTS, content)
+        result = sandbox.run_client([COLLECTOR_URL, command], env=env)
+        assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+        records = server.requests()[run * len(batches):]
+        check_submits(records, batches, command == "-S", unit)
+        # One full handshake, then every further batch resumes the session.
+        assert [r["session_reused"] for r in records] == [False] + [True] * (len(batches) - 1)
+        assert received(server, "submit") == content * (run + 1)
+        assert not sandbox.exists(RESULTS)
+
+
+def test_empty_results_file_is_deleted_without_connecting(sandbox):
+    seed_unit(sandbox, public_pem(rsa_key("server").public_key()))
+    accepted = sandbox.start_listener("127.0.0.2", 8443)
+    for command in ("-s", "-S"):
+        sandbox.write(RESULTS, b"")
+        result = sandbox.run_client([COLLECTOR_URL, command])
+        assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+        assert not sandbox.exists(RESULTS)
+    assert accepted() == 0
+
+
+def test_results_line_with_zero_byte_sends_the_bytes_before_it(sandbox, server, unit):
+    content = b"ab\0cd\nef\n"
+    sandbox.write(RESULTS, content)
+    result = sandbox.run_client([COLLECTOR_URL, "-s"])
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+    check_submits(server.requests(), [[b"ab", b"ef\n"]], False, unit)
+    # Nothing was appended during the run: nothing may be left for the next
+    # one (which would send "ef" a second time).
+    assert not sandbox.exists(RESULTS), sandbox.read(RESULTS)
+
+
+# ------------------------------------------------------ cipher block sizes --
+
+def test_result_lines_of_116_and_117_bytes_take_one_and_two_blocks(sandbox, server, unit):
+    assert unit.key_size == 1024
+    short, long_ = b"a" * 115 + b"\n", b"b" * 116 + b"\n"
+    sandbox.write(RESULTS, short + long_)
+    result = sandbox.run_client([COLLECTOR_URL, "-S"], env={"SUBMIT_MAX_LINES": "1"})
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+    records = server.requests()
+    assert [r["headers"].get("Content-Length") for r in records] == ["128", "256"]
+    check_submits(server.requests(), [[short], [long_]], True, unit)
+
+
+def test_blocks_never_span_two_lines(sandbox, server, unit):
+    # Two lines of 58 bytes would fit one block of 116 clear bytes together,
+    # but each line starts a block of its own.
+    first, second = b"a" * 57 + b"\n", b"b" * 57 + b"\n"
+    sandbox.write(RESULTS, first + second)
+    result = sandbox.run_client([COLLECTOR_URL, "-S"])
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+    check_submits(server.requests(), [[first, second]], True, unit)
+    assert server.requests()[0]["headers"]["Content-Length"] == "256"
+
+
+# ------------------------------------------------------------------- log --
+
+LOG_300 = bytes(range(1, 256)) + b"log line\n" * 5     # 300 bytes, no zero byte
+
+
+@pytest.mark.parametrize("command", ["-l", "-L"])
+def test_log_of_300_bytes(sandbox, server, unit, command):
+    assert len(LOG_300) == 300
+    sandbox.write(LOG, LOG_300)
+    result = sandbox.run_client([COLLECTOR_URL, command])
+    encrypted = command == "-L"
+    stderr = b"bodylength = 128 \n" * 3 if encrypted else b""
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", stderr), result
+    [record] = server.requests()
+    head, body = head_and_body(record)
+    if encrypted:
+        assert head == log_head(LOG_300, 384, True)
+        assert record["headers"]["X-Request-Hash"].encode() == digest_text(LOG_300)
+        assert record["hash_ok"] is True
+        # Pieces of 116, 116 and 68 bytes, one block each.
+        assert open_blocks(unit, body) == [LOG_300[:116], LOG_300[116:232], LOG_300[232:]]
+    else:
+        assert head == log_head(LOG_300, 300, False)
+        assert body == LOG_300
+        assert record["hash_ok"] is None
+    assert record["accepted"] is True, record["error"]
+    assert received(server, "log") == LOG_300
+    assert not sandbox.exists(LOG)
+    assert [r["session_reused"] for r in server.requests()] == [False]
+
+
+def test_log_digest_stops_at_the_first_zero_byte(sandbox, server, unit):
+    log = b"before the zero\n\0after the zero\n"
+    sandbox.write(LOG, log)
+    result = sandbox.run_client([COLLECTOR_URL, "-L"])
+    assert (result.returncode, result.stdout, result.stderr) == \
+        (0, b"", b"bodylength = 128 \n"), result
+    [record] = server.requests()
+    head, body = head_and_body(record)
+    assert head == log_head(log, 128, True)
+    assert record["headers"]["X-Request-Hash"].encode() == digest_text(b"before the zero\n")
+    assert record["hash_ok"] is True
+    # Content-Length and body still cover the whole log.
+    assert open_blocks(unit, body) == [log]
+    assert received(server, "log") == log
+    assert not sandbox.exists(LOG)
+
+
+@pytest.mark.parametrize("reply", [
+    "HTTP/1.1 500 Internal Server Error",
+    "HTTP/1.1 201 Created",
+    "HTTP/1.0 200 OK",
+])
+def test_refused_log_is_kept(sandbox, server, unit, reply):
+    server.set_config({"faults": [fault("/log", status=reply)]})
+    sandbox.write(LOG, LOG_300)
+    for command, stderr in [("-l", b""), ("-L", b"bodylength = 128 \n" * 3)]:
+        result = sandbox.run_client([COLLECTOR_URL, command])
+        assert (result.returncode, result.stdout, result.stderr) == (1, b"", stderr), result
+        assert sandbox.read(LOG) == LOG_300
+    records = server.requests()
+    assert [(r["target"], r["headers"]["X-Encrypted"]) for r in records] == \
+        [("/log", "false"), ("/log", "true")]
+    assert [r["error"] for r in records] == [None, None]     # refused only by the reply
+    assert received(server, "log") == b""
+
+
+# ------------------------------------------------------------- empty log --
+
+@pytest.mark.parametrize("reply, status", [
+    (None, 0),
+    ("HTTP/1.1 500 Internal Server Error", 1),
+])
+def test_empty_log_is_posted_with_an_empty_body(sandbox, server, unit, reply, status):
+    if reply is not None:
+        server.set_config({"faults": [fault("/log", status=reply)]})
+    for command in ("-l", "-L"):
+        sandbox.write(LOG, b"")
+        result = sandbox.run_client([COLLECTOR_URL, command])
+        # The reply decides, and no body write fails on the way.
+        assert (result.returncode, result.stdout, result.stderr) == (status, b"", b""), result
+        record = server.requests()[-1]
+        # The head alone: nothing follows the empty line.
+        assert record["raw"] == log_head(b"", 0, command == "-L")
+        assert record["error"] is None
+        assert record["accepted"] is (status == 0)
+        assert sandbox.exists(LOG) == (status == 1)
+    assert len(server.requests()) == 2
+
+
+# ------------------------------------------------------------- refusals --
+
+@pytest.mark.parametrize("command", ["-s", "-S"])
+def test_refused_second_batch_keeps_every_line(sandbox, server, unit, command):
+    server.set_config({"faults": [fault("/submit", nth=2, status="HTTP/1.1 500 Internal Server Error")]})
+    lines = numbered_lines(250)
+    content = b"".join(lines)
+    sandbox.write(RESULTS, content)
+    result = sandbox.run_client([COLLECTOR_URL, command])
+    assert (result.returncode, result.stdout, result.stderr) == (1, b"", b""), result
+    records = server.requests()
+    assert [r["target"] for r in records] == ["/submit", "/submit"]
+    assert [r["accepted"] for r in records] == [True, False]
+    assert [r["clear"] for r in records] == [b"".join(lines[:100]), b"".join(lines[100:200])]
+    assert sandbox.read(RESULTS) == content
+    assert received(server, "submit") == b"".join(lines[:100])
+
+
+# ------------------------------------------------ keys or identifier missing --
+
+MISSING = ["all", "unitprivatekey", "zorpublickey", "unitid"]
+
+
+def leave_out(missing):
+    return ("unitprivatekey", "zorpublickey", "unitid") if missing == "all" else (missing,)
+
+
+@pytest.mark.parametrize("missing", MISSING)
+def test_results_without_identity_stay_offline(sandbox, missing):
+    seed_unit(sandbox, public_pem(rsa_key("server").public_key()), leave_out=leave_out(missing))
+    accepted = sandbox.start_listener("127.0.0.2", 8443)
+    sandbox.write(RESULTS, b"result\n")
+    for command in ("-s", "-S"):
+        result = sandbox.run_client([COLLECTOR_URL, command])
+        assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+        assert sandbox.read(RESULTS) == b"result\n"
+    assert accepted() == 0
+
+
+@pytest.mark.parametrize("missing", MISSING)
+def test_log_without_identity_connects_and_sends_nothing(sandbox, server, missing):
+    seed_unit(sandbox, public_pem(server_private_key(server).public_key()),
+              leave_out=leave_out(missing))
+    register_unit(server)
+    sandbox.write(LOG, b"log\n")
+    for runs, command in enumerate(["-l", "-L"], start=1):
+        result = sandbox.run_client([COLLECTOR_URL, command])
+        assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+        # One connection with its handshake, closed without a request.
+        wait_until(lambda: connections_without_request(server) >= runs,
+                   "the handshake-only connection")
+        assert connections_without_request(server) == runs
+        assert server.requests() == []
+        assert sandbox.read(LOG) == b"log\n"
+
+
+# --------------------------------------------- uploads larger than a buffer --
+
+def big_lines(total_bytes, width=4000):
+    count = -(-total_bytes // (width + 1))
+    return numbered_lines(count, width=width)
+
+
+def check_split_submits(server, lines, encrypted, server_key):
+    """Several /submit requests, each of whole lines and within both
+    buffers, that together carry every line once and in order."""
+    records = server.requests()
+    assert len(records) > 1, f"{len(records)} request(s)"
+    position = 0
+    for record in records:
+        assert record["target"] == "/submit"
+        assert record["accepted"] is True, record["error"]
+        clear = record["clear"]
+        sent = clear.splitlines(keepends=True)
+        assert sent == lines[position:position + len(sent)]
+        position += len(sent)
+        head, body = head_and_body(record)
+        if encrypted:
+            blocks = len(chunks(sent, chunk_size(server_key)))
+            assert len(body) == blocks * (server_key.key_size // 8)
+            assert head == submit_head(clear, len(body), True)
+            assert record["hash_ok"] is True
+        else:
+            assert head == submit_head(clear, len(clear), False)
+            assert body == clear
+        assert len(clear) <= BUFFER and len(body) <= BUFFER
+    assert position == len(lines)
+    assert [r["session_reused"] for r in records] == [False] + [True] * (len(records) - 1)
+
+
+@pytest.mark.parametrize("command, size", [("-s", 3_000_000), ("-S", 1_500_000)])
+def test_results_beyond_the_buffers_go_in_more_requests(sandbox, server, unit, command, size):
+    lines = big_lines(size)
+    content = b"".join(lines)
+    encrypted = command == "-S"
+    if encrypted:  # the point: more cipher text than one buffer holds
+        assert len(chunks(lines, chunk_size(unit))) * (unit.key_size // 8) > BUFFER
+    else:
+        assert len(content) > BUFFER
+    sandbox.write(RESULTS, content)
+    # A batch limit that alone would let one batch outgrow the buffers.
+    result = sandbox.run_client([COLLECTOR_URL, command], env={"SUBMIT_MAX_LINES": "100000"})
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+    check_split_submits(server, lines, encrypted, unit)
+    assert received(server, "submit") == content
+    assert not sandbox.exists(RESULTS)
+
+
+def big_log(size):
+    line = b"%08d the unit's log, long enough to need several requests\n"
+    data = b"".join(line % i for i in range(size // len(line % 0) + 1))
+    return data[:size]
+
+
+@pytest.mark.parametrize("command, size", [
+    ("-l", 2_500_000),
+    ("-l", 2 * 999_920),     # whole requests of 8620 pieces: no empty one after them
+    ("-L", 1_200_000),
+])
+def test_log_beyond_the_buffers_goes_in_more_requests(sandbox, server, unit, command, size):
+    log = big_log(size)
+    encrypted = command == "-L"
+    piece = chunk_size(unit)
+    sandbox.write(LOG, log)
+    result = sandbox.run_client([COLLECTOR_URL, command])
+    blocks = math.ceil(len(log) / piece)
+    stderr = b"bodylength = 128 \n" * blocks if encrypted else b""
+    assert result.returncode == 0, result
+    assert (result.stdout, result.stderr) == (b"", stderr), result
+    records = server.requests()
+    assert len(records) > 1, records
+    for record in records:
+        assert record["target"] == "/log"
+        assert record["accepted"] is True, record["error"]
+        assert record["clear"], "an empty request"
+        head, body = head_and_body(record)
+        assert head == log_head(record["clear"], len(body), encrypted)
+        assert len(record["clear"]) <= BUFFER and len(body) <= BUFFER
+        if encrypted:
+            assert record["hash_ok"] is True
+            # Only the file's very last piece may be short.
+            assert len(body) == math.ceil(len(record["clear"]) / piece) * (unit.key_size // 8)
+    assert all(len(r["clear"]) % piece == 0 for r in records[:-1])
+    assert b"".join(r["clear"] for r in records) == log
+    assert received(server, "log") == log
+    assert [r["session_reused"] for r in records] == [False] + [True] * (len(records) - 1)
+    assert not sandbox.exists(LOG)
+
+
+def test_log_refused_midway_is_kept_whole(sandbox, server, unit):
+    server.set_config({"faults": [fault("/log", nth=2, status="HTTP/1.1 500 Internal Server Error")]})
+    log = big_log(2_500_000)       # three requests' worth
+    sandbox.write(LOG, log)
+    result = sandbox.run_client([COLLECTOR_URL, "-l"])
+    assert (result.returncode, result.stdout, result.stderr) == (1, b"", b""), result
+    records = server.requests()
+    # Each part is accepted before the next goes: nothing after the refusal.
+    assert [r["accepted"] for r in records] == [True, False]
+    assert sandbox.read(LOG) == log
+    assert received(server, "log") == records[0]["clear"]
+
+
+# -------------------------------------------- writers appending meanwhile --
+
+APPEND_LATE = "for i in 1 2 3; do printf 'late %s\\n' $i >> {path}; done"
+LATE = b"late 1\nlate 2\nlate 3\n"
+DELAY = 1   # seconds the server holds the reply; the appends take far less
+
+
+def upload_while_appending(box, server, command, path, nth):
+    """Runs the client; once the server holds the nth upload (its reply
+    delayed), a writer inside the world appends LATE to path."""
+    client = start_client(box, [COLLECTOR_URL, command], env={"SUBMIT_MAX_LINES": "2"})
+    wait_until(lambda: len(server.requests()) >= nth, f"upload #{nth}")
+    writer = box.run(["/bin/sh", "-c", APPEND_LATE.format(path=path)])
+    assert writer.returncode == 0, writer
+    assert client.poll() is None, "the reply came before the appends were done"
+    out, err = client.communicate(timeout=60 * SLOW)
+    return client.returncode, out, err
+
+
+@pytest.mark.parametrize("command", ["-s", "-S"])
+def test_lines_appended_during_the_last_batch_stay_for_the_next_run(sandbox, server, unit, command):
+    lines = numbered_lines(5)
+    server.set_config({"faults": [fault("/submit", nth=3, delay=DELAY)]})
+    sandbox.write(RESULTS, b"".join(lines))
+    outcome = upload_while_appending(sandbox, server, command, RESULTS, nth=3)
+    assert outcome == (0, b"", b"")
+    check_submits(server.requests(), [lines[:2], lines[2:4], lines[4:]], command == "-S", unit)
+    assert received(server, "submit") == b"".join(lines)
+    assert sandbox.read(RESULTS) == LATE
+
+    # The next run sends exactly what was left.
+    server.set_config({})
+    result = sandbox.run_client([COLLECTOR_URL, command])
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+    assert received(server, "submit") == b"".join(lines) + LATE
+    assert not sandbox.exists(RESULTS)
+
+
+def test_lines_appended_during_an_earlier_batch_go_in_later_batches(sandbox, server, unit):
+    lines = numbered_lines(5)
+    server.set_config({"faults": [fault("/submit", nth=1, delay=DELAY)]})
+    sandbox.write(RESULTS, b"".join(lines))
+    outcome = upload_while_appending(sandbox, server, "-s", RESULTS, nth=1)
+    assert outcome == (0, b"", b"")
+    late = LATE.splitlines(keepends=True)
+    check_submits(server.requests(), [lines[:2], lines[2:4], [lines[4], late[0]], late[1:]], False, unit)
+    assert received(server, "submit") == b"".join(lines) + LATE
+    assert not sandbox.exists(RESULTS)
+
+
+@pytest.mark.parametrize("command", ["-l", "-L"])
+def test_log_appended_during_the_upload_stays_for_the_next_run(sandbox, server, unit, command):
+    server.set_config({"faults": [fault("/log", nth=1, delay=DELAY)]})
+    sandbox.write(LOG, LOG_300)
+    code, out, err = upload_while_appending(sandbox, server, command, LOG, nth=1)
+    assert (code, out) == (0, b"")
+    assert err == (b"bodylength = 128 \n" * 3 if command == "-L" else b"")
+    assert received(server, "log") == LOG_300
+    assert sandbox.read(LOG) == LATE
+
+
+# ---------------------------------------------------- encryption failures --
+
+def unusable_server_keys(server_key):
+    n = server_key.public_key().public_numbers().n
+    return {
+        # Exponent above the modulus: every encryption fails.
+        "exponent-above-modulus": raw_public_pem(n, n + 2),
+        # A 12-byte modulus leaves no room for a single clear byte.
+        "12-byte-modulus": raw_public_pem((1 << 95) + 0x2F, 65537),
+    }
+
+
+@pytest.mark.parametrize("key_name", ["exponent-above-modulus", "12-byte-modulus"])
+def test_nothing_is_sent_when_encryption_fails(sandbox, server, key_name):
+    seed_unit(sandbox, unusable_server_keys(server_private_key(server))[key_name])
+    register_unit(server)
+    sandbox.write(RESULTS, b"one\ntwo\n")
+    sandbox.write(LOG, LOG_300)
+
+    result = sandbox.run_client([COLLECTOR_URL, "-S"])
+    assert (result.returncode, result.stdout, result.stderr) == (1, b"", b""), result
+    assert sandbox.read(RESULTS) == b"one\ntwo\n"
+
+    # The log flow connects first, then sends nothing of the log.
+    result = sandbox.run_client([COLLECTOR_URL, "-L"])
+    assert (result.returncode, result.stdout, result.stderr) == (1, b"", b""), result
+    assert sandbox.read(LOG) == LOG_300
+    wait_until(lambda: connections_without_request(server) >= 1, "the log flow's connection")
+    assert connections_without_request(server) == 1
+    assert server.requests() == []
+
+    # The clear upload does not depend on the server key.
+    result = sandbox.run_client([COLLECTOR_URL, "-s"])
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+    assert received(server, "submit") == b"one\ntwo\n"
+
+
+# ------------------------------------------------- enrolled by the client --
+
+def test_unit_enrolled_by_the_client_uploads(sandbox, server):
+    # Enrollment writes the state files that the other cases write directly.
+    package = server.state / "packages" / "package.tar.gz"
+    subprocess.run([PYTHON, str(REFSERVER), "make-package", "--version", "1.0",
+                    "--out", str(package)], check=True)
+    result = sandbox.run_client([COLLECTOR_URL, "-a"])
+    assert result.returncode == 0, result
+    unit_id = sandbox.read(f"{STATE_DIR}/unitid").decode()
+    sandbox.write(RESULTS, b"result one\nresult two\n")
+    sandbox.write(LOG, b"log one\n")
+    for command in ("-S", "-L"):
+        result = sandbox.run_client([COLLECTOR_URL, command])
+        assert result.returncode == 0, result
+    uploads = [r for r in server.requests() if r["target"] in ("/submit", "/log")]
+    assert [(r["target"], r["headers"]["X-Unit-ID"], r["hash_ok"], r["accepted"])
+            for r in uploads] == [("/submit", unit_id, True, True), ("/log", unit_id, True, True)]
+    assert received(server, "submit") == b"result one\nresult two\n"
+    assert received(server, "log") == b"log one\n"
