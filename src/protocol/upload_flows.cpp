@@ -24,7 +24,9 @@ namespace {
 class CipherWriter {
  public:
   CipherWriter(EVP_PKEY* server_key, std::vector<unsigned char>& out)
-      : block_size_(rsa_size(server_key)), ctx_(make_rsa_encrypt_ctx(server_key)), out_(out) {}
+      : block_size_(static_cast<std::size_t>(rsa_size(server_key))),
+        ready_(init_rsa_encryptor(encryptor_, server_key)),
+        out_(out) {}
 
   // Clear bytes per block: one less than the padding would allow.
   std::size_t chunk_size() const { return block_size_ > 12 ? block_size_ - 12 : 0; }
@@ -41,10 +43,10 @@ class CipherWriter {
   template <typename OnBlock>
   bool encrypt(const unsigned char* clear, std::size_t length, OnBlock each) {
     std::size_t chunk = chunk_size();
-    if (!ctx_ || chunk == 0 || !has_room_for(length)) return false;
+    if (!ready_ || chunk == 0 || !has_room_for(length)) return false;
     for (std::size_t done = 0; done < length; done += chunk) {
       std::size_t piece = length - done < chunk ? length - done : chunk;
-      int n = rsa_encrypt_block(ctx_.get(), clear + done, piece, out_.data() + length_,
+      int n = rsa_encrypt_block(encryptor_, clear + done, piece, out_.data() + length_,
                                 out_.size() - length_);
       if (n <= 0) return false;
       length_ += static_cast<std::size_t>(n);
@@ -55,7 +57,8 @@ class CipherWriter {
 
  private:
   std::size_t block_size_;
-  EvpPkeyCtxPtr ctx_;
+  RsaEncryptor encryptor_;
+  bool ready_;
   std::vector<unsigned char>& out_;
   std::size_t length_ = 0;
 };

@@ -1,9 +1,12 @@
 #include "unit/rsa_key.h"
 
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
 #include <openssl/rsa.h>
 
 #include <climits>
+#include <cstring>
 
 namespace halvorpin {
 namespace {
@@ -11,6 +14,27 @@ namespace {
 // Named here so the code builds against 3.0 and 3.1 headers, which lack it;
 // providers that do not know the parameter ignore it.
 constexpr const char* kImplicitRejection = "implicit-rejection";
+
+constexpr int kPkcs1Overhead = 11;  // 00 02, eight padding bytes at least, 00
+constexpr std::size_t kRandomPoolSize = 4096;
+
+bool next_nonzero_random(RsaEncryptor& encryptor, unsigned char& out) {
+  for (;;) {
+    if (encryptor.random_used == encryptor.random_pool.size()) {
+      if (RAND_bytes(encryptor.random_pool.data(),
+                     static_cast<int>(encryptor.random_pool.size())) != 1) {
+        return false;
+      }
+      encryptor.random_used = 0;
+    }
+    unsigned char byte = encryptor.random_pool[encryptor.random_used];
+    encryptor.random_pool[encryptor.random_used++] = 0;  // never used twice
+    if (byte != 0) {
+      out = byte;
+      return true;
+    }
+  }
+}
 
 std::string encode_pem(EVP_PKEY* key, int selection) {
   if (key == nullptr) return {};
@@ -132,16 +156,21 @@ EvpPkeyPtr rsa_public_from_decimal(const std::string& modulus, const std::string
 
 int rsa_size(EVP_PKEY* key) { return key == nullptr ? 0 : EVP_PKEY_get_size(key); }
 
-EvpPkeyCtxPtr make_rsa_encrypt_ctx(EVP_PKEY* key) {
-  if (key == nullptr) return nullptr;
-  EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
-  if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
-      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1) {
-    return nullptr;
+bool init_rsa_encryptor(RsaEncryptor& encryptor, EVP_PKEY* key) {
+  encryptor = RsaEncryptor{};
+  if (key == nullptr || rsa_size(key) <= kPkcs1Overhead) return false;
+  encryptor.raw.reset(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+  if (!encryptor.raw || EVP_PKEY_encrypt_init(encryptor.raw.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(encryptor.raw.get(), RSA_NO_PADDING) != 1) {
+    encryptor.raw.reset();
+    return false;
   }
-  return ctx;
+  encryptor.block_size = static_cast<std::size_t>(rsa_size(key));
+  encryptor.padded.resize(encryptor.block_size);
+  encryptor.random_pool.resize(kRandomPoolSize);
+  encryptor.random_used = kRandomPoolSize;
+  return true;
 }
-
 EvpPkeyCtxPtr make_rsa_decrypt_ctx(EVP_PKEY* key) {
   if (key == nullptr) return nullptr;
   EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
@@ -158,13 +187,24 @@ EvpPkeyCtxPtr make_rsa_decrypt_ctx(EVP_PKEY* key) {
   return ctx;
 }
 
-int rsa_encrypt_block(EVP_PKEY_CTX* ctx, const unsigned char* in, std::size_t length,
+int rsa_encrypt_block(RsaEncryptor& encryptor, const unsigned char* in, std::size_t length,
                       unsigned char* out, std::size_t out_capacity) {
-  std::size_t out_length = out_capacity;
-  if (ctx == nullptr || EVP_PKEY_encrypt(ctx, out, &out_length, in, length) != 1 ||
-      out_length > INT_MAX) {
-    return -1;
+  const std::size_t k = encryptor.block_size;
+  if (!encryptor.raw || length + kPkcs1Overhead > k || out_capacity < k || k > INT_MAX) return -1;
+  // 00 02, at least eight non-zero random bytes, 00, then the message.
+  unsigned char* em = encryptor.padded.data();
+  em[0] = 0x00;
+  em[1] = 0x02;
+  const std::size_t padding_end = k - length - 1;
+  for (std::size_t i = 2; i < padding_end; ++i) {
+    if (!next_nonzero_random(encryptor, em[i])) return -1;
   }
+  em[padding_end] = 0x00;
+  std::memcpy(em + padding_end + 1, in, length);
+  std::size_t out_length = out_capacity;
+  int result = EVP_PKEY_encrypt(encryptor.raw.get(), out, &out_length, em, k);
+  OPENSSL_cleanse(em, k);
+  if (result != 1 || out_length != k) return -1;
   return static_cast<int>(out_length);
 }
 

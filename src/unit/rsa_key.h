@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "transport/owned.h"
 
@@ -34,15 +35,26 @@ EvpPkeyPtr rsa_public_from_decimal(const std::string& modulus, const std::string
 // Size in bytes of the key's modulus: the length of every cipher block.
 int rsa_size(EVP_PKEY* key);
 
-// One context per run, reused for every block.
-EvpPkeyCtxPtr make_rsa_encrypt_ctx(EVP_PKEY* key);
+// PKCS #1 v1.5 encryption (block type 2) with one key for a whole run. The
+// padding is laid out here and its random bytes are drawn from the system
+// generator a few thousand at a time: per block, the library's own padding
+// spends a quarter of the time fetching 100-odd random bytes.
+struct RsaEncryptor {
+  EvpPkeyCtxPtr raw;  // the bare RSA operation, no padding
+  std::size_t block_size = 0;
+  std::vector<unsigned char> padded;
+  std::vector<unsigned char> random_pool;
+  std::size_t random_used = 0;
+};
+// False when the key cannot encrypt.
+bool init_rsa_encryptor(RsaEncryptor& encryptor, EVP_PKEY* key);
+// Encrypts `length` bytes (at most block size - 11) into one block at `out`.
+// Returns the block length, or -1.
+int rsa_encrypt_block(RsaEncryptor& encryptor, const unsigned char* in, std::size_t length,
+                      unsigned char* out, std::size_t out_capacity);
+
 // Decryption reports bad padding as a failure (no implicit rejection).
 EvpPkeyCtxPtr make_rsa_decrypt_ctx(EVP_PKEY* key);
-
-// Encrypts `length` bytes into one block at `out` (capacity `out_capacity`).
-// Returns the block length, or -1.
-int rsa_encrypt_block(EVP_PKEY_CTX* ctx, const unsigned char* in, std::size_t length,
-                      unsigned char* out, std::size_t out_capacity);
 // Decrypts one block. Returns the clear length, or -1 when it does not decrypt.
 int rsa_decrypt_block(EVP_PKEY_CTX* ctx, const unsigned char* in, std::size_t length,
                       unsigned char* out, std::size_t out_capacity);

@@ -67,30 +67,44 @@ TEST_F(RsaKey, PublicKeyFromDecimalDigits) {
   EXPECT_FALSE(rsa_public_from_decimal("0", "65537"));
 }
 
-TEST_F(RsaKey, BlocksRoundTripUpTo116BytesAndDamageIsReported) {
+TEST_F(RsaKey, EncryptionIsRandomizedAndNeedsAnEncryptingKey) {
+  RsaEncryptor enc;
+  ASSERT_TRUE(init_rsa_encryptor(enc, key_));
+  const unsigned char message[] = "same message";
+  std::vector<unsigned char> first(128), second(128);
+  ASSERT_EQ(rsa_encrypt_block(enc, message, sizeof message, first.data(), first.size()), 128);
+  ASSERT_EQ(rsa_encrypt_block(enc, message, sizeof message, second.data(), second.size()), 128);
+  EXPECT_NE(first, second);
+  std::vector<unsigned char> small(127);
+  EXPECT_EQ(rsa_encrypt_block(enc, message, sizeof message, small.data(), small.size()), -1);
+  RsaEncryptor none;
+  EXPECT_FALSE(init_rsa_encryptor(none, nullptr));
+  EXPECT_EQ(rsa_encrypt_block(none, message, sizeof message, first.data(), first.size()), -1);
+}
+
+TEST_F(RsaKey, BlocksRoundTripUpTo117BytesAndDamageIsReported) {
   EvpPkeyPtr pub = parse_rsa_public_pem(rsa_public_pem(key_));
-  EvpPkeyCtxPtr enc = make_rsa_encrypt_ctx(pub.get());
+  RsaEncryptor enc;
+  ASSERT_TRUE(init_rsa_encryptor(enc, pub.get()));
   EvpPkeyCtxPtr dec = make_rsa_decrypt_ctx(key_);
-  ASSERT_TRUE(enc);
   ASSERT_TRUE(dec);
-  for (std::size_t length : {1u, 57u, 116u, 117u}) {
+  for (std::size_t length : {0u, 1u, 57u, 116u, 117u}) {
     std::vector<unsigned char> clear(length);
     for (std::size_t i = 0; i < length; ++i) clear[i] = static_cast<unsigned char>(i * 7);
     std::vector<unsigned char> block(128);
-    ASSERT_EQ(rsa_encrypt_block(enc.get(), clear.data(), length, block.data(), block.size()), 128);
+    ASSERT_EQ(rsa_encrypt_block(enc, clear.data(), length, block.data(), block.size()), 128);
     std::vector<unsigned char> back(128);
     int n = rsa_decrypt_block(dec.get(), block.data(), block.size(), back.data(), back.size());
     ASSERT_EQ(n, static_cast<int>(length));
     EXPECT_EQ(std::vector<unsigned char>(back.begin(), back.begin() + n), clear);
   }
   std::vector<unsigned char> too_long(118, 1), block(128);
-  EXPECT_EQ(
-      rsa_encrypt_block(enc.get(), too_long.data(), too_long.size(), block.data(), block.size()),
-      -1);
+  EXPECT_EQ(rsa_encrypt_block(enc, too_long.data(), too_long.size(), block.data(), block.size()),
+            -1);
 
   // A flipped byte breaks the padding: reported as -1, never as random clear text.
   unsigned char clear[10] = {1, 2, 3};
-  ASSERT_EQ(rsa_encrypt_block(enc.get(), clear, sizeof clear, block.data(), block.size()), 128);
+  ASSERT_EQ(rsa_encrypt_block(enc, clear, sizeof clear, block.data(), block.size()), 128);
   int failures = 0;
   for (int i = 0; i < 8; ++i) {
     std::vector<unsigned char> damaged = block;
