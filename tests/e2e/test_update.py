@@ -1,0 +1,534 @@
+"""Package update end to end: the `v` and `p` commands and the update half of
+`a` on an enrolled unit. Version replies good and malformed, the version
+comparison, clear and encrypted packages (damaged blocks, trailing bytes),
+packages that are not valid, a separate package host with its certificate
+checked, version texts that must reach the version file as plain data, and
+every exit status of the three commands.
+
+Most cases start from a unit enrolled by writing its state files directly
+(key pair made here, identifier, server key) with an old package "0.9"
+installed, so that "untouched" can be checked byte for byte."""
+
+import io
+import os
+import sys
+import tarfile
+from pathlib import Path
+
+import pytest
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric import rsa
+
+from conftest import COLLECTOR, COLLECTOR_URL
+from sandbox import DEFAULT_MAC_TEXT, REFSERVER
+
+sys.path.insert(0, str(REFSERVER.parent))
+from refserver import package_bytes  # noqa: E402  the tool packages are published with
+
+UNIT_ID = "U" + DEFAULT_MAC_TEXT      # the reference server's default identifier
+PACKAGES = "packages.test"
+PACKAGES_PORT = 9443
+STATE_FILES = ["unitid", "unitprivatekey", "unitpublickey", "version", "zorpublickey"]
+TAR_LIST = b"kelvoz/\nkelvoz/schedulerconfig\nkelvoz/runonce.sh\n"  # tar -v on stdout
+NO_KEYS = b"Unable to load keys and/or unit id"
+REFUSED = b"Error establishing connection\n"
+RESOLVE_FAILED = b"Couldn't resolve host\n"
+GZIP_FAILED = b"gzip: /tmp/testpackage.tar.gz: "   # how gunzip's own messages start
+NOT_VERIFIED = b"Certificate doesn't verify\n"
+WRONG_NAME = b"Common name doesn't match host name\n"
+
+OLD_PACKAGE = {
+    "/tmp/kelvoz/schedulerconfig": b"# old schedule\n",
+    "/tmp/kelvoz/runonce.sh": b"#!/bin/sh\necho old > /tmp/kelvoz/started\n",
+    "/tmp/kelvoz/started": b"0.9\n",
+    "/tmp/schedulerconfig": b"# old schedule\n",
+    "/tmp/tolvenra/version": b"0.9\n",
+}
+
+
+# ---- expected requests ------------------------------------------------------
+
+def version_request(current, unit_id=UNIT_ID):
+    return (f"GET /version?current={current} HTTP/1.1 \r\nHost: {COLLECTOR}\r\n"
+            f"X-Unit-ID: {unit_id}\r\n\r\n").encode()
+
+
+def package_request(path="/packages/package.tar.gz", host=COLLECTOR, unit_id=UNIT_ID):
+    return (f"GET {path} HTTP/1.1 \r\nHost: {host}\r\n"
+            f"X-Encryption-Desired: false\r\nX-Unit-ID: {unit_id}\r\n\r\n").encode()
+
+
+def raw_requests(server):
+    return [r["raw"] for r in server.requests()]
+
+
+def targets(server):
+    return [r["target"] for r in server.requests()]
+
+
+# ---- an enrolled unit with an old package -------------------------------------
+
+_unit_key = []
+
+
+def unit_key():
+    """One 1024-bit unit key for all cases (each world is fresh anyway)."""
+    if not _unit_key:
+        _unit_key.append(rsa.generate_private_key(public_exponent=65537, key_size=1024))
+    return _unit_key[0]
+
+
+def pem_public(public_key):
+    return public_key.public_bytes(serialization.Encoding.PEM,
+                                   serialization.PublicFormat.PKCS1)
+
+
+def enroll(box, server, unit_id=UNIT_ID):
+    """Writes the state files of an enrolled unit and tells the server its key."""
+    key = unit_key()
+    server_key = serialization.load_pem_private_key(
+        (server.state / "server_private.pem").read_bytes(), None)
+    box.write("/tmp/tolvenra/unitprivatekey", key.private_bytes(
+        serialization.Encoding.PEM, serialization.PrivateFormat.TraditionalOpenSSL,
+        serialization.NoEncryption()), mode=0o600)
+    box.write("/tmp/tolvenra/unitpublickey", pem_public(key.public_key()))
+    box.write("/tmp/tolvenra/zorpublickey", pem_public(server_key.public_key()))
+    box.write("/tmp/tolvenra/unitid", unit_id)
+    (server.state / "units" / f"{unit_id}.pem").write_bytes(pem_public(key.public_key()))
+
+
+def install_old_package(box):
+    for path, content in OLD_PACKAGE.items():
+        box.write(path, content, mode=0o755 if path.endswith(".sh") else 0o644)
+
+
+def enrolled_with_old_package(box, server):
+    enroll(box, server)
+    install_old_package(box)
+
+
+def snapshot(box):
+    """Every file of the installed package and the state directory: content and mode."""
+    files = {}
+    for top in ("/tmp/kelvoz", "/tmp/tolvenra"):
+        for root, _, names in os.walk(box.path(top)):
+            for name in names:
+                path = Path(root) / name
+                files[str(path)] = (path.read_bytes(), path.stat().st_mode)
+    schedule = box.path("/tmp/schedulerconfig")
+    if schedule.exists():
+        files[str(schedule)] = (schedule.read_bytes(), schedule.stat().st_mode)
+    return files
+
+
+def tmp_entries(box):
+    return set(box.listdir("/tmp"))
+
+
+# ---- packages -------------------------------------------------------------------
+
+def publish(server, version, name="package.tar.gz", broken=None):
+    data = package_bytes(version, broken)
+    (server.state / "packages" / name).write_bytes(data)
+    return data
+
+
+def package_files(data):
+    with tarfile.open(fileobj=io.BytesIO(data), mode="r:gz") as tar:
+        return {m.name: tar.extractfile(m).read() for m in tar.getmembers() if m.isfile()}
+
+
+def assert_installed(box, data, version_line, started):
+    files = package_files(data)
+    assert box.listdir("/tmp/kelvoz") == ["runonce.sh", "schedulerconfig", "started"]
+    assert box.read("/tmp/kelvoz/schedulerconfig") == files["kelvoz/schedulerconfig"]
+    assert box.read("/tmp/kelvoz/runonce.sh") == files["kelvoz/runonce.sh"]
+    assert os.stat(box.path("/tmp/kelvoz/runonce.sh")).st_mode & 0o100
+    assert box.read("/tmp/schedulerconfig") == files["kelvoz/schedulerconfig"]
+    assert box.read("/tmp/tolvenra/version") == version_line
+    # Written by the package's runonce.sh: the package was started.
+    assert box.read("/tmp/kelvoz/started") == started
+    # Written as data through a temporary file: nothing else is left.
+    assert box.listdir("/tmp/tolvenra") == STATE_FILES
+
+
+def run(box, command, url=COLLECTOR_URL):
+    return box.run_client([url, command])
+
+
+# ---- the life of a unit -----------------------------------------------------------
+
+def test_activation_then_updates_then_package_request(sandbox, server):
+    first = publish(server, "1.0")
+    result = run(sandbox, "-a")
+    assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
+    assert_installed(sandbox, first, b"1.0\n", b"1.0\n")
+    seen = len(server.requests())
+
+    # Up to date: one version query, nothing downloaded or changed.
+    before = snapshot(sandbox)
+    result = run(sandbox, "-v")
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+    assert raw_requests(server)[seen:] == [version_request("1.0")]
+    assert snapshot(sandbox) == before
+    seen += 1
+
+    # A new version published: installed by the next `v`.
+    second = publish(server, "2.0")
+    server.set_config({"version": "2.0"})
+    entries = tmp_entries(sandbox)
+    result = run(sandbox, "-v")
+    assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
+    assert raw_requests(server)[seen:] == [version_request("1.0"), package_request()]
+    assert_installed(sandbox, second, b"2.0\n", b"2.0\n")
+    assert tmp_entries(sandbox) == entries
+    seen += 2
+
+    # `p` fetches /testpackage.tar.gz and installs nothing.
+    fetched = publish(server, "3.0", name="testpackage.tar.gz")
+    before = snapshot(sandbox)
+    result = run(sandbox, "-p")
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+    assert raw_requests(server)[seen:] == [package_request("/testpackage.tar.gz")]
+    assert sandbox.read("/tmp/testpackage.tar.gz") == fetched
+    assert snapshot(sandbox) == before
+    assert tmp_entries(sandbox) - entries == {"testpackage.tar.gz"}
+
+
+# ---- version comparison -------------------------------------------------------------
+
+@pytest.mark.parametrize("version_file, offered, current, updates", [
+    (b"1.10\n", "1.10", "1.10", False),
+    (b"1.2.3.4.5\n", "1.2.3.4.6", "1.2.3.4.5", False),   # equal over 8 characters
+    (b"12345678\n", "12345678.9", "12345678", False),
+    (b"1.10\n", "1.10.1", "1.10", True),
+    (b"1.10\n", "1.1", "1.10", True),
+    (None, "1.0", "", True),                              # no version file
+    (b"2.0.1 beta\n", "2.0.1", "2.0.1", False),          # read up to the blank
+    (b"v2.0.1\n", "2.0.1", "", True),                     # reads as empty
+], ids=["1.10-offered-1.10", "1.2.3.4.5-offered-1.2.3.4.6", "12345678-offered-12345678.9",
+        "1.10-offered-1.10.1", "1.10-offered-1.1", "no-file-offered-1.0",
+        "2.0.1-beta-offered-2.0.1", "v2.0.1-offered-2.0.1"])
+def test_version_comparison(sandbox, server, version_file, offered, current, updates):
+    enrolled_with_old_package(sandbox, server)
+    if version_file is None:
+        sandbox.remove("/tmp/tolvenra/version")
+    else:
+        sandbox.write("/tmp/tolvenra/version", version_file)
+    data = publish(server, offered)
+    server.set_config({"version": offered})
+    before = snapshot(sandbox)
+
+    result = run(sandbox, "-v")
+    assert (result.returncode, result.stderr) == (0, b""), result
+    if updates:
+        assert result.stdout == TAR_LIST, result
+        assert raw_requests(server) == [version_request(current), package_request()]
+        assert_installed(sandbox, data, f"{offered}\n".encode(), f"{offered}\n".encode())
+    else:
+        assert result.stdout == b"", result
+        assert raw_requests(server) == [version_request(current)]
+        assert snapshot(sandbox) == before
+
+
+# ---- outcomes of the update, `a` and `v` ----------------------------------------------
+
+def length_fault(value):
+    return {"faults": [{"path": "/version", "content_length": value}]}
+
+
+def version_fault(**action):
+    return {"faults": [{"path": "/version", **action}]}
+
+
+def gzip_only(stderr):
+    """gunzip's own complaint about the archive, and nothing of the client's."""
+    lines = [line for line in stderr.split(b"\n") if line]
+    return bool(lines) and all(line.startswith(GZIP_FAILED) for line in lines)
+
+
+def nothing(stderr):
+    return stderr == b""
+
+
+def resolve_failed(stderr):
+    return stderr.startswith(RESOLVE_FAILED)   # the library's error lines may follow
+
+
+# What the server does (config.json, package kind), the status of each command
+# run with it, whether the new package is installed, stdout, and a check of stderr.
+OUTCOMES = [
+    # Installed.
+    pytest.param({}, None, {"-a": 0, "-v": 0}, True, TAR_LIST, nothing, id="clear-package"),
+    pytest.param({"package_encrypted": True}, None, {"-a": 0, "-v": 0}, True, TAR_LIST, nothing,
+                 id="encrypted-package"),
+    pytest.param({"package_encrypted": True,
+                  "faults": [{"path": "/packages/", "trailing_bytes": 5}]},
+                 None, {"-v": 0}, True, TAR_LIST, nothing,
+                 id="encrypted-package-trailing-partial-block"),
+    pytest.param(length_fault("000000000000128"), None, {"-v": 0}, True, TAR_LIST, nothing,
+                 id="version-length-15-characters"),
+    # No version text.
+    pytest.param(version_fault(status="HTTP/1.1 404 Not Found"), None, {"-a": 1, "-v": 0},
+                 False, b"", nothing, id="version-404"),
+    pytest.param(version_fault(status="HTTP/1.0 200 OK"), None, {"-v": 0},
+                 False, b"", nothing, id="version-http-1.0"),
+    pytest.param(version_fault(close=True), None, {"-v": 0},
+                 False, b"", nothing, id="version-no-reply"),
+    pytest.param(version_fault(omit_header="Content-Length"), None, {"-a": 1, "-v": 0},
+                 False, b"", nothing, id="version-no-content-length"),
+    pytest.param(length_fault("129"), None, {"-v": 0},
+                 False, b"", nothing, id="version-length-beyond-received"),
+    pytest.param(length_fault("abc"), None, {"-a": 1, "-v": 0},
+                 False, b"", nothing, id="version-length-not-a-number"),
+    pytest.param(length_fault("0"), None, {"-v": 0},
+                 False, b"", nothing, id="version-length-zero"),
+    pytest.param(length_fault("0000000000000128"), None, {"-v": 0},
+                 False, b"", nothing, id="version-length-16-characters"),
+    # A length of 12 (the leading digits of "12a"): the body does not decrypt,
+    # which gives an empty text, hence an empty locator and no host to ask.
+    pytest.param(length_fault("12a"), None, {"-v": 1},
+                 False, b"", resolve_failed, id="version-body-does-not-decrypt"),
+    # Download refused.
+    pytest.param({"locator": "https://collector.test:8443/packages/missing.tar.gz"}, None,
+                 {"-a": 1, "-v": 0}, False, b"", nothing, id="package-missing"),
+    pytest.param({"faults": [{"path": "/packages/", "status": "HTTP/1.1 500 Server Error"}]},
+                 None, {"-v": 0}, False, b"", nothing, id="package-500"),
+    # Not a valid package: nothing replaced.
+    pytest.param({}, "not-gzip", {"-a": 1, "-v": 1}, False, b"", gzip_only,
+                 id="package-not-gzip"),
+    pytest.param({}, "plain-tar", {"-v": 1}, False, b"", gzip_only, id="package-plain-tar"),
+    pytest.param({}, "missing-runonce", {"-a": 1, "-v": 1}, False,
+                 b"kelvoz/\nkelvoz/schedulerconfig\n", nothing, id="package-missing-runonce"),
+    pytest.param({}, "not-executable", {"-v": 1}, False, TAR_LIST, nothing,
+                 id="package-runonce-not-executable"),
+    pytest.param({"package_encrypted": True,
+                  "faults": [{"path": "/packages/", "damage_block": 1}]},
+                 None, {"-a": 1, "-v": 1}, False, b"", gzip_only,
+                 id="encrypted-package-damaged-block"),
+]
+
+
+def outcome_params():
+    for row in OUTCOMES:
+        config, broken, statuses, installs, stdout, stderr_ok = row.values
+        for command, status in statuses.items():
+            yield pytest.param(command, config, broken, status, installs, stdout, stderr_ok,
+                               id=f"{row.id}{command}")
+
+
+@pytest.mark.parametrize("command, config, broken, status, installs, stdout, stderr_ok",
+                         list(outcome_params()))
+def test_update_outcome(sandbox, server, command, config, broken, status, installs,
+                        stdout, stderr_ok):
+    enrolled_with_old_package(sandbox, server)
+    data = publish(server, "1.0", broken=broken)
+    server.set_config({"version": "1.0", **config})
+    before_files = snapshot(sandbox)
+    before_entries = tmp_entries(sandbox)
+
+    result = run(sandbox, command)
+    assert (result.returncode, result.stdout) == (status, stdout), result
+    assert stderr_ok(result.stderr), result
+
+    current = "0.9" if command == "-v" else ""
+    requests = raw_requests(server)
+    assert requests[0] == version_request(current)
+    if installs:
+        assert requests == [version_request(current), package_request()]
+        assert_installed(sandbox, data, b"1.0\n", b"1.0\n")
+        assert tmp_entries(sandbox) == before_entries
+        return
+    # The installed package, its schedule and the version file as they were.
+    assert snapshot(sandbox) == before_files
+    # Nothing left but what a failed download or decompression leaves.
+    assert tmp_entries(sandbox) - before_entries <= {"testpackage.tar.gz", ".package.tmp"}
+
+
+def test_refused_download_leaves_an_empty_archive_and_the_error_body(sandbox, server):
+    enrolled_with_old_package(sandbox, server)
+    server.set_config({"locator": "https://collector.test:8443/packages/missing.tar.gz"})
+    result = run(sandbox, "-v")
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+    assert targets(server) == ["/version?current=0.9", "/packages/missing.tar.gz"]
+    assert sandbox.read("/tmp/testpackage.tar.gz") == b""
+    assert sandbox.read("/tmp/.package.tmp") == b"no package 'missing.tar.gz'\n"
+
+
+def test_version_text_without_line_feed_names_no_package_host(sandbox, server):
+    # The locator is empty: the download is tried with an empty host name.
+    enrolled_with_old_package(sandbox, server)
+    server.set_config({"version_reply_text": "1.0"})
+    before = snapshot(sandbox)
+    result = run(sandbox, "-v")
+    assert (result.returncode, result.stdout) == (1, b""), result
+    assert result.stderr.startswith(RESOLVE_FAILED), result
+    assert raw_requests(server) == [version_request("0.9")]
+    assert snapshot(sandbox) == before
+
+
+# ---- version texts ------------------------------------------------------------------
+
+@pytest.mark.parametrize("command, version_line", [
+    ("-a", b"1.11\r\n"),      # `a` ends the version at the line feed only
+    ("-v", b"1.11\n"),
+], ids=["a", "v"])
+def test_carriage_return_in_the_version_line(sandbox, server, command, version_line):
+    enrolled_with_old_package(sandbox, server)
+    data = publish(server, "1.11")
+    server.set_config({"version_reply_text":
+                       "1.11\r\nhttps://collector.test:8443/packages/package.tar.gz"})
+    result = run(sandbox, command)
+    assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
+    assert targets(server)[1:] == ["/packages/package.tar.gz"]
+    assert_installed(sandbox, data, version_line, b"1.11\n")
+
+
+@pytest.mark.parametrize("command, version, version_line", [
+    ("-v", "1;touch /tmp/pwned", b"1;touch /tmp/pwned\n"),
+    ("-v", "$(touch /tmp/pwned)", b"$(touch /tmp/pwned)\n"),
+    ("-v", "`touch /tmp/pwned`", b"`touch /tmp/pwned`\n"),
+    ("-v", "1'2\"3\\4 >/tmp/pwned", b"1'2\"3\\4 >/tmp/pwned\n"),
+    ("-a", "1'2\"3\\4 >/tmp/pwned", b"1'2\"3\\4 >/tmp/pwned\n"),
+    # At most 19 characters are kept.
+    ("-v", "1.2.3.4.5.6.7.8.9.10.11", b"1.2.3.4.5.6.7.8.9.1\n"),
+    ("-a", "1.2.3.4.5.6.7.8.9.10.11", b"1.2.3.4.5.6.7.8.9.1\n"),
+], ids=["v-semicolon", "v-dollar", "v-backquotes", "v-quotes", "a-quotes", "v-long", "a-long"])
+def test_version_text_is_written_as_plain_data(sandbox, server, command, version, version_line):
+    enrolled_with_old_package(sandbox, server)
+    data = publish(server, version)
+    server.set_config({"version": version})
+    result = run(sandbox, command)
+    assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
+    assert not sandbox.exists("/tmp/pwned")
+    assert_installed(sandbox, data, version_line, version.encode() + b"\n")
+
+
+# ---- a separate package host ------------------------------------------------------
+
+def start_package_host(box, server, cert, **config):
+    """A second reference server as packages.test:9443 sharing the collection
+    server's state (so it knows the unit), with a request record of its own;
+    version replies name it."""
+    host = box.start_refserver(PACKAGES, PACKAGES_PORT, *cert, server.state,
+                               "--record", box.workdir / "packages.jsonl")
+    server.set_config({"version": "1.0",
+                       "locator": f"https://{PACKAGES}:{PACKAGES_PORT}/packages/package.tar.gz",
+                       **config})
+    return host
+
+
+@pytest.mark.parametrize("command, cert_kind, encrypted, message", [
+    ("-a", "good", False, None),
+    ("-v", "good", False, None),
+    ("-v", "good", True, None),
+    ("-a", "untrusted", False, NOT_VERIFIED),
+    ("-v", "untrusted", False, NOT_VERIFIED),
+    ("-v", "expired", False, NOT_VERIFIED),
+    ("-a", "other-name", False, WRONG_NAME),
+    ("-v", "other-name", False, WRONG_NAME),
+], ids=["a-good", "v-good", "v-good-encrypted", "a-untrusted", "v-untrusted", "v-expired",
+        "a-other-name", "v-other-name"])
+def test_package_host(sandbox, server, pki, command, cert_kind, encrypted, message):
+    cert = {
+        "good": lambda: pki.issue(PACKAGES),
+        "untrusted": lambda: pki.issue(PACKAGES, issuer=pki.untrusted),
+        "expired": lambda: pki.issue(PACKAGES, expired=True),
+        "other-name": lambda: pki.issue("other.test"),
+    }[cert_kind]()
+    enrolled_with_old_package(sandbox, server)
+    host = start_package_host(sandbox, server, cert, package_encrypted=encrypted)
+    data = publish(server, "1.0")
+    before = snapshot(sandbox)
+
+    result = run(sandbox, command)
+    current = "0.9" if command == "-v" else ""
+    assert raw_requests(server) == [version_request(current)]
+    if message is None:
+        assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
+        assert raw_requests(host) == [package_request(host=PACKAGES)]
+        assert_installed(sandbox, data, b"1.0\n", b"1.0\n")
+        return
+    assert (result.returncode, result.stdout, result.stderr) == (1, b"", message), result
+    assert host.requests() == []          # checked before anything was sent
+    assert snapshot(sandbox) == before
+
+
+# ---- `p` ------------------------------------------------------------------------------
+
+PIECE = 117                                      # clear bytes per block of a 1024-bit key
+BLOB = bytes((i * 7 + 3) % 256 for i in range(1000))   # 8 whole pieces and one of 64 bytes
+
+
+def without_piece(index):
+    return BLOB[:index * PIECE] + BLOB[(index + 1) * PIECE:]
+
+
+def package_fault(**action):
+    return [{"path": "/testpackage.tar.gz", **action}]
+
+
+@pytest.mark.parametrize("config, published, fetched", [
+    ({}, True, BLOB),
+    ({"package_encrypted": True}, True, BLOB),
+    ({"package_encrypted": True, "faults": package_fault(trailing_bytes=5)}, True, BLOB),
+    ({"package_encrypted": True, "faults": package_fault(trailing_bytes=127)}, True, BLOB),
+    ({"package_encrypted": True, "faults": package_fault(damage_block=0)}, True, without_piece(0)),
+    ({"package_encrypted": True, "faults": package_fault(damage_block=4)}, True, without_piece(4)),
+    ({"package_encrypted": True, "faults": package_fault(damage_block=8)}, True, without_piece(8)),
+    ({}, False, b""),                                            # 404
+    ({"faults": package_fault(close=True)}, True, b""),           # no reply
+], ids=["clear", "encrypted", "trailing-5", "trailing-127", "damaged-first", "damaged-middle",
+        "damaged-last", "missing", "no-reply"])
+def test_package_request(sandbox, server, config, published, fetched):
+    enrolled_with_old_package(sandbox, server)
+    if published:
+        (server.state / "packages" / "testpackage.tar.gz").write_bytes(BLOB)
+    server.set_config(config)
+    before = snapshot(sandbox)
+    result = run(sandbox, "-p")
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+    assert raw_requests(server) == [package_request("/testpackage.tar.gz")]
+    assert sandbox.read("/tmp/testpackage.tar.gz") == fetched
+    assert snapshot(sandbox) == before       # nothing installed
+    if fetched:
+        assert not sandbox.exists("/tmp/.package.tmp")
+
+
+# ---- keys missing and no connection -------------------------------------------------
+
+@pytest.mark.parametrize("command, name, content", [
+    ("-v", "unitprivatekey", None),
+    ("-v", "unitprivatekey", b"garbage\n"),
+    ("-v", "zorpublickey", None),
+    ("-v", "zorpublickey", b"xx"),
+    ("-v", "unitid", None),
+    ("-p", "unitprivatekey", None),
+    ("-p", "unitid", None),
+], ids=["v-no-private-key", "v-private-key-garbage", "v-no-server-key", "v-server-key-garbage",
+        "v-no-unitid", "p-no-private-key", "p-no-unitid"])
+def test_unit_without_keys_asks_nothing(sandbox, server, command, name, content):
+    enrolled_with_old_package(sandbox, server)
+    if content is None:
+        sandbox.remove(f"/tmp/tolvenra/{name}")
+    else:
+        sandbox.write(f"/tmp/tolvenra/{name}", content)
+    (server.state / "packages" / "testpackage.tar.gz").write_bytes(BLOB)
+    publish(server, "1.0")
+    before = snapshot(sandbox)
+    result = run(sandbox, command)
+    # Only `v` says why, and on stdout.
+    stdout = NO_KEYS if command == "-v" else b""
+    assert (result.returncode, result.stdout, result.stderr) == (0, stdout, b""), result
+    assert server.requests() == []
+    assert snapshot(sandbox) == before
+    assert not sandbox.exists("/tmp/testpackage.tar.gz")
+
+
+@pytest.mark.parametrize("command", ["-v", "-p"])
+def test_no_connection(sandbox, command):
+    install_old_package(sandbox)
+    before = snapshot(sandbox)
+    result = run(sandbox, command)
+    assert (result.returncode, result.stdout, result.stderr) == (1, b"", REFUSED), result
+    assert snapshot(sandbox) == before
