@@ -50,7 +50,7 @@ trap on_exit EXIT
 # itself skipped (ctest would count those as passed).
 run_ctest() {
     local log="$1/Testing/Temporary/LastTest.log"
-    ctest --test-dir "$1" --output-on-failure --no-tests=error --timeout 600
+    ctest --test-dir "$1" -j "$jobs" --output-on-failure --no-tests=error --timeout 2400
     # pytest -q ends each run with "N passed in T s"; add them up.
     grep -E '^[0-9]+ passed' "$log" |
         awk '{ n += $1; runs++ } END { printf "pytest: %d cases passed in %d runs\n", n, runs }'

@@ -6,7 +6,7 @@
 The real client (build/halvorpin, or $HALVORPIN_BIN) runs in one hermetic
 world of its own (tests/e2e/sandbox.py: private /tmp, /etc and network, eth0
 with a fixed MAC) against the reference collection server
-(tests/server/refserver.py) as collector.test:8443. Nothing on the host's
+(server/refserver.py) as collector.test:8443. Nothing on the host's
 /tmp or /etc is touched. For every step the demo prints the command line,
 the exit status, the client's output in short, what changed on the unit and
 what the server received, then checks the outcome; the exit status is 1 when
@@ -94,7 +94,7 @@ class Demo:
         self.server = self.box.start_refserver(COLLECTOR, 8443, cert, key, state)
         self.server.set_config({"version": "1.0"})
         self.say(f"client:  {client_binary()}")
-        self.say(f"server:  tests/server/refserver.py as {URL} (state in {state})")
+        self.say(f"server:  server/refserver.py as {URL} (state in {state})")
         self.say(f"unit:    a fresh sandboxed world (private /tmp and /etc, eth0 {DEFAULT_MAC})")
 
     def close(self):

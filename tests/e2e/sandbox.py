@@ -25,7 +25,7 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-REFSERVER = REPO / "tests" / "server" / "refserver.py"
+REFSERVER = REPO / "server" / "refserver.py"
 PYTHON = "/usr/bin/python3"
 
 DEFAULT_HOSTS = {
@@ -400,7 +400,7 @@ class Sandbox:
                         env=env, input=input, timeout=timeout)
 
     def start_refserver(self, name_or_addr, port, cert, key, state, *extra_args):
-        """Start tests/server/refserver.py inside, listening on the address
+        """Start server/refserver.py inside, listening on the address
         of name_or_addr (a name of this world's hosts, or an address) and
         port (0 picks one); returns a RefServer once it printed READY."""
         assert REFSERVER.exists(), f"reference server {REFSERVER} not found"
