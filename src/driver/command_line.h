@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 #include "driver/server_link.h"
@@ -11,8 +12,10 @@ namespace halvorpin {
 inline constexpr std::size_t kUrlCapacity = 160;    // at most 159 characters
 inline constexpr std::size_t kCommandCapacity = 3;  // dash, letter, NUL
 
-extern const char kFullUsage[];
-extern const char kShortUsage[];
+// The usage texts: the full one for a wrong argument count, the short one
+// for an unknown command letter.
+void write_full_usage(FILE* out);
+void write_short_usage(FILE* out);
 
 struct CommandLine {
   char url[kUrlCapacity] = {};

@@ -56,7 +56,7 @@ int dispatch(char letter, ServerLink* link, FILE* input) {
     case 'L':
       return run_log_upload(link, input, letter == 'L');
     default:
-      std::fputs(kShortUsage, stderr);
+      write_short_usage(stderr);
       return 0;
   }
 }
@@ -64,7 +64,7 @@ int dispatch(char letter, ServerLink* link, FILE* input) {
 int start_and_dispatch(int argc, const char* const* argv) {
   CommandLine command_line;
   if (!parse_command_line(argc, argv, command_line)) {
-    std::fputs(kFullUsage, stderr);
+    write_full_usage(stderr);
     return 1;
   }
   ServerLink link;
