@@ -17,7 +17,6 @@ import argparse
 import hashlib
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
@@ -26,9 +25,9 @@ REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 
 from pki import Pki  # noqa: E402
-from sandbox import DEFAULT_MAC, PYTHON, REFSERVER, Sandbox, client_binary  # noqa: E402
+from sandbox import DEFAULT_MAC, Sandbox, client_binary  # noqa: E402
+from unitstate import COLLECTOR, publish, received  # noqa: E402
 
-COLLECTOR = "collector.test"
 URL = f"https://{COLLECTOR}:8443"
 RESULT_LINES = [
     "2024-05-02T10:00:00Z,ping,target=198.51.100.7,rtt_ms=12.4\n",
@@ -89,9 +88,9 @@ class Demo:
         self.box = Sandbox(self.workdir / "world", ca_bundle=pki.bundle, keep=[self.workdir])
         self.box.start()
         state = self.workdir / "server"
-        make_package("1.0", state / "packages" / "package.tar.gz")
         cert, key = pki.issue(COLLECTOR)
         self.server = self.box.start_refserver(COLLECTOR, 8443, cert, key, state)
+        publish(self.server, "1.0")
         self.server.set_config({"version": "1.0"})
         self.say(f"client:  {client_binary()}")
         self.say(f"server:  server/refserver.py as {URL} (state in {state})")
@@ -158,8 +157,9 @@ class Demo:
     def step_publish(self):
         self.header("the server publishes version 1.1")
         package = self.server.state / "packages" / "package.tar.gz"
+        # What an operator would type; publish() writes the very same bytes.
         self.say(f"$ refserver.py make-package --version 1.1 --out {package}")
-        make_package("1.1", package)
+        publish(self.server, "1.1")
         self.server.set_config({"version": "1.1"})
         self.say(f"$ echo '{{\"version\": \"1.1\"}}' > {self.server.state / 'config.json'}")
         self.check(package.stat().st_size > 0, f"new package of {package.stat().st_size} bytes")
@@ -175,8 +175,7 @@ class Demo:
 
     def step_package_request(self):
         self.header("package request (p): fetch only, encrypted for this unit")
-        package = self.server.state / "packages" / "testpackage.tar.gz"
-        make_package("1.1", package)
+        package = publish(self.server, "1.1", name="testpackage.tar.gz")
         # From here on the server sends packages RSA-encrypted with the unit's
         # public key; the client decrypts them block by block.
         self.server.set_config({"version": "1.1", "package_encrypted": True})
@@ -185,7 +184,7 @@ class Demo:
         self.check(result.returncode == 0, "exit status 0")
         fetched = self.box.read("/tmp/testpackage.tar.gz") \
             if self.box.exists("/tmp/testpackage.tar.gz") else None
-        self.check(fetched == package.read_bytes(),
+        self.check(fetched == package,
                    "/tmp/testpackage.tar.gz is the server's package, decrypted")
         self.check(self.changed == ["/tmp/testpackage.tar.gz"],
                    "nothing else changed: nothing installed, still version 1.1")
@@ -239,9 +238,8 @@ class Demo:
                      f"{headers.get('X-Encrypted', '-'):<12} {str(entry.get('hash_ok')):<8} "
                      f"{line_count(entry['clear']):>5} {len(entry['body']):>6}  "
                      f"{str(entry.get('accepted')):<8} {entry['session_reused']}")
-        received = self.server.state / "received"
-        submit = read_if_there(received / "submit.bin")
-        log = read_if_there(received / "log.bin")
+        submit = received(self.server, "submit")
+        log = received(self.server, "log")
         self.say(f"  received/submit.bin: {len(submit)} bytes, {line_count(submit)} lines")
         show_lines(self.say, submit, limit=len(RESULT_LINES) + len(MORE_RESULT_LINES))
         self.say(f"  received/log.bin: {len(log)} bytes")
@@ -260,11 +258,6 @@ class Demo:
 
 
 # ---- helpers ---------------------------------------------------------------
-
-def make_package(version, out):
-    subprocess.run([PYTHON, str(REFSERVER), "make-package", "--version", version,
-                    "--out", str(out)], check=True)
-
 
 def snapshot(box):
     """Every file and directory of the unit's /tmp, with enough to tell a
@@ -365,10 +358,6 @@ def describe_request(entry):
     if entry.get("error"):
         text += f"  ({entry['error']})"
     return text
-
-
-def read_if_there(path):
-    return path.read_bytes() if path.exists() else b""
 
 
 def plural(n, word):

@@ -5,10 +5,17 @@ import pytest
 
 from pki import Pki
 from sandbox import Sandbox
+from unitstate import COLLECTOR
 
-COLLECTOR = "collector.test"
 COLLECTOR_PORT = 8443
 COLLECTOR_URL = f"https://{COLLECTOR}:{COLLECTOR_PORT}"
+
+
+def start_collector(box, cert, key, *extra_args):
+    """A reference server in `box` as collector.test:8443 with this
+    certificate and key; state in <workdir>/state."""
+    return box.start_refserver(COLLECTOR, COLLECTOR_PORT, cert, key,
+                               box.workdir / "state", *extra_args)
 
 
 @pytest.fixture(scope="session")
@@ -50,9 +57,7 @@ def server(sandbox, pki):
     """A reference server inside `sandbox` as collector.test:8443 with a
     certificate for that name; state in <workdir>/state. Returns a
     sandbox.RefServer (state, port, requests(), set_config(), stop())."""
-    cert, key = pki.issue(COLLECTOR)
-    return sandbox.start_refserver(COLLECTOR, COLLECTOR_PORT, cert, key,
-                                   sandbox.workdir / "state")
+    return start_collector(sandbox, *pki.issue(COLLECTOR))
 
 
 @pytest.hookimpl(hookwrapper=True)

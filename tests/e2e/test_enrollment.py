@@ -7,24 +7,17 @@ The update half of `a` (version reply, download, installation) is exercised
 together with `v` in test_update.py."""
 
 import base64
-import io
 import os
-import sys
-import tarfile
 
 import pytest
 from cryptography.hazmat.primitives import serialization
-from cryptography.hazmat.primitives.asymmetric import rsa
 
-from conftest import COLLECTOR, COLLECTOR_PORT, COLLECTOR_URL
-from sandbox import DEFAULT_MAC_TEXT, REFSERVER
+from conftest import COLLECTOR, COLLECTOR_URL, start_collector
+from sandbox import DEFAULT_MAC_TEXT
+from unitstate import (STATE_FILES, TAR_LIST, UNIT_ID, assert_installed, package_request,
+                       publish, raw_requests, rsa_key, server_public_pem, set_state_file,
+                       targets, tmp_entries, version_request)
 
-sys.path.insert(0, str(REFSERVER.parent))
-from refserver import package_bytes  # noqa: E402  the tool packages are published with
-
-UNIT_ID = "U" + DEFAULT_MAC_TEXT      # the reference server's default identifier
-STATE_FILES = ["unitid", "unitprivatekey", "unitpublickey", "version", "zorpublickey"]
-TAR_LIST = b"kelvoz/\nkelvoz/schedulerconfig\nkelvoz/runonce.sh\n"  # tar -v on stdout
 REFUSED = b"Error establishing connection\n"
 
 
@@ -40,24 +33,6 @@ def confirmation_request(unit_id=UNIT_ID, mac=DEFAULT_MAC_TEXT):
             f"X-Unit-ID: {unit_id}\r\n\r\n").encode()
 
 
-def version_request(current="", unit_id=UNIT_ID):
-    return (f"GET /version?current={current} HTTP/1.1 \r\nHost: {COLLECTOR}\r\n"
-            f"X-Unit-ID: {unit_id}\r\n\r\n").encode()
-
-
-def package_request(unit_id=UNIT_ID, path="/packages/package.tar.gz"):
-    return (f"GET {path} HTTP/1.1 \r\nHost: {COLLECTOR}\r\n"
-            f"X-Encryption-Desired: false\r\nX-Unit-ID: {unit_id}\r\n\r\n").encode()
-
-
-def raw_requests(server):
-    return [r["raw"] for r in server.requests()]
-
-
-def targets(server):
-    return [r["target"] for r in server.requests()]
-
-
 # ---- keys -------------------------------------------------------------------
 
 def key_text(numbers):
@@ -65,57 +40,13 @@ def key_text(numbers):
     return base64.b64encode(f"{numbers.n}.{numbers.e}".encode()).decode()
 
 
-def pem_public(public_key):
-    return public_key.public_bytes(serialization.Encoding.PEM,
-                                   serialization.PublicFormat.PKCS1)
-
-
-_foreign = []
-
-
 def foreign_server_numbers():
     """Public numbers of a key the tests hand out as a server key of their own."""
-    if not _foreign:
-        key = rsa.generate_private_key(public_exponent=65537, key_size=1024)
-        _foreign.append(key.public_key().public_numbers())
-    return _foreign[0]
+    return rsa_key("server").public_key().public_numbers()
 
 
 def unit_public_key(box):
     return serialization.load_pem_public_key(box.read("/tmp/tolvenra/unitpublickey"))
-
-
-def server_public_key(server):
-    pem = (server.state / "server_private.pem").read_bytes()
-    return serialization.load_pem_private_key(pem, None).public_key()
-
-
-# ---- packages and installed state --------------------------------------------
-
-def publish(server, version, name="package.tar.gz", broken=None):
-    data = package_bytes(version, broken)
-    (server.state / "packages" / name).write_bytes(data)
-    return data
-
-
-def package_files(data):
-    with tarfile.open(fileobj=io.BytesIO(data), mode="r:gz") as tar:
-        return {m.name: tar.extractfile(m).read() for m in tar.getmembers() if m.isfile()}
-
-
-def assert_installed(box, data, version_line, started):
-    files = package_files(data)
-    assert box.listdir("/tmp/kelvoz") == ["runonce.sh", "schedulerconfig", "started"]
-    assert box.read("/tmp/kelvoz/schedulerconfig") == files["kelvoz/schedulerconfig"]
-    assert box.read("/tmp/kelvoz/runonce.sh") == files["kelvoz/runonce.sh"]
-    assert box.read("/tmp/schedulerconfig") == files["kelvoz/schedulerconfig"]
-    assert box.read("/tmp/tolvenra/version") == version_line
-    # Written by the package's runonce.sh: the package was started.
-    assert box.read("/tmp/kelvoz/started") == started
-
-
-def tmp_entries(box):
-    return set(box.listdir("/tmp"))
 
 
 # ---- a fresh unit -----------------------------------------------------------
@@ -151,7 +82,7 @@ def test_activation_of_a_fresh_unit(sandbox, server):
 
     # Identifier and server key as the server gave them; nothing else left behind.
     assert sandbox.read("/tmp/tolvenra/unitid") == UNIT_ID.encode()
-    assert sandbox.read("/tmp/tolvenra/zorpublickey") == pem_public(server_public_key(server))
+    assert sandbox.read("/tmp/tolvenra/zorpublickey") == server_public_pem(server)
     assert sandbox.listdir("/tmp/tolvenra") == STATE_FILES
     assert_installed(sandbox, data, b"1.0\n", b"1.0\n")
     assert tmp_entries(sandbox) - before == {"kelvoz", "schedulerconfig", "tolvenra"}
@@ -168,7 +99,7 @@ def test_identifier_is_kept_up_to_its_first_other_character(sandbox, server, giv
     assert (result.returncode, result.stderr) == (0, b""), result
     assert sandbox.read("/tmp/tolvenra/unitid") == kept.encode()  # no line end
     assert raw_requests(server)[1:] == [
-        confirmation_request(kept), version_request("", kept), package_request(kept)]
+        confirmation_request(kept), version_request("", kept), package_request(unit_id=kept)]
 
 
 def test_enrolled_unit_sends_no_enrollment_request(sandbox, server):
@@ -191,8 +122,7 @@ def test_enrolled_unit_sends_no_enrollment_request(sandbox, server):
 
 def test_unit_without_eth0_sends_an_empty_mac(make_sandbox, pki):
     box = make_sandbox(eth0=False)
-    server = box.start_refserver(COLLECTOR, COLLECTOR_PORT, *pki.issue(COLLECTOR),
-                                 box.workdir / "state")
+    server = start_collector(box, *pki.issue(COLLECTOR))
     data = publish(server, "1.0")
     result = box.run_client([COLLECTOR_URL, "-a"])
     assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
@@ -201,7 +131,7 @@ def test_unit_without_eth0_sends_an_empty_mac(make_sandbox, pki):
         enrollment_request(key_text(numbers), mac=""),
         confirmation_request("U", mac=""),
         version_request("", "U"),
-        package_request("U"),
+        package_request(unit_id="U"),
     ]
     assert_installed(box, data, b"1.0\n", b"1.0\n")
 
@@ -313,7 +243,8 @@ def test_enrollment_reply(sandbox, server, make_reply, config, kept_id, kept_key
         return
     assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
     assert raw_requests(server)[1:] == [
-        confirmation_request(kept_id), version_request("", kept_id), package_request(kept_id)]
+        confirmation_request(kept_id), version_request("", kept_id),
+        package_request(unit_id=kept_id)]
     assert sandbox.read("/tmp/tolvenra/unitid") == kept_id.encode()
     stored = serialization.load_pem_public_key(sandbox.read("/tmp/tolvenra/zorpublickey"))
     numbers = stored.public_numbers()
@@ -362,10 +293,7 @@ def test_activation_on_a_unit_with_damaged_state(sandbox, server, damage, status
     first = sandbox.run_client([COLLECTOR_URL, "-a"])
     assert first.returncode == 0, first
     for name, content in damage.items():
-        if content is None:
-            sandbox.remove(f"/tmp/tolvenra/{name}")
-        else:
-            sandbox.write(f"/tmp/tolvenra/{name}", content)
+        set_state_file(sandbox, name, content)
     seen = len(server.requests())
 
     result = sandbox.run_client([COLLECTOR_URL, "-a"])

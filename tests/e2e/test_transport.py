@@ -6,35 +6,23 @@ header end or longer than the reply buffer, a stalled server)."""
 
 import base64
 import datetime
-import functools
-import subprocess
 
 import pytest
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import rsa
 from cryptography.x509.oid import NameOID
 
-from conftest import COLLECTOR, COLLECTOR_PORT, COLLECTOR_URL
-from sandbox import DEFAULT_MAC_TEXT, PYTHON, REFSERVER, SLOW
+from conftest import COLLECTOR, COLLECTOR_PORT, COLLECTOR_URL, start_collector
+from sandbox import DEFAULT_MAC_TEXT, SLOW
+from unitstate import STATE_DIR, enroll, private_pem, publish, received, rsa_key, targets
 
 NO_CA_LIST = "Ca\u2019t read CA list\n".encode()   # no "n"; U+2019 is E2 80 99
 NOT_VERIFIED = b"Certificate doesn't verify\n"      # library error lines may follow
 NAME_MISMATCH = b"Common name doesn't match host name\n"
 NO_KEYS = b"Unable to load keys and/or unit id"
 
-UNIT_ID = "U" + DEFAULT_MAC_TEXT
-STATE_DIR = "/tmp/tolvenra"
-
 
 # ---- certificates ---------------------------------------------------------
-
-@functools.lru_cache(maxsize=None)
-def _leaf_key():
-    # One key for every certificate made here: keys are slow to make, and
-    # only the names differ between these certificates.
-    return rsa.generate_private_key(public_exponent=65537, key_size=2048)
-
 
 def issue_with_common_names(pki, directory, common_names):
     """A server certificate from the trusted test CA whose subject holds
@@ -43,7 +31,9 @@ def issue_with_common_names(pki, directory, common_names):
     now = datetime.datetime.now(datetime.timezone.utc)
     names = [x509.NameAttribute(NameOID.ORGANIZATION_NAME, "halvorpin tests")]
     names += [x509.NameAttribute(NameOID.COMMON_NAME, cn) for cn in common_names]
-    key = _leaf_key()
+    # One key for every certificate made here: keys are slow to make, and
+    # only the names differ between these certificates.
+    key = rsa_key("certificate", bits=2048)
     cert = (
         x509.CertificateBuilder()
         .subject_name(x509.Name(names))
@@ -57,54 +47,11 @@ def issue_with_common_names(pki, directory, common_names):
     )
     cert_path, key_path = directory / "names.crt", directory / "names.key"
     cert_path.write_bytes(cert.public_bytes(serialization.Encoding.PEM))
-    key_path.write_bytes(key.private_bytes(
-        serialization.Encoding.PEM, serialization.PrivateFormat.TraditionalOpenSSL,
-        serialization.NoEncryption()))
+    key_path.write_bytes(private_pem(key))
     return cert_path, key_path
 
 
-def start_collector(box, cert, key, *extra_args):
-    """A reference server as collector.test:8443 with this certificate."""
-    return box.start_refserver(COLLECTOR, COLLECTOR_PORT, cert, key,
-                               box.workdir / "state", *extra_args)
-
-
-# ---- an enrolled unit, without running the enrollment ----------------------
-
-@functools.lru_cache(maxsize=None)
-def _unit_key():
-    return rsa.generate_private_key(public_exponent=65537, key_size=1024)
-
-
-def _rsa_public_pem(public_key):
-    return public_key.public_bytes(serialization.Encoding.PEM,
-                                   serialization.PublicFormat.PKCS1)
-
-
-def seed_enrolled_unit(box, server, version="2.0"):
-    """Writes the state files of a unit enrolled with `server` (its keys,
-    identifier, the server's key and an installed version) and tells the
-    server the unit's key, as an enrollment would have."""
-    key = _unit_key()
-    server_key = serialization.load_pem_private_key(
-        (server.state / "server_private.pem").read_bytes(), None)
-    box.write(f"{STATE_DIR}/unitprivatekey", key.private_bytes(
-        serialization.Encoding.PEM, serialization.PrivateFormat.TraditionalOpenSSL,
-        serialization.NoEncryption()), mode=0o600)
-    box.write(f"{STATE_DIR}/unitpublickey", _rsa_public_pem(key.public_key()))
-    box.write(f"{STATE_DIR}/zorpublickey", _rsa_public_pem(server_key.public_key()))
-    box.write(f"{STATE_DIR}/unitid", UNIT_ID)
-    box.write(f"{STATE_DIR}/version", f"{version}\n")
-    (server.state / "units" / f"{UNIT_ID}.pem").write_bytes(_rsa_public_pem(key.public_key()))
-
-
-def publish_package(server, version):
-    """Builds a valid package of this version where the server's default
-    locator points (the config's "version" must name it too)."""
-    subprocess.run([PYTHON, str(REFSERVER), "make-package", "--version", version,
-                    "--out", str(server.state / "packages" / "package.tar.gz")],
-                   check=True, capture_output=True)
-
+# ---- replies ----------------------------------------------------------------
 
 def faults(*entries):
     return {"faults": list(entries)}
@@ -112,10 +59,6 @@ def faults(*entries):
 
 def raw_reply(data):
     return {"path": "/submit", "raw_b64": base64.b64encode(data).decode()}
-
-
-def targets(server):
-    return [r["target"] for r in server.requests()]
 
 
 # ---- fatal set-up failures -------------------------------------------------
@@ -168,7 +111,7 @@ def test_results_upload_checks_the_certificate_of_its_first_connection(sandbox, 
     # The results flow connects late, when its first batch is ready.
     cert, key = pki.issue(COLLECTOR, issuer=pki.untrusted)
     server = start_collector(sandbox, cert, key)
-    seed_enrolled_unit(sandbox, server)
+    enroll(sandbox, server, version="2.0")
     sandbox.write("/tmp/output", "r1\n")
     result = sandbox.run_client([COLLECTOR_URL, "-s"])
     assert result.returncode == 1, result
@@ -214,7 +157,7 @@ def test_common_name_matching(sandbox, pki, common_names, accepted):
 def test_reconnects_resume_the_tls_session(sandbox, pki, server_args, tls_version, resumes):
     cert, key = pki.issue(COLLECTOR)
     server = start_collector(sandbox, cert, key, *server_args)
-    publish_package(server, "2.0")
+    publish(server, "2.0")
     server.set_config({"version": "2.0"})
 
     # Enrollment: the first connection, two reconnects (confirmation and
@@ -237,15 +180,15 @@ def test_reconnects_resume_the_tls_session(sandbox, pki, server_args, tls_versio
     assert [r["body"] for r in uploads] == [b"r1\n", b"r2\n", b"r3\n"], uploads
     assert [r["session_reused"] for r in uploads] == [False, resumes, resumes]
     assert {r["tls_version"] for r in uploads} == {tls_version}
-    assert (server.state / "received" / "submit.bin").read_bytes() == b"r1\nr2\nr3\n"
+    assert received(server, "submit") == b"r1\nr2\nr3\n"
     assert not sandbox.exists("/tmp/output")
 
 
 # ---- the exchange: how a reply ends ----------------------------------------
 
 def test_replies_ended_without_close_notification_are_complete(sandbox, server):
-    seed_enrolled_unit(sandbox, server, version="2.0")
-    publish_package(server, "3.0")
+    enroll(sandbox, server, version="2.0")
+    publish(server, "3.0")
     server.set_config({"version": "3.0", **faults(
         {"path": "/version", "no_close_notify": True},
         {"path": "/packages/", "no_close_notify": True})})
@@ -261,8 +204,8 @@ def test_replies_ended_without_close_notification_are_complete(sandbox, server):
 
 @pytest.mark.parametrize("notify", [True, False], ids=["close-notify", "no-close-notify"])
 def test_server_closing_at_once_gives_no_version_reply(sandbox, server, notify):
-    seed_enrolled_unit(sandbox, server, version="2.0")
-    publish_package(server, "3.0")
+    enroll(sandbox, server, version="2.0")
+    publish(server, "3.0")
     server.set_config({"version": "3.0", **faults(
         {"path": "/version", "close": True, "no_close_notify": not notify})})
     result = sandbox.run_client([COLLECTOR_URL, "-v"])
@@ -273,8 +216,8 @@ def test_server_closing_at_once_gives_no_version_reply(sandbox, server, notify):
 
 
 def test_stalled_server_ends_the_reply_at_the_first_receive_timeout(sandbox, server):
-    seed_enrolled_unit(sandbox, server, version="2.0")
-    publish_package(server, "3.0")
+    enroll(sandbox, server, version="2.0")
+    publish(server, "3.0")
     # The run must end long before the server's silence would: a client
     # that waits for the server to give up runs into the run's limit.
     limit = 20 * SLOW
@@ -316,7 +259,7 @@ def _padded_to(total, tail):
         "bare-lf-no-header-end", "status-line-only", "status-in-body",
         "1023-bytes", "1024-bytes", "20000-bytes"])
 def test_upload_reply_bytes_kept_by_the_exchange(sandbox, server, reply, accepted):
-    seed_enrolled_unit(sandbox, server)
+    enroll(sandbox, server, version="2.0")
     server.set_config(faults(raw_reply(reply)))
     sandbox.write("/tmp/output", "r1\n")
     result = sandbox.run_client([COLLECTOR_URL, "-s"])
@@ -330,7 +273,7 @@ def test_upload_reply_bytes_kept_by_the_exchange(sandbox, server, reply, accepte
 
 def test_long_reply_is_cut_and_the_next_batch_still_resumes(sandbox, server):
     # 200 kB after the success reply: far more than the reply buffer.
-    seed_enrolled_unit(sandbox, server)
+    enroll(sandbox, server, version="2.0")
     server.set_config(faults({"path": "/submit", "extra_body": 200000}))
     sandbox.write("/tmp/output", "r1\nr2\n")
     result = sandbox.run_client([COLLECTOR_URL, "-s"], env={"SUBMIT_MAX_LINES": "1"})

@@ -6,30 +6,21 @@ checked, version texts that must reach the version file as plain data, and
 every exit status of the three commands.
 
 Most cases start from a unit enrolled by writing its state files directly
-(key pair made here, identifier, server key) with an old package "0.9"
+(unitstate.enroll: key pair, identifier, server key) with an old package "0.9"
 installed, so that "untouched" can be checked byte for byte."""
 
-import io
 import os
-import sys
-import tarfile
 from pathlib import Path
 
 import pytest
-from cryptography.hazmat.primitives import serialization
-from cryptography.hazmat.primitives.asymmetric import rsa
 
-from conftest import COLLECTOR, COLLECTOR_URL
-from sandbox import DEFAULT_MAC_TEXT, REFSERVER
+import unitstate
+from conftest import COLLECTOR_URL
+from unitstate import (STATE_FILES, TAR_LIST, enroll, package_request, publish, raw_requests,
+                       set_state_file, targets, tmp_entries, version_request)
 
-sys.path.insert(0, str(REFSERVER.parent))
-from refserver import package_bytes  # noqa: E402  the tool packages are published with
-
-UNIT_ID = "U" + DEFAULT_MAC_TEXT      # the reference server's default identifier
 PACKAGES = "packages.test"
 PACKAGES_PORT = 9443
-STATE_FILES = ["unitid", "unitprivatekey", "unitpublickey", "version", "zorpublickey"]
-TAR_LIST = b"kelvoz/\nkelvoz/schedulerconfig\nkelvoz/runonce.sh\n"  # tar -v on stdout
 NO_KEYS = b"Unable to load keys and/or unit id"
 REFUSED = b"Error establishing connection\n"
 RESOLVE_FAILED = b"Couldn't resolve host\n"
@@ -46,56 +37,7 @@ OLD_PACKAGE = {
 }
 
 
-# ---- expected requests ------------------------------------------------------
-
-def version_request(current, unit_id=UNIT_ID):
-    return (f"GET /version?current={current} HTTP/1.1 \r\nHost: {COLLECTOR}\r\n"
-            f"X-Unit-ID: {unit_id}\r\n\r\n").encode()
-
-
-def package_request(path="/packages/package.tar.gz", host=COLLECTOR, unit_id=UNIT_ID):
-    return (f"GET {path} HTTP/1.1 \r\nHost: {host}\r\n"
-            f"X-Encryption-Desired: false\r\nX-Unit-ID: {unit_id}\r\n\r\n").encode()
-
-
-def raw_requests(server):
-    return [r["raw"] for r in server.requests()]
-
-
-def targets(server):
-    return [r["target"] for r in server.requests()]
-
-
 # ---- an enrolled unit with an old package -------------------------------------
-
-_unit_key = []
-
-
-def unit_key():
-    """One 1024-bit unit key for all cases (each world is fresh anyway)."""
-    if not _unit_key:
-        _unit_key.append(rsa.generate_private_key(public_exponent=65537, key_size=1024))
-    return _unit_key[0]
-
-
-def pem_public(public_key):
-    return public_key.public_bytes(serialization.Encoding.PEM,
-                                   serialization.PublicFormat.PKCS1)
-
-
-def enroll(box, server, unit_id=UNIT_ID):
-    """Writes the state files of an enrolled unit and tells the server its key."""
-    key = unit_key()
-    server_key = serialization.load_pem_private_key(
-        (server.state / "server_private.pem").read_bytes(), None)
-    box.write("/tmp/tolvenra/unitprivatekey", key.private_bytes(
-        serialization.Encoding.PEM, serialization.PrivateFormat.TraditionalOpenSSL,
-        serialization.NoEncryption()), mode=0o600)
-    box.write("/tmp/tolvenra/unitpublickey", pem_public(key.public_key()))
-    box.write("/tmp/tolvenra/zorpublickey", pem_public(server_key.public_key()))
-    box.write("/tmp/tolvenra/unitid", unit_id)
-    (server.state / "units" / f"{unit_id}.pem").write_bytes(pem_public(key.public_key()))
-
 
 def install_old_package(box):
     for path, content in OLD_PACKAGE.items():
@@ -121,33 +63,13 @@ def snapshot(box):
     return files
 
 
-def tmp_entries(box):
-    return set(box.listdir("/tmp"))
-
-
 # ---- packages -------------------------------------------------------------------
 
-def publish(server, version, name="package.tar.gz", broken=None):
-    data = package_bytes(version, broken)
-    (server.state / "packages" / name).write_bytes(data)
-    return data
-
-
-def package_files(data):
-    with tarfile.open(fileobj=io.BytesIO(data), mode="r:gz") as tar:
-        return {m.name: tar.extractfile(m).read() for m in tar.getmembers() if m.isfile()}
-
-
 def assert_installed(box, data, version_line, started):
-    files = package_files(data)
-    assert box.listdir("/tmp/kelvoz") == ["runonce.sh", "schedulerconfig", "started"]
-    assert box.read("/tmp/kelvoz/schedulerconfig") == files["kelvoz/schedulerconfig"]
-    assert box.read("/tmp/kelvoz/runonce.sh") == files["kelvoz/runonce.sh"]
+    """unitstate's checks of an installed package, and two more that the
+    update cases hold the client to."""
+    unitstate.assert_installed(box, data, version_line, started)
     assert os.stat(box.path("/tmp/kelvoz/runonce.sh")).st_mode & 0o100
-    assert box.read("/tmp/schedulerconfig") == files["kelvoz/schedulerconfig"]
-    assert box.read("/tmp/tolvenra/version") == version_line
-    # Written by the package's runonce.sh: the package was started.
-    assert box.read("/tmp/kelvoz/started") == started
     # Written as data through a temporary file: nothing else is left.
     assert box.listdir("/tmp/tolvenra") == STATE_FILES
 
@@ -211,10 +133,7 @@ def test_activation_then_updates_then_package_request(sandbox, server):
         "2.0.1-beta-offered-2.0.1", "v2.0.1-offered-2.0.1"])
 def test_version_comparison(sandbox, server, version_file, offered, current, updates):
     enrolled_with_old_package(sandbox, server)
-    if version_file is None:
-        sandbox.remove("/tmp/tolvenra/version")
-    else:
-        sandbox.write("/tmp/tolvenra/version", version_file)
+    set_state_file(sandbox, "version", version_file)
     data = publish(server, offered)
     server.set_config({"version": offered})
     before = snapshot(sandbox)
@@ -509,10 +428,7 @@ def test_package_request(sandbox, server, config, published, fetched):
         "v-no-unitid", "p-no-private-key", "p-no-unitid"])
 def test_unit_without_keys_asks_nothing(sandbox, server, command, name, content):
     enrolled_with_old_package(sandbox, server)
-    if content is None:
-        sandbox.remove(f"/tmp/tolvenra/{name}")
-    else:
-        sandbox.write(f"/tmp/tolvenra/{name}", content)
+    set_state_file(sandbox, name, content)
     (server.state / "packages" / "testpackage.tar.gz").write_bytes(BLOB)
     publish(server, "1.0")
     before = snapshot(sandbox)

@@ -12,22 +12,21 @@ one case enrolls through the client itself to show the two agree.
 """
 
 import base64
-import functools
 import hashlib
 import math
 import subprocess
 import time
 
 import pytest
-from cryptography.hazmat.primitives import serialization
-from cryptography.hazmat.primitives.asymmetric import padding, rsa
+from cryptography.hazmat.primitives.asymmetric import padding
 
 from conftest import COLLECTOR, COLLECTOR_URL
-from sandbox import PYTHON, REFSERVER, SLOW, client_binary, runner
+from sandbox import SLOW, client_binary, runner
+from unitstate import (STATE_DIR, enroll, public_pem, publish, received, register_unit, rsa_key,
+                       seed_unit, server_private_key, server_public_pem)
 
 PKCS1 = padding.PKCS1v15()
 UNIT_ID = "UNIT0042"
-STATE_DIR = "/tmp/tolvenra"
 RESULTS = "/tmp/output"
 LOG = "/tmp/debug.out"
 BUFFER = 1_000_000      # the client's clear and cipher buffers, each
@@ -35,23 +34,6 @@ LINE_READ = 4095        # characters one line read takes at most
 
 
 # ------------------------------------------------------------------ keys --
-
-@functools.lru_cache(maxsize=None)
-def rsa_key(name):
-    """A 1024-bit key per name, made once per test session (keys are slow)."""
-    return rsa.generate_private_key(public_exponent=65537, key_size=1024)
-
-
-def private_pem(key):
-    return key.private_bytes(serialization.Encoding.PEM,
-                             serialization.PrivateFormat.TraditionalOpenSSL,
-                             serialization.NoEncryption())
-
-
-def public_pem(public_key):
-    return public_key.public_bytes(serialization.Encoding.PEM,
-                                   serialization.PublicFormat.PKCS1)
-
 
 def _der_integer(value):
     body = value.to_bytes(value.bit_length() // 8 + 1, "big")  # leading 0: positive
@@ -75,42 +57,14 @@ def raw_public_pem(n, e):
     return b"-----BEGIN RSA PUBLIC KEY-----\n" + b"\n".join(lines) + b"\n-----END RSA PUBLIC KEY-----\n"
 
 
-def server_private_key(server):
-    return serialization.load_pem_private_key(
-        (server.state / "server_private.pem").read_bytes(), None)
-
-
 # ------------------------------------------------------------ unit state --
-
-def seed_unit(box, server_public, *, leave_out=()):
-    """Writes the unit's state files as enrollment leaves them: its private
-    key, the server's public key and its identifier (no line end). Files
-    named in leave_out are not written."""
-    files = {
-        "unitprivatekey": private_pem(rsa_key("unit")),
-        "zorpublickey": server_public,
-        "unitid": UNIT_ID.encode(),
-    }
-    for name, data in files.items():
-        if name not in leave_out:
-            box.write(f"{STATE_DIR}/{name}", data)
-
-
-def register_unit(server):
-    """Files the unit's public key with the server, as enrollment does."""
-    path = server.state / "units" / f"{UNIT_ID}.pem"
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_bytes(public_pem(rsa_key("unit").public_key()))
-
 
 @pytest.fixture
 def unit(sandbox, server):
     """An enrolled unit in `sandbox` known to `server`; returns the server's
     private key (to open the cipher blocks the unit sends)."""
-    key = server_private_key(server)
-    seed_unit(sandbox, public_pem(key.public_key()))
-    register_unit(server)
-    return key
+    enroll(sandbox, server, unit_id=UNIT_ID)
+    return server_private_key(server)
 
 
 # -------------------------------------------------------------- requests --
@@ -180,11 +134,6 @@ def check_submits(records, batches, encrypted, server_key):
             assert body == clear
             assert record["hash_ok"] is None
         assert record["accepted"] is True, record["error"]
-
-
-def received(server, kind):
-    path = server.state / "received" / f"{kind}.bin"
-    return path.read_bytes() if path.exists() else b""
 
 
 def numbered_lines(count, start=0, width=0):
@@ -261,7 +210,7 @@ def test_results_go_in_batches_of_line_reads(sandbox, server, unit, lines, limit
 
 
 def test_empty_results_file_is_deleted_without_connecting(sandbox):
-    seed_unit(sandbox, public_pem(rsa_key("server").public_key()))
+    seed_unit(sandbox, public_pem(rsa_key("server").public_key()), unit_id=UNIT_ID)
     accepted = sandbox.start_listener("127.0.0.2", 8443)
     for command in ("-s", "-S"):
         sandbox.write(RESULTS, b"")
@@ -420,12 +369,15 @@ MISSING = ["all", "unitprivatekey", "zorpublickey", "unitid"]
 
 
 def leave_out(missing):
-    return ("unitprivatekey", "zorpublickey", "unitid") if missing == "all" else (missing,)
+    if missing == "all":
+        return ("unitprivatekey", "unitpublickey", "zorpublickey", "unitid")
+    return (missing,)
 
 
 @pytest.mark.parametrize("missing", MISSING)
 def test_results_without_identity_stay_offline(sandbox, missing):
-    seed_unit(sandbox, public_pem(rsa_key("server").public_key()), leave_out=leave_out(missing))
+    seed_unit(sandbox, public_pem(rsa_key("server").public_key()), unit_id=UNIT_ID,
+              leave_out=leave_out(missing))
     accepted = sandbox.start_listener("127.0.0.2", 8443)
     sandbox.write(RESULTS, b"result\n")
     for command in ("-s", "-S"):
@@ -437,9 +389,8 @@ def test_results_without_identity_stay_offline(sandbox, missing):
 
 @pytest.mark.parametrize("missing", MISSING)
 def test_log_without_identity_connects_and_sends_nothing(sandbox, server, missing):
-    seed_unit(sandbox, public_pem(server_private_key(server).public_key()),
-              leave_out=leave_out(missing))
-    register_unit(server)
+    seed_unit(sandbox, server_public_pem(server), unit_id=UNIT_ID, leave_out=leave_out(missing))
+    register_unit(server, UNIT_ID)
     sandbox.write(LOG, b"log\n")
     for runs, command in enumerate(["-l", "-L"], start=1):
         result = sandbox.run_client([COLLECTOR_URL, command])
@@ -633,8 +584,8 @@ def unusable_server_keys(server_key):
 
 @pytest.mark.parametrize("key_name", ["exponent-above-modulus", "12-byte-modulus"])
 def test_nothing_is_sent_when_encryption_fails(sandbox, server, key_name):
-    seed_unit(sandbox, unusable_server_keys(server_private_key(server))[key_name])
-    register_unit(server)
+    seed_unit(sandbox, unusable_server_keys(server_private_key(server))[key_name], unit_id=UNIT_ID)
+    register_unit(server, UNIT_ID)
     sandbox.write(RESULTS, b"one\ntwo\n")
     sandbox.write(LOG, LOG_300)
 
@@ -660,9 +611,7 @@ def test_nothing_is_sent_when_encryption_fails(sandbox, server, key_name):
 
 def test_unit_enrolled_by_the_client_uploads(sandbox, server):
     # Enrollment writes the state files that the other cases write directly.
-    package = server.state / "packages" / "package.tar.gz"
-    subprocess.run([PYTHON, str(REFSERVER), "make-package", "--version", "1.0",
-                    "--out", str(package)], check=True)
+    publish(server, "1.0")
     result = sandbox.run_client([COLLECTOR_URL, "-a"])
     assert result.returncode == 0, result
     unit_id = sandbox.read(f"{STATE_DIR}/unitid").decode()

@@ -1,0 +1,165 @@
+"""What the end-to-end cases share about a unit and the collection server it
+talks to: test keys, the state files an enrollment leaves (written directly,
+so that a case can start from an enrolled unit), packages published where the
+reference server serves them, what an installed package looks like, and the
+server's record of requests.
+
+Plain functions without pytest, so that scripts/demo.py can use them too."""
+
+import io
+import sys
+import tarfile
+
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric import rsa
+
+from sandbox import DEFAULT_MAC_TEXT, REFSERVER
+
+sys.path.insert(0, str(REFSERVER.parent))
+from refserver import package_bytes  # noqa: E402  the tool packages are published with
+
+COLLECTOR = "collector.test"          # the collection server's name in every world
+UNIT_ID = "U" + DEFAULT_MAC_TEXT      # the reference server's default identifier
+STATE_DIR = "/tmp/tolvenra"
+STATE_FILES = ["unitid", "unitprivatekey", "unitpublickey", "version", "zorpublickey"]
+TAR_LIST = b"kelvoz/\nkelvoz/schedulerconfig\nkelvoz/runonce.sh\n"  # tar -v on stdout
+
+
+# ---- keys -------------------------------------------------------------------
+
+_keys = {}
+
+
+def rsa_key(name, bits=1024):
+    """One key per name and size for the whole test session: keys are slow
+    to make, and every world is fresh anyway. 1024 bits, as units make them."""
+    if (name, bits) not in _keys:
+        _keys[name, bits] = rsa.generate_private_key(public_exponent=65537, key_size=bits)
+    return _keys[name, bits]
+
+
+def unit_key():
+    return rsa_key("unit")
+
+
+def private_pem(key):
+    return key.private_bytes(serialization.Encoding.PEM,
+                             serialization.PrivateFormat.TraditionalOpenSSL,
+                             serialization.NoEncryption())
+
+
+def public_pem(public_key):
+    return public_key.public_bytes(serialization.Encoding.PEM,
+                                   serialization.PublicFormat.PKCS1)
+
+
+def server_private_key(server):
+    """The reference server's own key (made when it first started)."""
+    return serialization.load_pem_private_key(
+        (server.state / "server_private.pem").read_bytes(), None)
+
+
+def server_public_pem(server):
+    """The server's public key as an enrolled unit keeps it (zorpublickey)."""
+    return public_pem(server_private_key(server).public_key())
+
+
+# ---- an enrolled unit, without running the enrollment -------------------------
+
+def seed_unit(box, server_public, *, unit_id=UNIT_ID, version=None, leave_out=()):
+    """Writes the unit's state files as enrollment leaves them: its key pair
+    (unit_key(), the private half with mode 0600), the server's public key
+    (server_public, PEM bytes) and its identifier (no line end); with a
+    version, also the version file of an installed package. Files named in
+    leave_out are not written."""
+    key = unit_key()
+    files = {
+        "unitprivatekey": private_pem(key),
+        "unitpublickey": public_pem(key.public_key()),
+        "zorpublickey": server_public,
+        "unitid": unit_id.encode(),
+    }
+    if version is not None:
+        files["version"] = f"{version}\n".encode()
+    for name, data in files.items():
+        if name not in leave_out:
+            box.write(f"{STATE_DIR}/{name}", data,
+                      mode=0o600 if name == "unitprivatekey" else None)
+
+
+def set_state_file(box, name, content):
+    """Replaces the state file `name` with content (bytes or text), or
+    removes it when content is None."""
+    if content is None:
+        box.remove(f"{STATE_DIR}/{name}")
+    else:
+        box.write(f"{STATE_DIR}/{name}", content)
+
+
+def register_unit(server, unit_id=UNIT_ID):
+    """Files the unit's public key with the server, as enrollment does."""
+    (server.state / "units" / f"{unit_id}.pem").write_bytes(public_pem(unit_key().public_key()))
+
+
+def enroll(box, server, *, unit_id=UNIT_ID, version=None):
+    """A unit in `box` enrolled with `server`: its state files, holding the
+    server's real key, and the server's copy of the unit's key."""
+    seed_unit(box, server_public_pem(server), unit_id=unit_id, version=version)
+    register_unit(server, unit_id)
+
+
+# ---- packages and what an installed one leaves --------------------------------
+
+def publish(server, version, name="package.tar.gz", broken=None):
+    """Writes a package of this version (or a broken kind of one, as
+    refserver.py make-package --broken) to the server's packages/<name>;
+    returns its bytes."""
+    data = package_bytes(version, broken)
+    (server.state / "packages" / name).write_bytes(data)
+    return data
+
+
+def package_files(data):
+    with tarfile.open(fileobj=io.BytesIO(data), mode="r:gz") as tar:
+        return {m.name: tar.extractfile(m).read() for m in tar.getmembers() if m.isfile()}
+
+
+def assert_installed(box, data, version_line, started):
+    files = package_files(data)
+    assert box.listdir("/tmp/kelvoz") == ["runonce.sh", "schedulerconfig", "started"]
+    assert box.read("/tmp/kelvoz/schedulerconfig") == files["kelvoz/schedulerconfig"]
+    assert box.read("/tmp/kelvoz/runonce.sh") == files["kelvoz/runonce.sh"]
+    assert box.read("/tmp/schedulerconfig") == files["kelvoz/schedulerconfig"]
+    assert box.read("/tmp/tolvenra/version") == version_line
+    # Written by the package's runonce.sh: the package was started.
+    assert box.read("/tmp/kelvoz/started") == started
+
+
+def tmp_entries(box):
+    return set(box.listdir("/tmp"))
+
+
+# ---- the server's record, and the update's requests as the client sends them --
+
+def raw_requests(server):
+    return [r["raw"] for r in server.requests()]
+
+
+def targets(server):
+    return [r["target"] for r in server.requests()]
+
+
+def received(server, kind):
+    """What the server accepted of the uploads of this kind ("submit", "log")."""
+    path = server.state / "received" / f"{kind}.bin"
+    return path.read_bytes() if path.exists() else b""
+
+
+def version_request(current="", unit_id=UNIT_ID):
+    return (f"GET /version?current={current} HTTP/1.1 \r\nHost: {COLLECTOR}\r\n"
+            f"X-Unit-ID: {unit_id}\r\n\r\n").encode()
+
+
+def package_request(path="/packages/package.tar.gz", host=COLLECTOR, unit_id=UNIT_ID):
+    return (f"GET {path} HTTP/1.1 \r\nHost: {host}\r\n"
+            f"X-Encryption-Desired: false\r\nX-Unit-ID: {unit_id}\r\n\r\n").encode()
