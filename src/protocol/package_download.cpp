@@ -16,6 +16,7 @@ namespace {
 
 constexpr std::size_t kRequestCapacity = 1024;
 constexpr std::size_t kReplyCapacity = 1024;
+constexpr std::size_t kTempFileBuffer = std::size_t{64} * 1024;
 
 // Opens and checks the connection to the package host.
 void connect_package_host(ServerLink* package_link) {
@@ -32,6 +33,8 @@ void connect_package_host(ServerLink* package_link) {
 bool fetch_to_temp_file(ServerLink* package_link, const char* request, std::vector<char>& header) {
   FilePtr temp(std::fopen(kPackageTempPath, "w"));
   if (!temp) return false;
+  // Whole read blocks go to the file in one write each.
+  std::setvbuf(temp.get(), nullptr, _IOFBF, kTempFileBuffer);
   ssl_sendrequest3(package_link->ssl.get(), request, header.data(), header.size(), temp.get());
   bool stored = std::fflush(temp.get()) == 0 && std::ferror(temp.get()) == 0;
   bool closed = std::fclose(temp.release()) == 0;
