@@ -50,6 +50,9 @@ trap on_exit EXIT
 # itself skipped (ctest would count those as passed).
 run_ctest() {
     local log="$1/Testing/Temporary/LastTest.log"
+    # Each end-to-end file is one ctest test with sandboxes of its own; they
+    # mostly wait on processes and sockets, so side by side they take about
+    # half the time on two cores (more jobs than cores gain nothing).
     ctest --test-dir "$1" -j "$jobs" --output-on-failure --no-tests=error --timeout 2400
     # pytest -q ends each run with "N passed in T s"; add them up.
     grep -E '^[0-9]+ passed' "$log" |

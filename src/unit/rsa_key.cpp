@@ -200,7 +200,7 @@ int rsa_encrypt_block(RsaEncryptor& encryptor, const unsigned char* in, std::siz
     if (!next_nonzero_random(encryptor, em[i])) return -1;
   }
   em[padding_end] = 0x00;
-  std::memcpy(em + padding_end + 1, in, length);
+  if (length != 0) std::memcpy(em + padding_end + 1, in, length);
   std::size_t out_length = out_capacity;
   int result = EVP_PKEY_encrypt(encryptor.raw.get(), out, &out_length, em, k);
   OPENSSL_cleanse(em, k);
