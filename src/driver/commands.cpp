@@ -31,17 +31,8 @@ bool connects_at_once(char letter) {
   return letter == 'a' || letter == 'v' || letter == 'p' || letter == 'l' || letter == 'L';
 }
 
-// The frame of the commands that talk to the server straight away.
-void open_server_connection(ServerLink* link) {
-  if (ssl_connect(link) == 0) {
-    std::fputs("Unable to create HttpSocket\n", stderr);
-    throw RunAbort(1);
-  }
-  check_cert(link->ssl.get(), link->host.c_str());
-}
-
 int dispatch(char letter, ServerLink* link, FILE* input) {
-  if (connects_at_once(letter)) open_server_connection(link);
+  if (connects_at_once(letter)) open_checked_connection(link);
   switch (letter) {
     case 'a':
       return run_activation(link);

@@ -19,7 +19,6 @@ class RequestText {
   RequestText& add(std::string_view piece);
   bool ok() const { return ok_; }
   const char* c_str() const { return text_.c_str(); }
-  const std::string& str() const { return text_; }
 
  private:
   std::size_t capacity_;

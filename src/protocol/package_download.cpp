@@ -8,7 +8,6 @@
 #include "transport/cert_check.h"
 #include "transport/connection.h"
 #include "transport/exchange.h"
-#include "transport/fatal.h"
 #include "unit/rsa_key.h"
 
 namespace halvorpin {
@@ -17,16 +16,6 @@ namespace {
 constexpr std::size_t kRequestCapacity = 1024;
 constexpr std::size_t kReplyCapacity = 1024;
 constexpr std::size_t kTempFileBuffer = std::size_t{64} * 1024;
-
-// Opens and checks the connection to the package host.
-void connect_package_host(ServerLink* package_link) {
-  if (ssl_connect(package_link) == 0) {
-    std::fputs("Unable to create HttpSocket\n", stderr);
-    throw RunAbort(1);
-  }
-  // The package's script runs as root: only a verified host may supply it.
-  check_cert(package_link->ssl.get(), package_link->host.c_str());
-}
 
 // Fetches the reply body into the temporary package file; true on a 200 reply
 // whose body was stored completely. `header` receives the reply's header block.
@@ -85,7 +74,8 @@ int packages(ServerLink* link, const char* locator, FILE* out) {
   ServerLink package_link;
   package_link.host = where.host;
   package_link.port = where.port;
-  connect_package_host(&package_link);
+  // The package's script runs as root: only a verified host may supply it.
+  open_checked_connection(&package_link);
 
   RequestText request(kRequestCapacity);
   request.add("GET ").add(where.path).add(" HTTP/1.1 \r\n");

@@ -13,7 +13,6 @@
 #include "protocol/submission.h"
 #include "transport/cert_check.h"
 #include "transport/connection.h"
-#include "transport/fatal.h"
 #include "unit/rsa_key.h"
 #include "unit/state_files.h"
 
@@ -30,7 +29,6 @@ class CipherWriter {
 
   // Clear bytes per block: one less than the padding would allow.
   std::size_t chunk_size() const { return block_size_ > 12 ? block_size_ - 12 : 0; }
-  std::size_t block_size() const { return block_size_; }
   std::size_t length() const { return length_; }
   void restart() { length_ = 0; }
   // Room for the blocks of `clear_length` more clear bytes.
@@ -64,14 +62,6 @@ class CipherWriter {
 };
 
 bool load_identity(ServerLink* link) { return loadKeys(link) == 1 && loadUnitId(link) == 1; }
-
-void open_checked_connection(ServerLink* link) {
-  if (ssl_connect(link) == 0) {
-    std::fputs("Unable to create HttpSocket\n", stderr);
-    throw RunAbort(1);
-  }
-  check_cert(link->ssl.get(), link->host.c_str());
-}
 
 // Appends the bytes of `input` from `offset` to its end onto `path`.
 bool append_tail(FILE* input, long long offset, const char* path) {

@@ -3,9 +3,11 @@
 #include <openssl/x509.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "transport/connection.h"
 #include "transport/fatal.h"
 #include "transport/owned.h"
 
@@ -82,6 +84,14 @@ bool first_common_name(X509* cert, char (&out)[kCommonNameCapacity]) {
 
 int pattern_match(const char* pattern, const char* string) {
   return WildcardMatcher(pattern, string).match(0, 0) ? 1 : 0;
+}
+
+void open_checked_connection(ServerLink* link) {
+  if (ssl_connect(link) == 0) {
+    std::fputs("Unable to create HttpSocket\n", stderr);
+    throw RunAbort(1);
+  }
+  check_cert(link->ssl.get(), link->host.c_str());
 }
 
 int check_cert(SSL* ssl, const char* host) {
