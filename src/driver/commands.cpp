@@ -1,6 +1,7 @@
 #include "driver/commands.h"
 
 #include <cstdio>
+#include <new>
 
 #include "driver/command_line.h"
 #include "driver/server_link.h"
@@ -9,7 +10,10 @@
 #include "transport/cert_check.h"
 #include "transport/connection.h"
 #include "transport/fatal.h"
+#include "unit/file_io.h"
 #include "unit/mac_address.h"
+#include "unit/state_files.h"
+#include "unit/unit_lock.h"
 
 namespace halvorpin {
 namespace {
@@ -25,6 +29,35 @@ const char* input_path_for(char letter) {
     default:
       return nullptr;
   }
+}
+
+// Runs that share files take turns: the package commands share one lock,
+// each upload input another. Null for commands that need none.
+const char* lock_path_for(char letter) {
+  switch (letter) {
+    case 'a':
+    case 'v':
+    case 'p':
+      return kUpdateLockPath;
+    case 's':
+    case 'S':
+      return kResultsLockPath;
+    case 'l':
+    case 'L':
+      return kLogLockPath;
+    default:
+      return nullptr;
+  }
+}
+
+// The lock is taken in the unit's own state directory only. Without one the
+// unit is not enrolled, which the flows report; enrollment takes the lock
+// once it has made the directory.
+bool take_unit_lock(char letter, ServerLink* link) {
+  const char* path = lock_path_for(letter);
+  if (path == nullptr || !state_dir_trusted()) return true;
+  link->run_lock = lock_unit(path, kLockWaitSeconds);
+  return link->run_lock.valid();
 }
 
 bool connects_at_once(char letter) {
@@ -64,14 +97,19 @@ int start_and_dispatch(int argc, const char* const* argv) {
   const char letter = command_line.letter();
   FilePtr input;
   if (const char* path = input_path_for(letter)) {
-    input.reset(std::fopen(path, "r"));
+    // A link, a FIFO or a device there is no input: it could point anywhere
+    // or block the run.
+    UniqueFd fd = open_regular_file(path);
+    input.reset(fd.valid() ? ::fdopen(fd.get(), "r") : nullptr);
     if (!input) return 1;
+    (void)fd.release();
   }
   if (getmac("eth0", link.mac, sizeof link.mac) == -1) {
     std::fputs("Unable to get MAC\n", stderr);
     return 1;
   }
   read_timeouts_from_environment(g_timeouts);
+  if (!take_unit_lock(letter, &link)) return 1;
   return dispatch(letter, &link, input.get());
 }
 
@@ -82,6 +120,9 @@ int run_command_line(int argc, const char* const* argv) {
     return start_and_dispatch(argc, argv);
   } catch (const RunAbort& abort) {
     return abort.status();
+  } catch (const std::bad_alloc&) {
+    std::fputs("Out of memory\n", stderr);
+    return 1;
   }
 }
 

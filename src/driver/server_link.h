@@ -21,6 +21,7 @@ struct ServerLink {
   SslPtr ssl;
   BIO* sbio = nullptr;  // owned by ssl once attached
   UniqueFd sock;
+  UniqueFd run_lock;  // held while the run uses shared state, see unit/unit_lock.h
 };
 
 // Process-wide time-outs in seconds, fixed at start-up.

@@ -14,6 +14,7 @@
 #include "unit/file_io.h"
 #include "unit/rsa_key.h"
 #include "unit/state_files.h"
+#include "unit/unit_lock.h"
 
 namespace halvorpin {
 namespace {
@@ -61,7 +62,7 @@ bool system_random_seeded() {
 }  // namespace
 
 int keygen(ServerLink* link) {
-  if (!make_directories(kStateDir, 0755)) return 0;
+  if (!prepare_state_dir()) return 0;
   // Never fall back to a predictable seed: a unit key must be unguessable.
   if (!system_random_seeded()) return 0;
   link->unit_key = generate_unit_key();
@@ -125,6 +126,15 @@ int confirmactivate(ServerLink* link) {
 
 bool enroll_unit(ServerLink* link) {
   if (checkunitactivated() == 0) {
+    // A unit without a state directory of its own gets one now, and the
+    // lock in it before any key is made.
+    if (!link->run_lock.valid()) {
+      if (prepare_state_dir()) link->run_lock = lock_unit(kUpdateLockPath, kLockWaitSeconds);
+      if (!link->run_lock.valid()) {
+        ssl_disconnect(link);
+        return false;
+      }
+    }
     if (keygen(link) == 0 || activate(link) == 0) {
       cleanup_nvram();
       ssl_disconnect(link);

@@ -1,5 +1,8 @@
 #include "protocol/package_download.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -8,6 +11,7 @@
 #include "transport/cert_check.h"
 #include "transport/connection.h"
 #include "transport/exchange.h"
+#include "unit/file_io.h"
 #include "unit/rsa_key.h"
 
 namespace halvorpin {
@@ -17,23 +21,29 @@ constexpr std::size_t kRequestCapacity = 1024;
 constexpr std::size_t kReplyCapacity = 1024;
 constexpr std::size_t kTempFileBuffer = std::size_t{64} * 1024;
 
-// Fetches the reply body into the temporary package file; true on a 200 reply
-// whose body was stored completely. `header` receives the reply's header block.
-bool fetch_to_temp_file(ServerLink* package_link, const char* request, std::vector<char>& header) {
-  FilePtr temp(std::fopen(kPackageTempPath, "w"));
-  if (!temp) return false;
+// Fetches the reply body into the temporary package file: 1 on a 200 reply
+// whose body was stored completely, 0 on any other reply, kPackageLocalFailure
+// when the file could not be written. `header` receives the header block.
+int fetch_to_temp_file(ServerLink* package_link, const char* request, std::vector<char>& header) {
+  UniqueFd fd = create_fresh_file(kPackageTempPath, 0644);
+  FilePtr temp(fd.valid() ? ::fdopen(fd.get(), "w") : nullptr);
+  if (!temp) return kPackageLocalFailure;
+  (void)fd.release();
   // Whole read blocks go to the file in one write each.
   std::setvbuf(temp.get(), nullptr, _IOFBF, kTempFileBuffer);
   ssl_sendrequest3(package_link->ssl.get(), request, header.data(), header.size(), temp.get());
   bool stored = std::fflush(temp.get()) == 0 && std::ferror(temp.get()) == 0;
   bool closed = std::fclose(temp.release()) == 0;
-  return stored && closed && reply_contains(header.data(), "HTTP/1.1 200 OK");
+  if (!reply_contains(header.data(), "HTTP/1.1 200 OK")) return 0;
+  return stored && closed ? 1 : kPackageLocalFailure;
 }
 
 // Writes the clear bytes of every whole block that decrypts; blocks that do
 // not are skipped, a trailing partial block is ignored.
 bool decrypt_blocks(EVP_PKEY* unit_key, FILE* out) {
-  FilePtr in(std::fopen(kPackageTempPath, "rb"));
+  UniqueFd fd = open_regular_file(kPackageTempPath);
+  FilePtr in(fd.valid() ? ::fdopen(fd.get(), "rb") : nullptr);
+  if (in) (void)fd.release();
   int size = rsa_size(unit_key);
   EvpPkeyCtxPtr ctx = make_rsa_decrypt_ctx(unit_key);
   if (!in || size <= 0 || !ctx) return false;
@@ -86,15 +96,22 @@ int packages(ServerLink* link, const char* locator, FILE* out) {
   if (!request.ok()) return 0;
 
   std::vector<char> header(kReplyCapacity, '\0');
-  if (!fetch_to_temp_file(&package_link, request.c_str(), header)) return 0;
-
+  int fetched = fetch_to_temp_file(&package_link, request.c_str(), header);
+  // After a refusal the error body stays in the temporary file for a look.
+  if (fetched == 0) return 0;
+  if (fetched != 1) {
+    (void)::unlink(kPackageTempPath);
+    return fetched;
+  }
   if (reply_contains(header.data(), "X-Encrypted: false")) {
     // The clear package is the file: move it into place whole.
-    return std::rename(kPackageTempPath, kPackageArchivePath) == 0 ? 1 : 0;
+    if (::rename(kPackageTempPath, kPackageArchivePath) == 0) return 1;
+    (void)::unlink(kPackageTempPath);
+    return kPackageLocalFailure;
   }
   bool written = decrypt_blocks(link->unit_key.get(), out);
-  (void)std::remove(kPackageTempPath);
-  return written ? 1 : 0;
+  (void)::unlink(kPackageTempPath);
+  return written ? 1 : kPackageLocalFailure;
 }
 
 }  // namespace halvorpin

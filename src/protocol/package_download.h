@@ -10,6 +10,9 @@ namespace halvorpin {
 
 inline constexpr const char* kPackageTempPath = "/tmp/.package.tmp";
 inline constexpr const char* kPackageArchivePath = "/tmp/testpackage.tar.gz";
+// What `packages` returns when the package arrived but could not be stored.
+inline constexpr int kPackageLocalFailure = -1;
+
 inline constexpr std::size_t kLocatorHostCapacity = 200;  // at most 199 characters
 
 struct PackageLocator {
@@ -26,8 +29,10 @@ bool split_locator(const char* locator, PackageLocator& out);
 // moved onto that path, an encrypted one is decrypted block by block into
 // `out` (a stream the caller opened on that path). The package host's
 // certificate is checked like the collection server's. 1 when the host
-// answered "HTTP/1.1 200 OK" and the package was stored, 0 otherwise; a
-// failed connection or certificate check ends the run.
+// answered "HTTP/1.1 200 OK" and the package was stored, 0 when it did not,
+// kPackageLocalFailure when it did but the package could not be stored here
+// (no work file left behind); a failed connection or certificate check ends
+// the run.
 int packages(ServerLink* link, const char* locator, FILE* out);
 
 }  // namespace halvorpin

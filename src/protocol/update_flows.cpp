@@ -2,8 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
@@ -12,93 +15,185 @@
 #include "protocol/version_query.h"
 #include "transport/connection.h"
 #include "unit/file_io.h"
+#include "unit/package_tree.h"
 #include "unit/state_files.h"
 
 namespace halvorpin {
 namespace {
 
 constexpr const char* kUnpackedArchivePath = "/tmp/testpackage.tar";
-constexpr const char* kStagedPackageDir = "/tmp/.kelvoz.new/kelvoz";
+constexpr const char* kSchedulerConfigPath = "/tmp/schedulerconfig";
 
-bool is_directory(const char* path) {
+bool is_regular_file(const std::string& path, bool executable) {
   struct stat st {};
-  return ::lstat(path, &st) == 0 && S_ISDIR(st.st_mode);
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         (!executable || (st.st_mode & S_IXUSR));
 }
 
-bool is_regular_file(const char* path, bool executable) {
-  struct stat st {};
-  return ::lstat(path, &st) == 0 && S_ISREG(st.st_mode) && (!executable || (st.st_mode & S_IXUSR));
-}
+// A private directory under /tmp with an unpredictable name, for unpacking.
+class StagingDir {
+ public:
+  StagingDir() {
+    char name[] = "/tmp/.kelvoz.XXXXXX";
+    if (::mkdtemp(name) != nullptr) path_ = name;
+  }
+  StagingDir(const StagingDir&) = delete;
+  StagingDir& operator=(const StagingDir&) = delete;
+  ~StagingDir() {
+    if (!path_.empty()) (void)remove_tree(path_.c_str());
+  }
+  bool ok() const { return !path_.empty(); }
+  std::string at(const char* name) const { return path_ + "/" + name; }
 
-// A package is usable only with its scheduler configuration and start script.
-bool staged_package_valid() {
-  return is_directory(kStagedPackageDir) &&
-         is_regular_file("/tmp/.kelvoz.new/kelvoz/schedulerconfig", false) &&
-         is_regular_file("/tmp/.kelvoz.new/kelvoz/runonce.sh", true);
-}
+ private:
+  std::string path_;
+};
 
-// Puts the staged package in place; the old one, if any, ends up in the
-// staging directory. The swap is a single rename where the kernel offers it.
-bool swap_in_staged_package() {
-  if (!is_directory(kPackageDir)) {
-    (void)run_shell("rm -rf /tmp/kelvoz");
-    return std::rename(kStagedPackageDir, kPackageDir) == 0;
+// A file prepared beside its final path and renamed into place only when the
+// package is in; removed if that never happens.
+class PreparedFile {
+ public:
+  PreparedFile() = default;
+  PreparedFile(const PreparedFile&) = delete;
+  PreparedFile& operator=(const PreparedFile&) = delete;
+  ~PreparedFile() {
+    if (fd_.valid()) (void)::unlink(temp_.c_str());
   }
-  if (::renameat2(AT_FDCWD, kStagedPackageDir, AT_FDCWD, kPackageDir, RENAME_EXCHANGE) == 0) {
-    return true;
+  bool prepare(const char* path, const std::string& data) {
+    path_ = path;
+    fd_ = create_temp_beside(path, 0644, temp_);
+    return fd_.valid() && write_all(fd_.get(), data.data(), data.size());
   }
-  (void)run_shell("rm -rf /tmp/.kelvoz.old");
-  if (std::rename(kPackageDir, "/tmp/.kelvoz.old") != 0) return false;
-  if (std::rename(kStagedPackageDir, kPackageDir) != 0) {
-    (void)std::rename("/tmp/.kelvoz.old", kPackageDir);
-    return false;
-  }
-  (void)run_shell("rm -rf /tmp/.kelvoz.old");
+  bool commit() { return fd_.valid() && commit_temp_file(std::move(fd_), temp_, path_); }
+
+ private:
+  const char* path_ = nullptr;
+  std::string temp_;
+  UniqueFd fd_;
+};
+
+// Decompresses the downloaded archive into `tar_path`, reporting as gunzip
+// would; the compressed file goes once it decompressed.
+bool decompress_archive(const std::string& tar_path) {
+  UniqueFd out = create_fresh_file(tar_path.c_str(), 0600);
+  if (!out.valid()) return false;
+  const char* const gzip[] = {"gzip", "-dc", kPackageArchivePath, nullptr};
+  if (run_program(gzip, -1, out.get()) != 0 || ::fsync(out.get()) != 0) return false;
+  (void)::unlink(kPackageArchivePath);
   return true;
 }
 
-// Decompresses the downloaded archive, unpacks it beside the installed
-// package and swaps it in only when it is a valid package. The installed
-// package, its scheduler configuration and the version file stay as they
-// were on any failure.
-bool unpack_and_swap() {
-  if (run_shell("gunzip /tmp/testpackage.tar.gz") != 0) return false;
-  (void)run_shell("rm -rf /tmp/.kelvoz.new");
-  bool unpacked = make_directories(kStagingDir, 0755) &&
-                  run_shell("tar -xvf /tmp/testpackage.tar -C /tmp/.kelvoz.new") == 0;
-  (void)std::remove(kUnpackedArchivePath);
-  bool swapped = unpacked && staged_package_valid() && swap_in_staged_package();
-  (void)run_shell("rm -rf /tmp/.kelvoz.new");
-  return swapped;
+// Unpacks as root without restoring the archive's owners; the member list
+// goes to standard output.
+bool unpack_archive(const std::string& tar_path, const std::string& into) {
+  if (::mkdir(into.c_str(), 0700) != 0) return false;
+  const char* const tar[] = {"tar",        "--no-same-owner", "-xvf", tar_path.c_str(),
+                             "-C",         into.c_str(),      nullptr};
+  return run_program(tar, -1, -1) == 0;
 }
 
-enum class Download { kDone, kRefused };
+// A package is usable only with its scheduler configuration and start script.
+bool staged_package_valid(const std::string& package) {
+  return secure_package_tree(package.c_str()) &&
+         is_regular_file(package + "/schedulerconfig", false) &&
+         is_regular_file(package + "/runonce.sh", true);
+}
+
+// Puts the staged package in place with one rename; the old one, or whatever
+// else held the name, ends up in the staging directory.
+bool swap_in_staged_package(const std::string& staged, const std::string& old_place) {
+  if (::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, kPackageDir, RENAME_EXCHANGE) == 0) {
+    return true;
+  }
+  if (errno == ENOENT) {
+    return ::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, kPackageDir, RENAME_NOREPLACE) == 0;
+  }
+  // Without the exchange: the old package aside first, then the new one in.
+  if (::rename(kPackageDir, old_place.c_str()) != 0) return false;
+  if (::rename(staged.c_str(), kPackageDir) != 0) {
+    (void)::rename(old_place.c_str(), kPackageDir);
+    return false;
+  }
+  return true;
+}
+
+std::string scheduler_config_of(const std::string& package, bool& ok) {
+  std::string text;
+  constexpr std::size_t kLimit = std::size_t{1} << 20;
+  ok = read_small_file((package + "/schedulerconfig").c_str(), kLimit, text);
+  return text;
+}
+
+// Decompresses and unpacks the downloaded archive in a private directory,
+// and swaps it in only when it is a valid package; the version file and the
+// scheduler configuration are prepared first and follow it. The installed
+// package, its scheduler configuration and the version file stay as they
+// were on any failure.
+bool unpack_and_swap(const std::string& new_version) {
+  StagingDir staging;
+  if (!staging.ok()) return false;
+  const std::string tar_path = staging.at("archive.tar");
+  const std::string package = staging.at("tree/kelvoz");
+  if (!decompress_archive(tar_path)) return false;
+  bool unpacked = unpack_archive(tar_path, staging.at("tree"));
+  (void)::unlink(tar_path.c_str());
+  if (!unpacked || !staged_package_valid(package)) return false;
+
+  bool read_ok = false;
+  std::string schedule = scheduler_config_of(package, read_ok);
+  PreparedFile version_file;
+  PreparedFile schedule_file;
+  // Plain data, never shell input: the version text comes from the server.
+  if (!read_ok || !version_file.prepare(kVersionPath, new_version + "\n") ||
+      !schedule_file.prepare(kSchedulerConfigPath, schedule) ||
+      !swap_in_staged_package(package, staging.at("old"))) {
+    return false;
+  }
+  sync_directory_of(kPackageDir);
+  (void)version_file.commit();
+  (void)schedule_file.commit();
+  return true;
+}
+
+// Every work file of a download, after a failure.
+void remove_work_files() {
+  (void)::unlink(kPackageTempPath);
+  (void)::unlink(kPackageArchivePath);
+  (void)::unlink(kUnpackedArchivePath);
+}
+
+enum class Download { kDone, kRefused, kLocalFailure };
 
 Download download_package(ServerLink* link, const std::string& locator, bool reconnect_first) {
-  (void)std::remove(kPackageArchivePath);
-  (void)std::remove(kUnpackedArchivePath);
-  FilePtr out(std::fopen(kPackageArchivePath, "w"));
-  if (!out) return Download::kRefused;
+  (void)::unlink(kUnpackedArchivePath);
+  UniqueFd fd = create_fresh_file(kPackageArchivePath, 0644);
+  FilePtr out(fd.valid() ? ::fdopen(fd.get(), "w") : nullptr);
+  if (!out) return Download::kLocalFailure;
+  (void)fd.release();
   if (reconnect_first) ssl_reconnect(link);
   int fetched = packages(link, locator.c_str(), out.get());
   bool closed = std::fclose(out.release()) == 0;
-  return fetched == 1 && closed ? Download::kDone : Download::kRefused;
+  if (fetched == kPackageLocalFailure || (fetched == 1 && !closed)) return Download::kLocalFailure;
+  return fetched == 1 ? Download::kDone : Download::kRefused;
 }
 
 // Download, unpack, record the version, install the scheduler configuration
 // and start the package. Returns the exit status.
 int install_package(ServerLink* link, const VersionReply& reply, bool version_update) {
-  if (download_package(link, reply.locator, version_update) == Download::kRefused) {
+  Download download = download_package(link, reply.locator, version_update);
+  if (download != Download::kDone) {
     ssl_disconnect(link);
+    if (download == Download::kLocalFailure) {
+      remove_work_files();
+      return 1;
+    }
     return version_update ? 0 : 1;
   }
-  if (!unpack_and_swap()) {
+  if (!unpack_and_swap(reply.new_version)) {
+    (void)::unlink(kPackageTempPath);
     ssl_disconnect(link);
     return 1;
   }
-  // Plain data, never shell input: the version text comes from the server.
-  (void)write_file_atomic(kVersionPath, reply.new_version + "\n", 0644);
-  (void)run_shell("cp /tmp/kelvoz/schedulerconfig /tmp/schedulerconfig");
   (void)run_shell("/tmp/kelvoz/runonce.sh >/dev/null 2>&1");
   ssl_disconnect(link);
   return 0;
@@ -157,8 +252,10 @@ int run_package_request(ServerLink* link) {
     ssl_disconnect(link);
     return 0;
   }
-  FilePtr out(std::fopen(kPackageArchivePath, "w"));
+  UniqueFd fd = create_fresh_file(kPackageArchivePath, 0644);
+  FilePtr out(fd.valid() ? ::fdopen(fd.get(), "w") : nullptr);
   if (out) {
+    (void)fd.release();
     std::string locator = link->host + ":" + std::to_string(link->port) + "/testpackage.tar.gz";
     (void)packages(link, locator.c_str(), out.get());
   }

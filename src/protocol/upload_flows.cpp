@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -13,6 +15,7 @@
 #include "protocol/submission.h"
 #include "transport/cert_check.h"
 #include "transport/connection.h"
+#include "unit/file_io.h"
 #include "unit/rsa_key.h"
 #include "unit/state_files.h"
 
@@ -63,17 +66,60 @@ class CipherWriter {
 
 bool load_identity(ServerLink* link) { return loadKeys(link) == 1 && loadUnitId(link) == 1; }
 
-// Appends the bytes of `input` from `offset` to its end onto `path`.
-bool append_tail(FILE* input, long long offset, const char* path) {
-  if (std::fseek(input, static_cast<long>(offset), SEEK_SET) != 0) return false;
-  UniqueFd out(::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-  if (!out.valid()) return false;
+// Copies the bytes of `input` from `offset` to its end onto `out`.
+bool copy_tail(FILE* input, long long offset, int out) {
+  if (::fseeko(input, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
   char block[16 * 1024];
   std::size_t n = 0;
   while ((n = std::fread(block, 1, sizeof block, input)) > 0) {
-    if (::write(out.get(), block, n) != static_cast<ssize_t>(n)) return false;
+    if (!write_all(out, block, n)) return false;
   }
-  return std::ferror(input) == 0 && ::fsync(out.get()) == 0;
+  return std::ferror(input) == 0;
+}
+
+// Moves `path` to a new name of our own; empty when it could not be moved.
+std::string move_aside(const char* path) {
+  std::string aside;
+  if (!create_temp_beside(path, 0600, aside).valid()) return {};
+  if (::rename(path, aside.c_str()) != 0) {
+    (void)::unlink(aside.c_str());
+    return {};
+  }
+  return aside;
+}
+
+// Appends the whole file that was moved to `aside` onto `out` and removes it.
+bool absorb(const std::string& aside, int out) {
+  FilePtr newer;
+  UniqueFd fd = open_regular_file(aside.c_str());
+  if (fd.valid()) newer.reset(::fdopen(fd.release(), "r"));
+  bool ok = newer && copy_tail(newer.get(), 0, out);
+  if (ok) (void)::unlink(aside.c_str());
+  return ok;
+}
+
+// Puts the unsent tail of `input` (from `offset`) back at `path` as a new
+// file with the original's owner and mode. A writer may have started a new
+// file there meanwhile: its lines are taken in after the tail.
+bool put_back_tail(FILE* input, long long offset, const char* path, const struct stat& original) {
+  std::string temp;
+  UniqueFd out = create_temp_beside(path, original.st_mode & 0666, temp);
+  if (!out.valid()) return false;
+  bool ok = ::fchown(out.get(), original.st_uid, original.st_gid) == 0 &&
+            ::fchmod(out.get(), original.st_mode & 0666) == 0 &&
+            copy_tail(input, offset, out.get());
+  for (int round = 0; ok && round < 8; ++round) {
+    if (::fsync(out.get()) != 0) break;
+    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path, RENAME_NOREPLACE) == 0) {
+      sync_directory_of(path);
+      return true;
+    }
+    if (errno != EEXIST) break;
+    std::string newer = move_aside(path);
+    ok = !newer.empty() && absorb(newer, out.get());
+  }
+  (void)::unlink(temp.c_str());
+  return false;
 }
 
 }  // namespace
@@ -86,15 +132,25 @@ int submit_max_lines() {
 void remove_sent_input(const char* path, FILE* input, long long consumed) {
   // Moving the file aside first means writers that open it by name from now
   // on start a new file, and no later append can reach the old one unseen.
-  std::string aside = std::string(path) + ".sent";
-  if (std::rename(path, aside.c_str()) != 0) return;
-  struct stat st {};
-  bool grew = ::fstat(::fileno(input), &st) == 0 && st.st_size > consumed;
-  if (grew && !append_tail(input, consumed, path)) {
-    (void)std::rename(aside.c_str(), path);  // keep everything rather than lose a line
+  struct stat read_st {};
+  if (::fstat(::fileno(input), &read_st) != 0) return;
+  std::string aside = move_aside(path);
+  if (aside.empty()) return;
+  struct stat moved {};
+  if (::lstat(aside.c_str(), &moved) != 0 || moved.st_dev != read_st.st_dev ||
+      moved.st_ino != read_st.st_ino) {
+    // Not the file that was read: it goes back untouched.
+    (void)::renameat2(AT_FDCWD, aside.c_str(), AT_FDCWD, path, RENAME_NOREPLACE);
     return;
   }
-  (void)std::remove(aside.c_str());
+  struct stat now {};
+  bool grew = ::fstat(::fileno(input), &now) == 0 && now.st_size > consumed;
+  if (grew && !put_back_tail(input, consumed, path, now)) {
+    // Keep everything rather than lose a line.
+    (void)::renameat2(AT_FDCWD, aside.c_str(), AT_FDCWD, path, RENAME_NOREPLACE);
+    return;
+  }
+  (void)::unlink(aside.c_str());
 }
 
 int run_results_upload(ServerLink* link, FILE* input, bool encrypted) {
@@ -115,6 +171,8 @@ int run_results_upload(ServerLink* link, FILE* input, bool encrypted) {
            (!encrypted || writer.has_room_for(kLineReadSize - 1))) {
       auto* line = reinterpret_cast<char*>(clear.data() + clear_length);
       if (std::fgets(line, static_cast<int>(kLineReadSize), input) == nullptr) {
+        // A read error is not the end of the file: nothing of this batch goes.
+        if (std::ferror(input) != 0) return 1;
         last_batch = true;
         break;
       }
@@ -171,6 +229,7 @@ int run_log_upload(ServerLink* link, FILE* input, bool encrypted) {
       clear_length += n;
       consumed += static_cast<long long>(n);
     }
+    if (std::ferror(input) != 0) return 1;  // found before anything of it is sent
     if (!first_request) {
       if (clear_length == 0) break;
       ssl_reconnect(link);

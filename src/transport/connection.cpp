@@ -7,12 +7,14 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <memory>
 
+#include "transport/cert_check.h"
 #include "transport/fatal.h"
 
 namespace halvorpin {
@@ -52,6 +54,12 @@ bool wait_writable(int fd, int seconds) {
   pollfd entry{fd, POLLOUT, 0};
   int ms = seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
   return ::poll(&entry, 1, ms) > 0;
+}
+
+double monotonic_seconds() {
+  timespec now{};
+  (void)::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
 void set_socket_timeout(int fd, int option, int seconds) {
@@ -120,6 +128,34 @@ bool attach_tls(ServerLink* link) {
   return true;
 }
 
+// The TLS handshake. With a receive bound the handshake as a whole must end
+// within it: a peer that trickles bytes must not hold the run, so the socket
+// is non-blocking meanwhile and every wait gets only the time that is left.
+bool handshake(ServerLink* link) {
+  SSL* ssl = link->ssl.get();
+  if (g_timeouts.rt <= 0) return SSL_connect(ssl) > 0;
+  const int fd = link->sock.get();
+  const double deadline = monotonic_seconds() + g_timeouts.rt;
+  set_blocking(fd, false);
+  bool done = false;
+  for (;;) {
+    int result = SSL_connect(ssl);
+    if (result > 0) {
+      done = true;
+      break;
+    }
+    int code = SSL_get_error(ssl, result);
+    if (code != SSL_ERROR_WANT_READ && code != SSL_ERROR_WANT_WRITE) break;
+    double left = deadline - monotonic_seconds();
+    if (left <= 0) break;
+    pollfd entry{fd, static_cast<short>(code == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+    int ms = left * 1000 > INT_MAX ? INT_MAX : static_cast<int>(left * 1000) + 1;
+    if (::poll(&entry, 1, ms) < 0 && errno != EINTR) break;
+  }
+  set_blocking(fd, true);
+  return done;
+}
+
 }  // namespace
 
 int ssl_connect(ServerLink* link) {
@@ -127,7 +163,7 @@ int ssl_connect(ServerLink* link) {
   link->ctx = initialize_ctx();
   link->sock = tcp_connect(link->host.c_str(), link->port);
   if (!attach_tls(link)) return 0;
-  return SSL_connect(link->ssl.get()) > 0 ? 1 : 0;
+  return handshake(link) ? 1 : 0;
 }
 
 void ssl_reconnect(ServerLink* link) {
@@ -140,10 +176,21 @@ void ssl_reconnect(ServerLink* link) {
   link->sock = tcp_connect(link->host.c_str(), link->port);
   if (!attach_tls(link)) {
     std::fwrite("SSL reconnect error", 1, 19, stderr);
+    link->ssl.reset();
+    link->sbio = nullptr;
     return;
   }
   if (session) (void)SSL_set_session(link->ssl.get(), session.get());
-  if (SSL_connect(link->ssl.get()) <= 0) std::fwrite("SSL reconnect error", 1, 19, stderr);
+  if (!handshake(link)) {
+    std::fwrite("SSL reconnect error", 1, 19, stderr);
+    // Nothing goes out on a connection that never came up: the next request
+    // fails as a write, instead of starting a handshake of its own.
+    link->ssl.reset();
+    link->sbio = nullptr;
+    return;
+  }
+  // Whoever answers a new connection is checked again, resumed or not.
+  check_cert(link->ssl.get(), link->host.c_str());
 }
 
 void ssl_disconnect(ServerLink* link) {

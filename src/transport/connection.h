@@ -23,11 +23,14 @@ UniqueFd tcp_connect(const char* host, int port);
 SslCtxPtr initialize_ctx();
 
 // 1 when the TLS handshake with link->host:link->port completed, else 0.
+// With a receive bound, the handshake as a whole must finish within it.
 int ssl_connect(ServerLink* link);
 
 // Closes the current connection and opens a new one to the same endpoint,
-// offering the old TLS session. A failed handshake is reported and the run
-// goes on.
+// offering the old TLS session, and checks the server as the first
+// connection was checked (a failed check ends the run). A failed handshake is
+// reported and the run goes on without a connection: the next request fails
+// as a write.
 void ssl_reconnect(ServerLink* link);
 
 // Releases the connection and its context and closes the socket.

@@ -119,6 +119,10 @@ std::size_t ssl_sendrequestMain(SSL* ssl, const char* request, char* response, s
     return 0;
   }
   response[0] = '\0';  // a failed write leaves the empty text
+  if (ssl == nullptr) {  // the re-connection failed: nothing can be sent
+    std::fwrite("SSL write problem", 1, 17, stderr);
+    return 0;
+  }
   if (!write_request(ssl, request)) return 0;
   if (body != nullptr && !write_body(ssl, body, body_length)) return 0;
   ReplySink sink(response, capacity, body_file);

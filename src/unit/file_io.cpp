@@ -1,6 +1,8 @@
 #include "unit/file_io.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,66 +11,156 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
-#include "transport/owned.h"
+extern char** environ;
 
 namespace halvorpin {
 namespace {
 
-bool write_all(int fd, const char* data, std::size_t length) {
+struct DirCloser {
+  void operator()(DIR* dir) const { (void)::closedir(dir); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+// Removes everything inside the directory `fd` (consumed), never following
+// a link; `depth` bounds the recursion against absurd trees.
+bool empty_directory(int fd, int depth) {
+  DirPtr dir(::fdopendir(fd));
+  if (!dir) {
+    ::close(fd);
+    return false;
+  }
+  bool ok = true;
+  while (dirent* entry = ::readdir(dir.get())) {
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    int at = ::dirfd(dir.get());
+    if (::unlinkat(at, name, 0) == 0) continue;
+    if (errno != EISDIR && errno != EPERM) {
+      ok = false;
+      continue;
+    }
+    int child = ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (child < 0 || depth <= 0 || !empty_directory(child, depth - 1) ||
+        ::unlinkat(at, name, AT_REMOVEDIR) != 0) {
+      if (child >= 0 && depth <= 0) ::close(child);
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+int wait_for(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+UniqueFd open_regular_file(const char* path) {
+  UniqueFd fd(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return UniqueFd();
+  return fd;
+}
+
+UniqueFd create_fresh_file(const char* path, mode_t mode) {
+  if (::unlink(path) != 0 && errno != ENOENT) return UniqueFd();
+  UniqueFd fd(::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+  // The umask must not decide who may read what root writes here.
+  if (fd.valid() && ::fchmod(fd.get(), mode) != 0) return UniqueFd();
+  return fd;
+}
+
+bool write_all(int fd, const void* data, std::size_t length) {
+  const auto* bytes = static_cast<const char*>(data);
   while (length > 0) {
-    ssize_t n = ::write(fd, data, length);
+    ssize_t n = ::write(fd, bytes, length);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    data += n;
+    bytes += n;
     length -= static_cast<std::size_t>(n);
   }
   return true;
 }
 
-void sync_directory_of(const std::string& path) {
-  std::string::size_type slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+void sync_directory_of(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  std::string dir = slash == nullptr ? "." : std::string(path, slash == path ? 1 : slash - path);
   UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.valid()) (void)::fsync(fd.get());
 }
 
-}  // namespace
+UniqueFd create_temp_beside(const char* final_path, mode_t mode, std::string& name) {
+  name = std::string(final_path) + ".XXXXXX";
+  UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
+  if (fd.valid() && ::fchmod(fd.get(), mode) != 0) {
+    (void)::unlink(name.c_str());
+    return UniqueFd();
+  }
+  return fd;
+}
 
-bool write_file_atomic(const std::string& path, const std::string& data, mode_t mode) {
-  std::string tmp = path + ".XXXXXX";
-  std::vector<char> name(tmp.begin(), tmp.end());
-  name.push_back('\0');
-  UniqueFd fd(::mkstemp(name.data()));
-  if (!fd.valid()) return false;
-  bool ok = ::fchmod(fd.get(), mode) == 0 && write_all(fd.get(), data.data(), data.size()) &&
-            ::fsync(fd.get()) == 0;
-  int close_result = ::close(fd.release());
-  if (!ok || close_result != 0 || ::rename(name.data(), path.c_str()) != 0) {
-    ::unlink(name.data());
+bool commit_temp_file(UniqueFd fd, const std::string& temp, const char* path) {
+  bool ok = ::fsync(fd.get()) == 0;
+  ok = ::close(fd.release()) == 0 && ok;
+  if (!ok || ::rename(temp.c_str(), path) != 0) {
+    (void)::unlink(temp.c_str());
     return false;
   }
   sync_directory_of(path);
   return true;
 }
 
+bool write_file_atomic(const char* path, const std::string& data, mode_t mode) {
+  std::string temp;
+  UniqueFd fd = create_temp_beside(path, mode, temp);
+  if (!fd.valid()) return false;
+  if (!write_all(fd.get(), data.data(), data.size())) {
+    (void)::unlink(temp.c_str());
+    return false;
+  }
+  return commit_temp_file(std::move(fd), temp, path);
+}
+
 long read_file_prefix(const char* path, void* out, std::size_t capacity) {
-  FilePtr file(std::fopen(path, "rb"));
-  if (!file) return -1;
-  return static_cast<long>(std::fread(out, 1, capacity, file.get()));
+  UniqueFd fd = open_regular_file(path);
+  if (!fd.valid()) return -1;
+  auto* bytes = static_cast<char*>(out);
+  std::size_t total = 0;
+  while (total < capacity) {
+    ssize_t n = ::read(fd.get(), bytes + total, capacity - total);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    total += static_cast<std::size_t>(n);
+  }
+  return static_cast<long>(total);
 }
 
 bool read_small_file(const char* path, std::size_t limit, std::string& out) {
-  FilePtr file(std::fopen(path, "rb"));
-  if (!file) return false;
   out.assign(limit + 1, '\0');
-  std::size_t n = std::fread(out.data(), 1, limit + 1, file.get());
-  if (n > limit) return false;
-  out.resize(n);
+  long n = read_file_prefix(path, out.data(), limit + 1);
+  if (n < 0 || static_cast<std::size_t>(n) > limit) return false;
+  out.resize(static_cast<std::size_t>(n));
   return true;
+}
+
+bool remove_tree(const char* path) {
+  if (::unlink(path) == 0 || errno == ENOENT) return true;
+  if (errno != EISDIR && errno != EPERM) return false;
+  int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  constexpr int kMaxDepth = 64;
+  bool emptied = empty_directory(fd, kMaxDepth);
+  return ::rmdir(path) == 0 && emptied;
 }
 
 int run_shell(const char* command) {
@@ -81,15 +173,34 @@ int run_shell(const char* command) {
   return WEXITSTATUS(status);
 }
 
-bool make_directories(const std::string& path, mode_t mode) {
-  for (std::string::size_type pos = 1; pos <= path.size(); ++pos) {
-    if (pos == path.size() || path[pos] == '/') {
-      std::string part = path.substr(0, pos);
-      if (::mkdir(part.c_str(), mode) != 0 && errno != EEXIST) return false;
-    }
+int run_program(const char* const* argv, int stdin_fd, int stdout_fd) {
+  std::fflush(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  if (::posix_spawn_file_actions_init(&actions) != 0) return -1;
+  if (::posix_spawnattr_init(&attributes) != 0) {
+    (void)::posix_spawn_file_actions_destroy(&actions);
+    return -1;
   }
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  bool ready = true;
+  if (stdin_fd >= 0) ready = ::posix_spawn_file_actions_adddup2(&actions, stdin_fd, 0) == 0;
+  if (ready && stdout_fd >= 0) {
+    ready = ::posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1) == 0;
+  }
+  // The child gets SIGPIPE's default back.
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  ready = ready && ::posix_spawnattr_setsigdefault(&attributes, &defaults) == 0 &&
+          ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF) == 0;
+  pid_t pid = -1;
+  // posix_spawnp takes non-const pointers for historical reasons only.
+  int spawned = ready ? ::posix_spawnp(&pid, argv[0], &actions, &attributes,
+                                       const_cast<char* const*>(argv), environ)
+                      : -1;
+  (void)::posix_spawn_file_actions_destroy(&actions);
+  (void)::posix_spawnattr_destroy(&attributes);
+  return spawned == 0 ? wait_for(pid) : -1;
 }
 
 }  // namespace halvorpin

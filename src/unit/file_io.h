@@ -1,4 +1,7 @@
-// Small file and process helpers beneath the flows.
+// Small file and process helpers beneath the flows. /tmp is shared with
+// unprivileged processes, so nothing here opens a name someone else could
+// have prepared: reads refuse links and anything but regular files, and new
+// files are created exclusively.
 #pragma once
 
 #include <sys/types.h>
@@ -6,25 +9,56 @@
 #include <cstddef>
 #include <string>
 
+#include "transport/owned.h"
+
 namespace halvorpin {
+
+// Opens an existing regular file for reading without following a final
+// symbolic link and without blocking on a FIFO or device. Invalid when the
+// name is missing or is anything but a regular file.
+UniqueFd open_regular_file(const char* path);
+
+// Creates `path` afresh for writing: a leftover name is removed first (a link
+// itself, never its target), then the file is created exclusively.
+UniqueFd create_fresh_file(const char* path, mode_t mode);
+
+// Writes all of `data`; false on any error.
+bool write_all(int fd, const void* data, std::size_t length);
+
+// A temporary file beside `final_path` (its name ends in six random
+// characters), created exclusively with `mode`; `name` receives its path.
+UniqueFd create_temp_beside(const char* final_path, mode_t mode, std::string& name);
+
+// Makes the temporary file `temp` (fd open on it) durable and renames it onto
+// `path`; the temporary file is removed on failure.
+bool commit_temp_file(UniqueFd fd, const std::string& temp, const char* path);
 
 // Replaces `path` with `data`: a temporary file beside it is written,
 // fsynced and renamed into place, so readers see the old or the new whole.
-bool write_file_atomic(const std::string& path, const std::string& data, mode_t mode);
+bool write_file_atomic(const char* path, const std::string& data, mode_t mode);
 
-// Reads at most `capacity` bytes from the start of `path` into `out`.
-// Returns the count, or -1 when the file cannot be opened.
+// Reads at most `capacity` bytes from the start of the regular file `path`.
+// Returns the count, or -1 when it cannot be opened or read.
 long read_file_prefix(const char* path, void* out, std::size_t capacity);
 
-// Reads a whole file of at most `limit` bytes; false when it cannot be
-// opened or is larger.
+// Reads a whole regular file of at most `limit` bytes; false when it cannot
+// be opened or read, or is larger.
 bool read_small_file(const char* path, std::size_t limit, std::string& out);
+
+// Removes `path` and, when it is a directory, everything below it, without
+// following symbolic links. True when the name is gone afterwards.
+bool remove_tree(const char* path);
 
 // Runs a fixed command through the shell and waits; returns its exit status,
 // or -1 when it could not be run or did not exit normally.
 int run_shell(const char* command);
 
-// Creates a directory and its parents (mkdir -p); true when it exists after.
-bool make_directories(const std::string& path, mode_t mode);
+// Runs argv[0] (found on PATH) with `argv`, standard input and output from
+// the given descriptors (-1: inherited), and waits. Returns the exit status,
+// or -1 when it could not be run or did not exit normally.
+int run_program(const char* const* argv, int stdin_fd, int stdout_fd);
+
+// fsync of the directory that holds `path`, so a rename in it is durable.
+void sync_directory_of(const char* path);
 
 }  // namespace halvorpin

@@ -1,5 +1,9 @@
 #include "unit/state_files.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -15,8 +19,25 @@ constexpr std::size_t kKeyFileLimit = std::size_t{64} * 1024;
 
 }  // namespace
 
+bool state_dir_trusted() {
+  struct stat st {};
+  return ::lstat(kStateDir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool prepare_state_dir() {
+  // Another process may race for the name; a few rounds settle it.
+  for (int round = 0; round < 3; ++round) {
+    if (state_dir_trusted()) return true;
+    if (!remove_tree(kStateDir)) continue;
+    if (::mkdir(kStateDir, 0755) == 0) (void)::chmod(kStateDir, 0755);
+  }
+  return state_dir_trusted();
+}
+
 int loadKeys(ServerLink* link) {
   std::string pem;
+  if (!state_dir_trusted()) return 0;
   if (!read_small_file(kUnitPrivateKeyPath, kKeyFileLimit, pem)) return 0;
   link->unit_key = parse_rsa_private_pem(pem);
   if (!read_small_file(kServerKeyPath, kKeyFileLimit, pem)) return 0;
@@ -26,6 +47,7 @@ int loadKeys(ServerLink* link) {
 
 int loadUnitId(ServerLink* link) {
   char buffer[kUnitIdCapacity] = {};
+  if (!state_dir_trusted()) return 0;
   // One byte short of the buffer, so the text always ends within it.
   if (read_file_prefix(kUnitIdPath, buffer, sizeof buffer - 1) < 0) return 0;
   link->unit_id.assign(buffer, strnlen(buffer, sizeof buffer));
@@ -33,7 +55,7 @@ int loadUnitId(ServerLink* link) {
 }
 
 int getcurver(char* out, std::size_t capacity) {
-  if (capacity == 0) return 0;
+  if (capacity == 0 || !state_dir_trusted()) return 0;
   long n = read_file_prefix(kVersionPath, out, capacity - 1);
   if (n < 0) return 0;
   for (long i = 0; i < n; ++i) {
@@ -44,13 +66,13 @@ int getcurver(char* out, std::size_t capacity) {
 }
 
 int checkunitactivated() {
-  FilePtr file(std::fopen(kServerKeyPath, "r+"));
-  if (!file) return 0;
-  char buffer[2048];
-  return std::fread(buffer, 1, sizeof buffer, file.get()) > 1 ? 1 : 0;
+  if (!state_dir_trusted()) return 0;
+  char buffer[2];
+  return read_file_prefix(kServerKeyPath, buffer, sizeof buffer) > 1 ? 1 : 0;
 }
 
 void cleanup_nvram() {
+  if (!state_dir_trusted()) return;
   for (const char* path : {kUnitPublicKeyPath, kUnitPrivateKeyPath, kServerKeyPath}) {
     (void)std::remove(path);
   }

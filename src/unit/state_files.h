@@ -15,8 +15,21 @@ inline constexpr const char* kServerKeyPath = "/tmp/tolvenra/zorpublickey";
 inline constexpr const char* kUnitIdPath = "/tmp/tolvenra/unitid";
 inline constexpr const char* kVersionPath = "/tmp/tolvenra/version";
 
+inline constexpr const char* kUpdateLockPath = "/tmp/tolvenra/update.lock";
+inline constexpr const char* kResultsLockPath = "/tmp/tolvenra/output.lock";
+inline constexpr const char* kLogLockPath = "/tmp/tolvenra/debug.out.lock";
+
 inline constexpr std::size_t kUnitIdCapacity = 100;  // at most 99 characters
 inline constexpr std::size_t kVersionCapacity = 20;  // at most 19 characters
+
+// True when the state directory is the unit's own: a real directory (not a
+// link) owned by the user running the client and writable by nobody else.
+// Nothing is read from or written to it otherwise.
+bool state_dir_trusted();
+
+// Makes the state directory trusted for enrollment: an impostor (anything
+// else at that name) is removed, and a missing directory is created.
+bool prepare_state_dir();
 
 // Fills unit_key (private) and server_key. 1 only when both files hold a
 // parsable key, so no RSA operation can run on a missing key; 0 otherwise.

@@ -14,7 +14,7 @@ from cryptography.hazmat.primitives import serialization
 
 from conftest import COLLECTOR, COLLECTOR_URL, start_collector
 from sandbox import DEFAULT_MAC_TEXT
-from unitstate import (STATE_FILES, TAR_LIST, UNIT_ID, assert_installed, package_request,
+from unitstate import (STATE_FILES, state_files, TAR_LIST, UNIT_ID, assert_installed, package_request,
                        publish, raw_requests, rsa_key, server_public_pem, set_state_file,
                        targets, tmp_entries, version_request)
 
@@ -83,7 +83,7 @@ def test_activation_of_a_fresh_unit(sandbox, server):
     # Identifier and server key as the server gave them; nothing else left behind.
     assert sandbox.read("/tmp/tolvenra/unitid") == UNIT_ID.encode()
     assert sandbox.read("/tmp/tolvenra/zorpublickey") == server_public_pem(server)
-    assert sandbox.listdir("/tmp/tolvenra") == STATE_FILES
+    assert state_files(sandbox) == STATE_FILES
     assert_installed(sandbox, data, b"1.0\n", b"1.0\n")
     assert tmp_entries(sandbox) - before == {"kelvoz", "schedulerconfig", "tolvenra"}
 
@@ -139,7 +139,7 @@ def test_unit_without_eth0_sends_an_empty_mac(make_sandbox, pki):
 def test_no_connection_creates_no_state(sandbox):
     result = sandbox.run_client([COLLECTOR_URL, "-a"])
     assert (result.returncode, result.stdout, result.stderr) == (1, b"", REFUSED), result
-    assert not sandbox.exists("/tmp/tolvenra")
+    assert state_files(sandbox) == []
 
 
 # ---- enrollment replies -----------------------------------------------------
@@ -237,7 +237,7 @@ def test_enrollment_reply(sandbox, server, make_reply, config, kept_id, kept_key
     if kept_id is None:
         assert (result.returncode, result.stdout, result.stderr) == (1, b"", b""), result
         assert targets(server) == [f"/activate?mac={DEFAULT_MAC_TEXT}"]
-        assert sandbox.listdir("/tmp/tolvenra") == ["unitid"]  # key files removed
+        assert state_files(sandbox) == ["unitid"]  # key files removed
         assert sandbox.read("/tmp/tolvenra/unitid") == b"OLD1"
         assert not sandbox.exists("/tmp/kelvoz")
         return
@@ -249,7 +249,7 @@ def test_enrollment_reply(sandbox, server, make_reply, config, kept_id, kept_key
     stored = serialization.load_pem_public_key(sandbox.read("/tmp/tolvenra/zorpublickey"))
     numbers = stored.public_numbers()
     assert (numbers.n, numbers.e) == kept_key(foreign_server_numbers())
-    assert sandbox.listdir("/tmp/tolvenra") == STATE_FILES
+    assert state_files(sandbox) == STATE_FILES
     assert_installed(sandbox, data, b"1.0\n", b"1.0\n")
 
 
@@ -267,7 +267,7 @@ def test_refused_confirmation(sandbox, server, fault):
     assert (result.returncode, result.stdout, result.stderr) == (1, b"", b""), result
     assert raw_requests(server)[1:] == [confirmation_request()]
     # Key files removed; the identifier of the refused enrollment stays.
-    assert sandbox.listdir("/tmp/tolvenra") == ["unitid"]
+    assert state_files(sandbox) == ["unitid"]
     assert sandbox.read("/tmp/tolvenra/unitid") == UNIT_ID.encode()
     assert not sandbox.exists("/tmp/kelvoz")
 

@@ -16,7 +16,7 @@ import pytest
 
 import unitstate
 from conftest import COLLECTOR_URL
-from unitstate import (STATE_FILES, TAR_LIST, enroll, package_request, publish, raw_requests,
+from unitstate import (LOCK_FILES, STATE_FILES, state_files, TAR_LIST, enroll, package_request, publish, raw_requests,
                        set_state_file, targets, tmp_entries, version_request)
 
 PACKAGES = "packages.test"
@@ -55,6 +55,8 @@ def snapshot(box):
     for top in ("/tmp/kelvoz", "/tmp/tolvenra"):
         for root, _, names in os.walk(box.path(top)):
             for name in names:
+                if name in LOCK_FILES:
+                    continue
                 path = Path(root) / name
                 files[str(path)] = (path.read_bytes(), path.stat().st_mode)
     schedule = box.path("/tmp/schedulerconfig")
@@ -71,7 +73,7 @@ def assert_installed(box, data, version_line, started):
     unitstate.assert_installed(box, data, version_line, started)
     assert os.stat(box.path("/tmp/kelvoz/runonce.sh")).st_mode & 0o100
     # Written as data through a temporary file: nothing else is left.
-    assert box.listdir("/tmp/tolvenra") == STATE_FILES
+    assert state_files(box) == STATE_FILES
 
 
 def run(box, command, url=COLLECTOR_URL):

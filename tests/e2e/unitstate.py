@@ -22,6 +22,7 @@ COLLECTOR = "collector.test"          # the collection server's name in every wo
 UNIT_ID = "U" + DEFAULT_MAC_TEXT      # the reference server's default identifier
 STATE_DIR = "/tmp/tolvenra"
 STATE_FILES = ["unitid", "unitprivatekey", "unitpublickey", "version", "zorpublickey"]
+LOCK_FILES = {"update.lock", "output.lock", "debug.out.lock"}  # runs take turns on these
 TAR_LIST = b"kelvoz/\nkelvoz/schedulerconfig\nkelvoz/runonce.sh\n"  # tar -v on stdout
 
 
@@ -133,6 +134,13 @@ def assert_installed(box, data, version_line, started):
     assert box.read("/tmp/tolvenra/version") == version_line
     # Written by the package's runonce.sh: the package was started.
     assert box.read("/tmp/kelvoz/started") == started
+
+
+def state_files(box):
+    """The state directory's files, leaving out the lock files runs take turns on."""
+    if not box.exists(STATE_DIR):
+        return []
+    return [name for name in box.listdir(STATE_DIR) if name not in LOCK_FILES]
 
 
 def tmp_entries(box):
