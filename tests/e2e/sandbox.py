@@ -456,6 +456,11 @@ class Sandbox:
         )
         self._start_helper(code, f"blackhole-{addr}-{port}")
 
+    def start_helper(self, code, name):
+        """Runs Python `code` inside as a helper process of this world; it
+        must print READY once it serves. Ends with the world."""
+        self._start_helper(code, name)
+
     def _start_helper(self, code, name):
         out_path = self.workdir / f"{name}.out"
         log_path = self.workdir / f"{name}.log"

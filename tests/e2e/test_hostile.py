@@ -1,0 +1,395 @@
+"""The unit in a hostile world: an on-path attacker who answers some of the
+client's connections, and an unprivileged local user (uid 65534, a real
+process in the world) who prepares names in the shared /tmp. The client runs
+as root, so none of it may reach the package it starts, the files it writes
+or the data it uploads. Also: runs that overlap take turns, every wait is
+bounded, and a local failure after the server said yes is a failure."""
+
+import gzip
+import io
+import os
+import stat
+import tarfile
+import time
+
+import pytest
+
+from conftest import COLLECTOR_PORT, COLLECTOR_URL, start_collector
+from sandbox import SLOW
+from unitstate import (COLLECTOR, LOCK_FILES, STATE_DIR, TAR_LIST, UNIT_ID, enroll,
+                       package_files, publish, raw_requests, received, state_files, targets,
+                       tmp_entries, version_request)
+
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+NOT_VERIFIED = b"Certificate doesn't verify\n"
+WRONG_NAME = b"Common name doesn't match host name\n"
+NO_KEYS = b"Unable to load keys and/or unit id"
+REAL_PORT, IMPOSTOR_PORT, CLOSER_PORT = 8444, 8445, 8446
+ADDR = "127.0.0.2"   # collector.test in every world
+
+OLD_PACKAGE = {
+    "/tmp/kelvoz/schedulerconfig": b"# old schedule\n",
+    "/tmp/kelvoz/runonce.sh": b"#!/bin/sh\necho old > /tmp/kelvoz/started\n",
+    "/tmp/schedulerconfig": b"# old schedule\n",
+    f"{STATE_DIR}/version": b"0.9\n",
+}
+
+
+def as_nobody(box, script):
+    result = box.run(NOBODY + ["/bin/sh", "-ec", script])
+    assert result.returncode == 0, result
+
+
+def install_old_package(box):
+    for path, content in OLD_PACKAGE.items():
+        box.write(path, content, mode=0o755 if path.endswith(".sh") else 0o644)
+
+
+def old_package_intact(box):
+    return all(box.read(path) == content for path, content in OLD_PACKAGE.items())
+
+
+def work_files(box):
+    """Download and unpacking leftovers in /tmp."""
+    return {name for name in tmp_entries(box)
+            if name in (".package.tmp", "testpackage.tar.gz", "testpackage.tar")
+            or name.startswith(".kelvoz.")}
+
+
+# ---- an attacker on the path ---------------------------------------------------
+
+# Relays the first connection to one address and every later one to another.
+FORWARDER = """
+import socket, threading
+def pump(a, b):
+    try:
+        while True:
+            data = a.recv(65536)
+            if not data:
+                break
+            b.sendall(data)
+    except OSError:
+        pass
+    for s in (a, b):
+        try:
+            s.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(({addr!r}, {port})); s.listen(16)
+print('READY', flush=True)
+n = 0
+while True:
+    c, _ = s.accept()
+    target = ({addr!r}, {first} if n == 0 else {rest})
+    n += 1
+    try:
+        u = socket.create_connection(target)
+    except OSError:
+        c.close(); continue
+    threading.Thread(target=pump, args=(c, u), daemon=True).start()
+    threading.Thread(target=pump, args=(u, c), daemon=True).start()
+"""
+
+# Answers every connection with a TLS record header, then one byte a second.
+TRICKLER = """
+import socket, threading, time
+def drip(c):
+    try:
+        for b in b'\\x16\\x03\\x03\\x40\\x00' + bytes(16384):
+            c.send(bytes([b])); time.sleep(1)
+    except OSError:
+        pass
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(({addr!r}, {port})); s.listen(16)
+print('READY', flush=True)
+while True:
+    c, _ = s.accept()
+    threading.Thread(target=drip, args=(c,), daemon=True).start()
+"""
+
+
+def split_path(box, pki, impostor):
+    """The real server behind a relay that hands every connection after the
+    first to `impostor`: a server with a certificate from a CA outside the
+    bundle, one for another name, or a listener that closes at once."""
+    real = box.start_refserver(ADDR, REAL_PORT, *pki.issue(COLLECTOR), box.workdir / "state")
+    fake = None
+    if impostor == "closes":
+        box.start_listener(ADDR, IMPOSTOR_PORT)
+    else:
+        cert = pki.issue(COLLECTOR, issuer=pki.untrusted) if impostor == "untrusted" \
+            else pki.issue("other.test")
+        fake = box.start_refserver(ADDR, IMPOSTOR_PORT, *cert, box.workdir / "fake")
+    box.start_helper(FORWARDER.format(addr=ADDR, port=COLLECTOR_PORT, first=REAL_PORT,
+                                      rest=IMPOSTOR_PORT), "forwarder")
+    return real, fake
+
+
+# The command, who answers the re-connection, the client's stderr (exact, or
+# its start where the library's error lines follow).
+@pytest.mark.parametrize("command, impostor, stderr", [
+    ("-s", "untrusted", NOT_VERIFIED),
+    ("-S", "other-name", WRONG_NAME),
+    ("-s", "closes", b"SSL reconnect errorSSL write problem"),
+    ("-a", "untrusted", NOT_VERIFIED),
+    ("-a", "other-name", WRONG_NAME),
+], ids=["s-untrusted", "S-other-name", "s-closes", "a-untrusted", "a-other-name"])
+def test_every_reconnection_is_verified(sandbox, pki, command, impostor, stderr):
+    real, fake = split_path(sandbox, pki, impostor)
+    enroll(sandbox, real)
+    install_old_package(sandbox)
+    publish(real, "2.0")
+    real.set_config({"version": "2.0"})
+    sandbox.write("/tmp/output", b"r1\nr2\n")
+
+    result = sandbox.run_client([COLLECTOR_URL, command], env={"SUBMIT_MAX_LINES": "1"})
+    assert (result.returncode, result.stdout) == (1, b""), result
+    assert result.stderr.startswith(stderr), result
+    if impostor != "closes":
+        assert fake.requests() == []
+    # Only the first connection reached the server: the first batch, or
+    # nothing (an enrolled unit's `a` has nothing to say before re-connecting).
+    assert targets(real) == (["/submit"] if command in ("-s", "-S") else [])
+    assert sandbox.read("/tmp/output") == b"r1\nr2\n"
+    assert old_package_intact(sandbox)
+    assert not sandbox.exists("/tmp/kelvoz/started")
+
+
+def test_a_trickled_handshake_ends_within_the_receive_bound(sandbox):
+    sandbox.start_helper(TRICKLER.format(addr=ADDR, port=COLLECTOR_PORT), "trickler")
+    result = sandbox.run_client([COLLECTOR_URL, "-v"], env={"READ_TIMEOUT": "3"},
+                                timeout=30 * SLOW)
+    assert (result.returncode, result.stdout) == (1, b""), result
+    assert result.stderr.startswith(b"Unable to create HttpSocket\n"), result
+    assert result.elapsed < 3 + 10 * SLOW, result
+
+
+# ---- a local user preparing names in /tmp ------------------------------------------
+
+def test_prepared_names_in_tmp_are_not_used(sandbox, server):
+    enroll(sandbox, server, version="0.9")
+    publish(server, "2.0")
+    server.set_config({"version": "2.0", "package_encrypted": True})
+    as_nobody(sandbox, """
+        cd /tmp
+        for name in .package.tmp testpackage.tar.gz testpackage.tar schedulerconfig; do
+            : > "bait$name"; ln -s "/tmp/bait$name" "$name"
+        done
+        mkdir -p .kelvoz.new/kelvoz kelvoz-evil
+        printf '#!/bin/sh\\ntouch /tmp/pwned\\n' > kelvoz-evil/runonce.sh
+        chmod 777 .kelvoz.new .kelvoz.new/kelvoz kelvoz-evil kelvoz-evil/runonce.sh
+        cp kelvoz-evil/runonce.sh .kelvoz.new/kelvoz/
+        ln -s /tmp/kelvoz-evil kelvoz
+    """)
+    baits = {name for name in tmp_entries(sandbox) if name.startswith("bait")}
+
+    result = sandbox.run_client([COLLECTOR_URL, "-v"])
+    assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
+    for name in baits:
+        assert sandbox.read(f"/tmp/{name}") == b"", name
+    assert not sandbox.exists("/tmp/pwned")
+    assert sandbox.read("/tmp/kelvoz/started") == b"2.0\n"
+    for path in ("/tmp/kelvoz", "/tmp/schedulerconfig"):
+        st = os.lstat(sandbox.path(path))
+        assert st.st_uid == 0 and not stat.S_ISLNK(st.st_mode), path
+    assert sandbox.read("/tmp/kelvoz-evil/runonce.sh").endswith(b"touch /tmp/pwned\n")
+
+    # `p` writes the archive afresh too.
+    fetched = publish(server, "3.0", name="testpackage.tar.gz")
+    server.set_config({"version": "2.0"})
+    as_nobody(sandbox, "cd /tmp; ln -s /tmp/baittestpackage.tar.gz testpackage.tar.gz")
+    result = sandbox.run_client([COLLECTOR_URL, "-p"])
+    assert (result.returncode, result.stderr) == (0, b""), result
+    assert sandbox.read("/tmp/baittestpackage.tar.gz") == b""
+    assert sandbox.read("/tmp/testpackage.tar.gz") == fetched
+    assert os.lstat(sandbox.path("/tmp/testpackage.tar.gz")).st_uid == 0
+
+
+# What stands at the input's name: status 1, nothing sent, the name left alone.
+@pytest.mark.parametrize("command, prepare", [
+    ("-s", "mkfifo /tmp/output"),
+    ("-s", "echo secret > /tmp/bait; ln -s /tmp/bait /tmp/output"),
+    ("-L", "mkfifo /tmp/debug.out"),
+    ("-l", "echo secret > /tmp/bait; ln -s /tmp/bait /tmp/debug.out"),
+], ids=["fifo-results", "link-results", "fifo-log", "link-log"])
+def test_upload_input_is_a_regular_file_or_nothing(sandbox, server, command, prepare):
+    enroll(sandbox, server)
+    as_nobody(sandbox, prepare)
+    path = "/tmp/output" if command in ("-s", "-S") else "/tmp/debug.out"
+    result = sandbox.run_client([COLLECTOR_URL, command], timeout=20 * SLOW)
+    assert (result.returncode, result.stdout, result.stderr) == (1, b"", b""), result
+    assert server.requests() == []
+    assert os.path.lexists(sandbox.path(path))
+    if sandbox.exists("/tmp/bait"):
+        assert sandbox.read("/tmp/bait") == b"secret\n"
+
+
+# A state directory that is not the unit's own: owned by another user, open
+# to others, or a link. The unit counts as not enrolled; `a` replaces it.
+FOREIGN_STATE = {
+    "owned-by-nobody": "chown -R 65534:65534 /tmp/tolvenra",
+    "world-writable": "chmod 777 /tmp/tolvenra",
+    "link": "mv /tmp/tolvenra /tmp/elsewhere; ln -s /tmp/elsewhere /tmp/tolvenra",
+}
+
+
+@pytest.mark.parametrize("how", FOREIGN_STATE)
+@pytest.mark.parametrize("command", ["-v", "-s", "-a"])
+def test_foreign_state_directory_is_not_trusted(sandbox, server, how, command):
+    enroll(sandbox, server, version="0.9")
+    sandbox.run(["/bin/sh", "-ec", FOREIGN_STATE[how]])
+    sandbox.write("/tmp/output", b"r1\n")
+    publish(server, "2.0")
+    server.set_config({"version": "2.0"})
+
+    result = sandbox.run_client([COLLECTOR_URL, command])
+    if command == "-a":
+        assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
+        assert targets(server)[0].startswith("/activate?mac=")
+        st = os.lstat(sandbox.path(STATE_DIR))
+        assert stat.S_ISDIR(st.st_mode) and st.st_uid == 0
+        assert stat.S_IMODE(st.st_mode) == 0o755
+        assert sandbox.read("/tmp/kelvoz/started") == b"2.0\n"
+        return
+    expected_stdout = NO_KEYS if command == "-v" else b""
+    assert (result.returncode, result.stdout, result.stderr) == (0, expected_stdout, b""), result
+    assert server.requests() == []
+    assert sandbox.read("/tmp/output") == b"r1\n"
+
+
+# ---- what the package may hold ---------------------------------------------------------
+
+SCRIPT = b"#!/bin/sh\necho 2.0 > /tmp/kelvoz/started\n"
+
+
+def package(*extra, uid=0):
+    """A package with the required members plus `extra` (name, type, mode,
+    data or link target), every member owned by `uid`."""
+    members = [("kelvoz", tarfile.DIRTYPE, 0o755, None),
+               ("kelvoz/schedulerconfig", tarfile.REGTYPE, 0o644, b"# schedule\n"),
+               ("kelvoz/runonce.sh", tarfile.REGTYPE, 0o755, SCRIPT), *extra]
+    buffer = io.BytesIO()
+    with tarfile.open(fileobj=buffer, mode="w", format=tarfile.GNU_FORMAT) as tar:
+        for name, kind, mode, data in members:
+            info = tarfile.TarInfo(name)
+            info.type, info.mode, info.uid, info.gid = kind, mode, uid, uid
+            info.uname = info.gname = ""
+            if kind == tarfile.SYMTYPE:
+                info.linkname = data
+                tar.addfile(info)
+            elif kind == tarfile.REGTYPE:
+                info.size = len(data)
+                tar.addfile(info, io.BytesIO(data))
+            else:
+                tar.addfile(info)
+    return gzip.compress(buffer.getvalue(), mtime=0)
+
+
+def run_update_with(box, server, data):
+    enroll(box, server)
+    install_old_package(box)
+    (server.state / "packages" / "package.tar.gz").write_bytes(data)
+    server.set_config({"version": "2.0"})
+    return box.run_client([COLLECTOR_URL, "-v"])
+
+
+def test_installed_package_belongs_to_root_alone(sandbox, server):
+    data = package(("kelvoz/bin", tarfile.DIRTYPE, 0o777, None),
+                   ("kelvoz/bin/tool", tarfile.REGTYPE, 0o6777, b"x"),
+                   ("kelvoz/shared.conf", tarfile.REGTYPE, 0o666, b"y"),
+                   ("kelvoz/bin/config", tarfile.SYMTYPE, 0o777, "../shared.conf"),
+                   uid=1000)
+    result = run_update_with(sandbox, server, data)
+    assert (result.returncode, result.stderr) == (0, b""), result
+    assert sandbox.read("/tmp/kelvoz/started") == b"2.0\n"
+    modes = {}
+    for root, dirs, files in os.walk(sandbox.path("/tmp/kelvoz")):
+        for name in dirs + files:
+            st = os.lstat(os.path.join(root, name))
+            assert st.st_uid == 0, name
+            modes[name] = stat.S_IMODE(st.st_mode)
+    assert modes["bin"] == 0o755 and modes["tool"] == 0o755 and modes["shared.conf"] == 0o644
+    assert os.readlink(sandbox.path("/tmp/kelvoz/bin/config")) == "../shared.conf"
+    assert os.stat(sandbox.path("/tmp/kelvoz")).st_uid == 0
+
+
+# Members that make a package unfit to run as root: refused, status 1, the
+# old package and every file it goes with untouched, no work file left.
+@pytest.mark.parametrize("member", [
+    ("kelvoz/passwd", tarfile.SYMTYPE, 0o777, "/etc/passwd"),
+    ("kelvoz/up", tarfile.SYMTYPE, 0o777, "../../etc"),
+    ("kelvoz/sub/up", tarfile.SYMTYPE, 0o777, "x/../../.."),
+    ("kelvoz/pipe", tarfile.FIFOTYPE, 0o644, None),
+], ids=["absolute-link", "link-climbing-out", "link-climbing-after-a-name", "fifo"])
+def test_package_reaching_outside_is_refused(sandbox, server, member):
+    result = run_update_with(sandbox, server, package(member))
+    assert (result.returncode, result.stderr) == (1, b""), result
+    assert old_package_intact(sandbox)
+    assert not sandbox.exists("/tmp/kelvoz/started")
+    assert work_files(sandbox) == set()
+
+
+# ---- runs that overlap ----------------------------------------------------------------
+
+# How long another run holds which lock, the command, what the command does.
+@pytest.mark.parametrize("held, lock, command, waits_out", [
+    (2, "update.lock", "-v", False),     # waits, then updates
+    (60, "update.lock", "-v", True),     # gives up, touching nothing
+    (60, "update.lock", "-s", False),    # uploads do not wait for updates
+    (60, "output.lock", "-S", True),
+], ids=["update-waits", "update-gives-up", "upload-independent", "upload-gives-up"])
+def test_runs_on_shared_state_take_turns(sandbox, server, held, lock, command, waits_out):
+    enroll(sandbox, server)
+    install_old_package(sandbox)
+    publish(server, "2.0")
+    server.set_config({"version": "2.0"})
+    sandbox.write("/tmp/output", b"r1\n")
+    holder = sandbox.popen(["flock", f"{STATE_DIR}/{lock}", "sleep", str(held)])
+    deadline = time.monotonic() + 10
+    while not sandbox.exists(f"{STATE_DIR}/{lock}") and time.monotonic() < deadline:
+        time.sleep(0.05)
+    time.sleep(0.2)
+
+    result = sandbox.run_client([COLLECTOR_URL, command], timeout=90 * SLOW)
+    holder.kill()
+    if waits_out:
+        assert result.returncode == 1, result
+        assert result.stderr == (f"Another run holds {STATE_DIR}/{lock}; "
+                                 f"gave up after 30 seconds\n").encode(), result
+        assert result.elapsed >= 30, result
+        assert server.requests() == []
+        assert old_package_intact(sandbox) and sandbox.read("/tmp/output") == b"r1\n"
+        return
+    assert (result.returncode, result.stderr) == (0, b""), result
+    if command == "-v":
+        assert result.elapsed >= held - 1, result
+        assert sandbox.read("/tmp/kelvoz/started") == b"2.0\n"
+    else:
+        assert received(server, "submit") == b"r1\n"
+    assert set(sandbox.listdir(STATE_DIR)) & LOCK_FILES >= {lock}
+
+
+# ---- a local failure after the server said yes ---------------------------------------
+
+@pytest.mark.parametrize("command", ["-v", "-a"])
+def test_full_tmp_after_a_200_is_a_failure(sandbox, server, command):
+    enroll(sandbox, server)
+    install_old_package(sandbox)
+    # Random bytes do not compress: the package cannot fit in what is left.
+    big = package(("kelvoz/data", tarfile.REGTYPE, 0o644, os.urandom(3 << 20)))
+    (server.state / "packages" / "package.tar.gz").write_bytes(big)
+    server.set_config({"version": "2.0"})
+    remount = sandbox.run(["mount", "-o", "remount,size=2m", "/tmp"])
+    assert remount.returncode == 0, remount
+
+    result = sandbox.run_client([COLLECTOR_URL, command])
+    assert (result.returncode, result.stdout) == (1, b""), result
+    assert targets(server)[-1] == "/packages/package.tar.gz"
+    assert old_package_intact(sandbox)
+    assert work_files(sandbox) == set()
+    assert state_files(sandbox) == ["unitid", "unitprivatekey", "unitpublickey", "version",
+                                    "zorpublickey"]
+    assert raw_requests(server)[-2] == version_request("0.9" if command == "-v" else "",
+                                                      UNIT_ID)
+    assert package_files(big)   # the server did have a whole package to give
