@@ -87,8 +87,8 @@ bool decompress_archive(const std::string& tar_path) {
 // goes to standard output.
 bool unpack_archive(const std::string& tar_path, const std::string& into) {
   if (::mkdir(into.c_str(), 0700) != 0) return false;
-  const char* const tar[] = {"tar",        "--no-same-owner", "-xvf", tar_path.c_str(),
-                             "-C",         into.c_str(),      nullptr};
+  const char* const tar[] = {"tar", "--no-same-owner", "-xvf", tar_path.c_str(),
+                             "-C",  into.c_str(),      nullptr};
   return run_program(tar, -1, -1) == 0;
 }
 

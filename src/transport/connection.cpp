@@ -7,11 +7,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <time.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 
 #include "transport/cert_check.h"

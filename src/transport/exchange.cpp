@@ -118,7 +118,7 @@ std::size_t ssl_sendrequestMain(SSL* ssl, const char* request, char* response, s
     std::fwrite("request or response buffer is null", 1, 34, stderr);
     return 0;
   }
-  response[0] = '\0';  // a failed write leaves the empty text
+  response[0] = '\0';    // a failed write leaves the empty text
   if (ssl == nullptr) {  // the re-connection failed: nothing can be sent
     std::fwrite("SSL write problem", 1, 17, stderr);
     return 0;

@@ -14,8 +14,6 @@
 #include <cstring>
 #include <vector>
 
-extern char** environ;
-
 namespace halvorpin {
 namespace {
 

@@ -3,11 +3,11 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 
 namespace halvorpin {
 namespace {
@@ -35,7 +35,7 @@ UniqueFd lock_unit(const char* path, int wait_seconds) {
       std::fprintf(stderr, "Another run holds %s; gave up after %d seconds\n", path, wait_seconds);
       return UniqueFd();
     }
-    timespec pause{0, 100 * 1000 * 1000};
+    timespec pause{0, 100L * 1000 * 1000};
     (void)::nanosleep(&pause, nullptr);
   }
   std::fprintf(stderr, "Unable to lock %s\n", path);
