@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "driver/server_link.h"
+#include "base/server_link.h"
 
 namespace halvorpin {
 

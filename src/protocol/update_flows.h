@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "driver/server_link.h"
+#include "base/server_link.h"
 
 namespace halvorpin {
 

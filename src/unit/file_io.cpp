@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "transport/owned.h"
+#include "base/owned.h"
 
 namespace halvorpin {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "transport/owned.h"
+#include "base/owned.h"
 #include "unit/file_io.h"
 #include "unit/rsa_key.h"
 

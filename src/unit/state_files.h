@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "driver/server_link.h"
+#include "base/server_link.h"
 
 namespace halvorpin {
 
