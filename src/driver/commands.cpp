@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/paths.h"
 #include "base/server_link.h"
 #include "driver/command_line.h"
 #include "protocol/update_flows.h"

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/paths.h"
 #include "driver/command_line.h"
 #include "protocol/http_reply.h"
 #include "transport/cert_check.h"

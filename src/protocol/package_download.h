@@ -8,8 +8,6 @@
 
 namespace halvorpin {
 
-inline constexpr const char* kPackageTempPath = "/tmp/.package.tmp";
-inline constexpr const char* kPackageArchivePath = "/tmp/testpackage.tar.gz";
 inline constexpr std::size_t kLocatorHostCapacity = 200;  // at most 199 characters
 
 struct PackageLocator {

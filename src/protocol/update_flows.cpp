@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 
+#include "base/paths.h"
 #include "protocol/enrollment.h"
 #include "protocol/package_download.h"
 #include "protocol/version_query.h"
@@ -16,9 +17,6 @@
 
 namespace halvorpin {
 namespace {
-
-constexpr const char* kUnpackedArchivePath = "/tmp/testpackage.tar";
-constexpr const char* kStagedPackageDir = "/tmp/.kelvoz.new/kelvoz";
 
 bool is_directory(const char* path) {
   struct stat st {};

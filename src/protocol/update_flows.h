@@ -10,9 +10,6 @@
 
 namespace halvorpin {
 
-inline constexpr const char* kPackageDir = "/tmp/kelvoz";
-inline constexpr const char* kStagingDir = "/tmp/.kelvoz.new";
-
 // The activation flow, on a connection whose certificate was checked.
 int run_activation(ServerLink* link);
 // The version update flow, likewise.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/paths.h"
 #include "driver/command_line.h"
 #include "protocol/submission.h"
 #include "transport/cert_check.h"

@@ -8,8 +8,6 @@
 
 namespace halvorpin {
 
-inline constexpr const char* kResultsPath = "/tmp/output";
-inline constexpr const char* kLogPath = "/tmp/debug.out";
 inline constexpr std::size_t kUploadBufferSize = 1000000;
 inline constexpr std::size_t kLineReadSize = 4096;  // at most 4095 characters per read
 

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "base/paths.h"
 #include "transport/fatal.h"
 
 namespace halvorpin {

@@ -9,8 +9,6 @@
 
 namespace halvorpin {
 
-inline constexpr const char* kCaBundlePath = "/etc/ca-bundle.crt";
-
 // The TLS library's error stream on standard error, created on first use.
 BIO* bio_err();
 

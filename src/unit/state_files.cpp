@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/owned.h"
+#include "base/paths.h"
 #include "unit/file_io.h"
 #include "unit/rsa_key.h"
 

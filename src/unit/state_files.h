@@ -8,13 +8,6 @@
 
 namespace halvorpin {
 
-inline constexpr const char* kStateDir = "/tmp/tolvenra";
-inline constexpr const char* kUnitPublicKeyPath = "/tmp/tolvenra/unitpublickey";
-inline constexpr const char* kUnitPrivateKeyPath = "/tmp/tolvenra/unitprivatekey";
-inline constexpr const char* kServerKeyPath = "/tmp/tolvenra/zorpublickey";
-inline constexpr const char* kUnitIdPath = "/tmp/tolvenra/unitid";
-inline constexpr const char* kVersionPath = "/tmp/tolvenra/version";
-
 inline constexpr std::size_t kUnitIdCapacity = 100;  // at most 99 characters
 inline constexpr std::size_t kVersionCapacity = 20;  // at most 19 characters
 
