@@ -3,8 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "base/number_text.h"
 #include "base/paths.h"
-#include "driver/command_line.h"
 #include "protocol/http_reply.h"
 #include "transport/cert_check.h"
 #include "transport/connection.h"

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/number_text.h"
 #include "base/paths.h"
-#include "driver/command_line.h"
 #include "protocol/submission.h"
 #include "transport/cert_check.h"
 #include "transport/connection.h"
