@@ -17,9 +17,6 @@
 #include "transport/fatal.h"
 
 namespace halvorpin {
-
-Timeouts g_timeouts;
-
 namespace {
 
 constexpr std::size_t kReadAheadBytes = std::size_t{64} * 1024;
