@@ -14,12 +14,11 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(REPO / "tests" / "e2e"))
+sys.path.insert(0, str(REPO / "lab"))
 
 from pki import Pki  # noqa: E402
-from sandbox import PYTHON, REFSERVER, Sandbox, client_binary  # noqa: E402
+from sandbox import COLLECTOR, PYTHON, REFSERVER, Sandbox, client_binary  # noqa: E402
 
-COLLECTOR = "collector.test"
 COLLECTOR_URL = f"https://{COLLECTOR}:8443"
 MB = 1 << 20
 TIME_REPORT = "/tmp/bench-time.txt"  # GNU time's report, inside the world

@@ -6,7 +6,7 @@
 #
 # Stages, in order; the first failure ends the run:
 #   packages  install the toolchains, libraries and test tools from Debian
-#   lint      clang-format, clang-tidy and cppcheck must report nothing
+#   lint      include layers, clang-format, clang-tidy, cppcheck: nothing to report
 #   host      build/         optimised host build, unit and end-to-end tests
 #   asan      build-asan/    AddressSanitizer + UndefinedBehaviorSanitizer
 #   mipsel    build-mipsel/  32-bit MIPS cross build, tests under qemu-user
@@ -85,6 +85,10 @@ stage_packages() {
 }
 
 stage_lint() {
+    # Includes point down the layers only (scripts/check-layers.sh).
+    echo "-- include layers"
+    bash scripts/check-layers.sh
+
     local cxx_files
     mapfile -t cxx_files < <(find src tests fuzz bench -type f \
         \( -name '*.cpp' -o -name '*.cc' -o -name '*.h' -o -name '*.hpp' \) 2>/dev/null | sort)
@@ -143,7 +147,7 @@ stage_mipsel() {
 
 declare -A titles=(
     [packages]="Debian packages"
-    [lint]="clang-format, clang-tidy, cppcheck"
+    [lint]="include layers, clang-format, clang-tidy, cppcheck"
     [host]="host build and tests (build/)"
     [asan]="AddressSanitizer + UBSan build and tests (build-asan/)"
     [mipsel]="mipsel cross build and tests under qemu-user (build-mipsel/)"

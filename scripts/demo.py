@@ -4,9 +4,9 @@
     /usr/bin/python3 scripts/demo.py [--workdir DIR]     (as root)
 
 The real client (build/halvorpin, or $HALVORPIN_BIN) runs in one hermetic
-world of its own (tests/e2e/sandbox.py: private /tmp, /etc and network, eth0
+world of its own (lab/sandbox.py: private /tmp, /etc and network, eth0
 with a fixed MAC) against the reference collection server
-(server/refserver.py) as collector.test:8443. Nothing on the host's
+(lab/refserver.py) as collector.test:8443. Nothing on the host's
 /tmp or /etc is touched. For every step the demo prints the command line,
 the exit status, the client's output in short, what changed on the unit and
 what the server received, then checks the outcome; the exit status is 1 when
@@ -22,11 +22,10 @@ import tempfile
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(REPO / "tests" / "e2e"))
+sys.path.insert(0, str(REPO / "lab"))
 
 from pki import Pki  # noqa: E402
-from sandbox import DEFAULT_MAC, Sandbox, client_binary  # noqa: E402
-from unitstate import COLLECTOR, publish, received  # noqa: E402
+from sandbox import COLLECTOR, DEFAULT_MAC, Sandbox, client_binary, publish, received  # noqa: E402
 
 URL = f"https://{COLLECTOR}:8443"
 RESULT_LINES = [
@@ -93,7 +92,7 @@ class Demo:
         publish(self.server, "1.0")
         self.server.set_config({"version": "1.0"})
         self.say(f"client:  {client_binary()}")
-        self.say(f"server:  server/refserver.py as {URL} (state in {state})")
+        self.say(f"server:  lab/refserver.py as {URL} (state in {state})")
         self.say(f"unit:    a fresh sandboxed world (private /tmp and /etc, eth0 {DEFAULT_MAC})")
 
     def close(self):

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "driver/server_link.h"
+#include "base/server_link.h"
 
 namespace halvorpin {
 
@@ -30,10 +30,6 @@ bool parse_command_line(int argc, const char* const* argv, CommandLine& out);
 // Host after "://" (or from the start), port after the first ':' (its leading
 // digits), 443 without one. Nothing is cut at '/'.
 void split_url(const char* url, std::string& host, int& port);
-
-// Leading white space, an optional sign and the leading digits, as atoi reads
-// them; saturates instead of overflowing; 0 when there are no digits.
-int parse_leading_int(const char* text);
 
 // CONN_TIMEOUT, READ_TIMEOUT and WRITE_TIMEOUT, each when set.
 void read_timeouts_from_environment(Timeouts& timeouts);

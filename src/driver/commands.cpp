@@ -3,8 +3,9 @@
 #include <cstdio>
 #include <new>
 
+#include "base/paths.h"
+#include "base/server_link.h"
 #include "driver/command_line.h"
-#include "driver/server_link.h"
 #include "protocol/update_flows.h"
 #include "protocol/upload_flows.h"
 #include "transport/cert_check.h"

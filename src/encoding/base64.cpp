@@ -6,7 +6,7 @@
 
 #include <climits>
 
-#include "transport/owned.h"
+#include "base/owned.h"
 
 namespace halvorpin {
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/paths.h"
 #include "encoding/base64.h"
 #include "protocol/http_reply.h"
 #include "transport/connection.h"

@@ -3,7 +3,7 @@
 // confirmation.
 #pragma once
 
-#include "driver/server_link.h"
+#include "base/server_link.h"
 
 namespace halvorpin {
 

@@ -6,7 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/command_line.h"
+#include "base/number_text.h"
+#include "base/paths.h"
 #include "protocol/http_reply.h"
 #include "transport/cert_check.h"
 #include "transport/connection.h"

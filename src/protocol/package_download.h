@@ -4,12 +4,10 @@
 #include <cstdio>
 #include <string>
 
-#include "driver/server_link.h"
+#include "base/server_link.h"
 
 namespace halvorpin {
 
-inline constexpr const char* kPackageTempPath = "/tmp/.package.tmp";
-inline constexpr const char* kPackageArchivePath = "/tmp/testpackage.tar.gz";
 // What `packages` returns when the package arrived but could not be stored.
 inline constexpr int kPackageLocalFailure = -1;
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "driver/server_link.h"
+#include "base/server_link.h"
 
 namespace halvorpin {
 

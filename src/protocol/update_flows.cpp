@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 
+#include "base/paths.h"
 #include "protocol/enrollment.h"
 #include "protocol/package_download.h"
 #include "protocol/version_query.h"
@@ -20,9 +21,6 @@
 
 namespace halvorpin {
 namespace {
-
-constexpr const char* kUnpackedArchivePath = "/tmp/testpackage.tar";
-constexpr const char* kSchedulerConfigPath = "/tmp/schedulerconfig";
 
 bool is_regular_file(const std::string& path, bool executable) {
   struct stat st {};

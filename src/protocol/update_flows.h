@@ -6,11 +6,9 @@
 
 #include <string>
 
-#include "driver/server_link.h"
+#include "base/server_link.h"
 
 namespace halvorpin {
-
-inline constexpr const char* kPackageDir = "/tmp/kelvoz";
 
 // The activation flow, on a connection whose certificate was checked.
 int run_activation(ServerLink* link);

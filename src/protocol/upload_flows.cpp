@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/command_line.h"
+#include "base/number_text.h"
+#include "base/paths.h"
 #include "protocol/submission.h"
 #include "transport/cert_check.h"
 #include "transport/connection.h"

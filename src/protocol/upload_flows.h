@@ -4,12 +4,10 @@
 
 #include <cstdio>
 
-#include "driver/server_link.h"
+#include "base/server_link.h"
 
 namespace halvorpin {
 
-inline constexpr const char* kResultsPath = "/tmp/output";
-inline constexpr const char* kLogPath = "/tmp/debug.out";
 inline constexpr std::size_t kUploadBufferSize = 1000000;
 inline constexpr std::size_t kLineReadSize = 4096;  // at most 4095 characters per read
 

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <vector>
 
+#include "base/owned.h"
 #include "transport/connection.h"
 #include "transport/fatal.h"
-#include "transport/owned.h"
 
 namespace halvorpin {
 namespace {

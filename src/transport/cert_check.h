@@ -4,7 +4,7 @@
 
 #include <openssl/ssl.h>
 
-#include "driver/server_link.h"
+#include "base/server_link.h"
 
 namespace halvorpin {
 

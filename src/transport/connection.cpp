@@ -14,13 +14,11 @@
 #include <ctime>
 #include <memory>
 
+#include "base/paths.h"
 #include "transport/cert_check.h"
 #include "transport/fatal.h"
 
 namespace halvorpin {
-
-Timeouts g_timeouts;
-
 namespace {
 
 constexpr std::size_t kReadAheadBytes = std::size_t{64} * 1024;

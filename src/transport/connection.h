@@ -5,11 +5,9 @@
 
 #include <openssl/ssl.h>
 
-#include "driver/server_link.h"
+#include "base/server_link.h"
 
 namespace halvorpin {
-
-inline constexpr const char* kCaBundlePath = "/etc/ca-bundle.crt";
 
 // The TLS library's error stream on standard error, created on first use.
 BIO* bio_err();

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "driver/server_link.h"
+#include "base/server_link.h"
 
 namespace halvorpin {
 namespace {

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <string>
 
-#include "transport/owned.h"
+#include "base/owned.h"
 
 namespace halvorpin {
 

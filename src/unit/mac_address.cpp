@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "transport/owned.h"
+#include "base/owned.h"
 
 namespace halvorpin {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "transport/owned.h"
+#include "base/owned.h"
 
 namespace halvorpin {
 

@@ -8,7 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "transport/owned.h"
+#include "base/owned.h"
+#include "base/paths.h"
 #include "unit/file_io.h"
 #include "unit/rsa_key.h"
 

@@ -4,20 +4,9 @@
 
 #include <cstddef>
 
-#include "driver/server_link.h"
+#include "base/server_link.h"
 
 namespace halvorpin {
-
-inline constexpr const char* kStateDir = "/tmp/tolvenra";
-inline constexpr const char* kUnitPublicKeyPath = "/tmp/tolvenra/unitpublickey";
-inline constexpr const char* kUnitPrivateKeyPath = "/tmp/tolvenra/unitprivatekey";
-inline constexpr const char* kServerKeyPath = "/tmp/tolvenra/zorpublickey";
-inline constexpr const char* kUnitIdPath = "/tmp/tolvenra/unitid";
-inline constexpr const char* kVersionPath = "/tmp/tolvenra/version";
-
-inline constexpr const char* kUpdateLockPath = "/tmp/tolvenra/update.lock";
-inline constexpr const char* kResultsLockPath = "/tmp/tolvenra/output.lock";
-inline constexpr const char* kLogLockPath = "/tmp/tolvenra/debug.out.lock";
 
 inline constexpr std::size_t kUnitIdCapacity = 100;  // at most 99 characters
 inline constexpr std::size_t kVersionCapacity = 20;  // at most 19 characters

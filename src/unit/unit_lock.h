@@ -2,7 +2,7 @@
 // directory, held for the whole run.
 #pragma once
 
-#include "transport/owned.h"
+#include "base/owned.h"
 
 namespace halvorpin {
 

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cstdlib>
 #include <string>
 
@@ -65,18 +64,6 @@ TEST(CommandLine, UrlIsCutTo159Characters) {
   const char* argv[] = {"halvorpin", url.c_str(), "-v"};
   ASSERT_TRUE(parse_command_line(3, argv, out));
   EXPECT_EQ(std::string(out.url), url.substr(0, 159));
-}
-
-TEST(ParseLeadingInt, ReadsLikeAtoiWithoutOverflow) {
-  struct Case {
-    const char* text;
-    int value;
-  };
-  for (Case c : {Case{"5", 5}, Case{"  42xyz", 42}, Case{"-3", -3}, Case{"+7", 7}, Case{"abc", 0},
-                 Case{"", 0}, Case{"99999999999999", INT_MAX}, Case{"-99999999999999", INT_MIN},
-                 Case{"0010", 10}}) {
-    EXPECT_EQ(parse_leading_int(c.text), c.value) << c.text;
-  }
 }
 
 TEST(Timeouts, EnvironmentOverridesOnlyWhatIsSet) {

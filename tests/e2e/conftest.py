@@ -1,11 +1,18 @@
 """Fixtures for the end-to-end cases: certificates, one sandboxed world per
 case, and a reference collection server inside it."""
 
+import sys
+from pathlib import Path
+
 import pytest
 
-from pki import Pki
-from sandbox import Sandbox
-from unitstate import COLLECTOR
+# The lab kit (lab/: the sandboxed world, the test PKI, the reference server)
+# is imported by the cases as plain modules.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "lab"))
+
+from pki import Pki  # noqa: E402
+from sandbox import Sandbox  # noqa: E402
+from unitstate import COLLECTOR  # noqa: E402
 
 COLLECTOR_PORT = 8443
 COLLECTOR_URL = f"https://{COLLECTOR}:{COLLECTOR_PORT}"

@@ -35,7 +35,7 @@ def test_tmp_is_a_fresh_tmpfs_holding_only_the_kept_paths(sandbox):
 
 
 def test_repository_binary_dir_and_workdir_are_visible_at_their_paths(sandbox):
-    assert sandbox.exists(str(REPO / "tests" / "e2e" / "sandbox.py"))
+    assert sandbox.exists(str(REPO / "lab" / "sandbox.py"))
     assert sandbox.exists(str(REFSERVER))
     sh(sandbox, f"test -f '{REPO}/tests/e2e/test_sandbox.py'")
     # The work directory is shared both ways.

@@ -4,21 +4,18 @@ so that a case can start from an enrolled unit), packages published where the
 reference server serves them, what an installed package looks like, and the
 server's record of requests.
 
-Plain functions without pytest, so that scripts/demo.py can use them too."""
+Plain functions without pytest. What concerns only the reference server
+(COLLECTOR, publish, received) is the lab kit's (lab/sandbox.py, which the
+demo uses too); the cases find it here all the same."""
 
 import io
-import sys
 import tarfile
 
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import rsa
 
-from sandbox import DEFAULT_MAC_TEXT, REFSERVER
+from sandbox import COLLECTOR, DEFAULT_MAC_TEXT, publish, received  # noqa: F401
 
-sys.path.insert(0, str(REFSERVER.parent))
-from refserver import package_bytes  # noqa: E402  the tool packages are published with
-
-COLLECTOR = "collector.test"          # the collection server's name in every world
 UNIT_ID = "U" + DEFAULT_MAC_TEXT      # the reference server's default identifier
 STATE_DIR = "/tmp/tolvenra"
 STATE_FILES = ["unitid", "unitprivatekey", "unitpublickey", "version", "zorpublickey"]
@@ -111,15 +108,6 @@ def enroll(box, server, *, unit_id=UNIT_ID, version=None):
 
 # ---- packages and what an installed one leaves --------------------------------
 
-def publish(server, version, name="package.tar.gz", broken=None):
-    """Writes a package of this version (or a broken kind of one, as
-    refserver.py make-package --broken) to the server's packages/<name>;
-    returns its bytes."""
-    data = package_bytes(version, broken)
-    (server.state / "packages" / name).write_bytes(data)
-    return data
-
-
 def package_files(data):
     with tarfile.open(fileobj=io.BytesIO(data), mode="r:gz") as tar:
         return {m.name: tar.extractfile(m).read() for m in tar.getmembers() if m.isfile()}
@@ -155,12 +143,6 @@ def raw_requests(server):
 
 def targets(server):
     return [r["target"] for r in server.requests()]
-
-
-def received(server, kind):
-    """What the server accepted of the uploads of this kind ("submit", "log")."""
-    path = server.state / "received" / f"{kind}.bin"
-    return path.read_bytes() if path.exists() else b""
 
 
 def version_request(current="", unit_id=UNIT_ID):

@@ -26,7 +26,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 from cryptography.x509.oid import NameOID
 
-SERVER = Path(__file__).resolve().parents[2] / "server" / "refserver.py"
+SERVER = Path(__file__).resolve().parents[2] / "lab" / "refserver.py"
 PKCS1 = padding.PKCS1v15()
 MAC = "0011223344AA"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/server_link.h"
+#include "base/server_link.h"
 #include "transport/tls_test_server.h"
 
 namespace halvorpin {

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "transport/owned.h"
+#include "base/owned.h"
 
 namespace halvorpin::testing {
 

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "base/paths.h"
 #include "protocol/enrollment.h"
 #include "unit/file_io.h"
 #include "unit/mac_address.h"

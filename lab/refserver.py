@@ -68,7 +68,7 @@ Starting it by hand
      creates server_private.pem there (the server's RSA key, handed to units
      at enrollment) and the folders units/, packages/ and received/.
   3. Start:
-       /usr/bin/python3 server/refserver.py serve \\
+       /usr/bin/python3 lab/refserver.py serve \\
            --listen 127.0.0.1:8443 --cert server.pem --key server.key \\
            --state ./refstate
      It prints "READY <port>" once listening (port 0 picks a free one) and

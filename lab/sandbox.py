@@ -24,10 +24,13 @@ import subprocess
 import time
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[2]
-REFSERVER = REPO / "server" / "refserver.py"
+from refserver import package_bytes  # the tool packages are published with
+
+REPO = Path(__file__).resolve().parents[1]
+REFSERVER = Path(__file__).resolve().parent / "refserver.py"
 PYTHON = "/usr/bin/python3"
 
+COLLECTOR = "collector.test"  # the collection server's name in every world
 DEFAULT_HOSTS = {
     "collector.test": "127.0.0.2",
     "packages.test": "127.0.0.3",
@@ -186,6 +189,21 @@ class RefServer:
         if self.proc.poll() is None:
             os.killpg(self.proc.pid, signal.SIGKILL)
             self.proc.wait()
+
+
+def publish(server, version, name="package.tar.gz", broken=None):
+    """Writes a package of this version (or a broken kind of one, as
+    refserver.py make-package --broken) to the server's packages/<name>;
+    returns its bytes."""
+    data = package_bytes(version, broken)
+    (server.state / "packages" / name).write_bytes(data)
+    return data
+
+
+def received(server, kind):
+    """What the server accepted of the uploads of this kind ("submit", "log")."""
+    path = server.state / "received" / f"{kind}.bin"
+    return path.read_bytes() if path.exists() else b""
 
 
 class Sandbox:
@@ -400,7 +418,7 @@ class Sandbox:
                         env=env, input=input, timeout=timeout)
 
     def start_refserver(self, name_or_addr, port, cert, key, state, *extra_args):
-        """Start server/refserver.py inside, listening on the address
+        """Start lab/refserver.py inside, listening on the address
         of name_or_addr (a name of this world's hosts, or an address) and
         port (0 picks one); returns a RefServer once it printed READY."""
         assert REFSERVER.exists(), f"reference server {REFSERVER} not found"

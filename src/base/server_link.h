@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "transport/owned.h"
+#include "base/owned.h"
 
 namespace halvorpin {
 
