@@ -1,7 +1,6 @@
 #include "driver/commands.h"
 
 #include <cstdio>
-#include <new>
 
 #include "base/paths.h"
 #include "base/server_link.h"
@@ -66,7 +65,7 @@ bool connects_at_once(char letter) {
 }
 
 int dispatch(char letter, ServerLink* link, FILE* input) {
-  if (connects_at_once(letter)) open_checked_connection(link);
+  if (connects_at_once(letter) && !open_checked_connection(link)) return 1;
   switch (letter) {
     case 'a':
       return run_activation(link);
@@ -116,15 +115,6 @@ int start_and_dispatch(int argc, const char* const* argv) {
 
 }  // namespace
 
-int run_command_line(int argc, const char* const* argv) {
-  try {
-    return start_and_dispatch(argc, argv);
-  } catch (const RunAbort& abort) {
-    return abort.status();
-  } catch (const std::bad_alloc&) {
-    std::fputs("Out of memory\n", stderr);
-    return 1;
-  }
-}
+int run_command_line(int argc, const char* const* argv) { return start_and_dispatch(argc, argv); }
 
 }  // namespace halvorpin

@@ -141,7 +141,7 @@ bool enroll_unit(ServerLink* link) {
       ssl_disconnect(link);
       return false;
     }
-    ssl_reconnect(link);
+    if (!ssl_reconnect(link)) return false;
     if (confirmactivate(link) == 0) {
       cleanup_nvram();
       ssl_disconnect(link);

@@ -86,7 +86,7 @@ int packages(ServerLink* link, const char* locator, FILE* out) {
   package_link.host = where.host;
   package_link.port = where.port;
   // The package's script runs as root: only a verified host may supply it.
-  open_checked_connection(&package_link);
+  if (!open_checked_connection(&package_link)) return kPackageFatal;
 
   RequestText request(kRequestCapacity);
   request.add("GET ").add(where.path).add(" HTTP/1.1 \r\n");

@@ -10,6 +10,9 @@ namespace halvorpin {
 
 // What `packages` returns when the package arrived but could not be stored.
 inline constexpr int kPackageLocalFailure = -1;
+// What `packages` returns when the run must end: the package host could not
+// be reached or verified (the message is written).
+inline constexpr int kPackageFatal = -2;
 
 inline constexpr std::size_t kLocatorHostCapacity = 200;  // at most 199 characters
 
@@ -29,8 +32,7 @@ bool split_locator(const char* locator, PackageLocator& out);
 // certificate is checked like the collection server's. 1 when the host
 // answered "HTTP/1.1 200 OK" and the package was stored, 0 when it did not,
 // kPackageLocalFailure when it did but the package could not be stored here
-// (no work file left behind); a failed connection or certificate check ends
-// the run.
+// (no work file left behind), kPackageFatal.
 int packages(ServerLink* link, const char* locator, FILE* out);
 
 }  // namespace halvorpin

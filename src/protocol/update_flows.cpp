@@ -160,7 +160,7 @@ void remove_work_files() {
   (void)::unlink(kUnpackedArchivePath);
 }
 
-enum class Download { kDone, kRefused, kLocalFailure };
+enum class Download { kDone, kRefused, kLocalFailure, kFatal };
 
 Download download_package(ServerLink* link, const std::string& locator, bool reconnect_first) {
   (void)::unlink(kUnpackedArchivePath);
@@ -168,9 +168,11 @@ Download download_package(ServerLink* link, const std::string& locator, bool rec
   FilePtr out(fd.valid() ? ::fdopen(fd.get(), "w") : nullptr);
   if (!out) return Download::kLocalFailure;
   (void)fd.release();
-  if (reconnect_first) ssl_reconnect(link);
-  int fetched = packages(link, locator.c_str(), out.get());
+  int fetched = reconnect_first && !ssl_reconnect(link)
+                    ? kPackageFatal
+                    : packages(link, locator.c_str(), out.get());
   bool closed = std::fclose(out.release()) == 0;
+  if (fetched == kPackageFatal) return Download::kFatal;
   if (fetched == kPackageLocalFailure || (fetched == 1 && !closed)) return Download::kLocalFailure;
   return fetched == 1 ? Download::kDone : Download::kRefused;
 }
@@ -185,6 +187,7 @@ int install_package(ServerLink* link, const VersionReply& reply, bool version_up
       remove_work_files();
       return 1;
     }
+    if (download == Download::kFatal) return 1;
     return version_update ? 0 : 1;
   }
   if (!unpack_and_swap(reply.new_version)) {
@@ -214,8 +217,7 @@ bool same_version(const std::string& installed, const std::string& offered) {
 }
 
 int run_activation(ServerLink* link) {
-  if (!enroll_unit(link)) return 1;
-  ssl_reconnect(link);
+  if (!enroll_unit(link) || !ssl_reconnect(link)) return 1;
   std::optional<std::string> text = version(link, "");
   if (!text) {
     ssl_disconnect(link);
@@ -255,7 +257,7 @@ int run_package_request(ServerLink* link) {
   if (out) {
     (void)fd.release();
     std::string locator = link->host + ":" + std::to_string(link->port) + "/testpackage.tar.gz";
-    (void)packages(link, locator.c_str(), out.get());
+    if (packages(link, locator.c_str(), out.get()) == kPackageFatal) return 1;
   }
   out.reset();
   ssl_disconnect(link);

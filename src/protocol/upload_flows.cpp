@@ -185,12 +185,8 @@ int run_results_upload(ServerLink* link, FILE* input, bool encrypted) {
       if (++lines >= max_lines) break;
     }
     if (lines == 0) break;
-    if (connected) {
-      ssl_reconnect(link);
-    } else {
-      open_checked_connection(link);
-      connected = true;
-    }
+    if (connected ? !ssl_reconnect(link) : !open_checked_connection(link)) return 1;
+    connected = true;
     if (submit(link, clear.data(), static_cast<int>(clear_length), cipher.data(),
                static_cast<int>(writer.length()), encrypted ? 1 : 0) == 0) {
       return 1;
@@ -233,7 +229,7 @@ int run_log_upload(ServerLink* link, FILE* input, bool encrypted) {
     if (std::ferror(input) != 0) return 1;  // found before anything of it is sent
     if (!first_request) {
       if (clear_length == 0) break;
-      ssl_reconnect(link);
+      if (!ssl_reconnect(link)) return 1;
     }
     if (logdata(link, clear.data(), static_cast<int>(clear_length),
                 encrypted ? cipher.data() : clear.data(),

@@ -86,21 +86,23 @@ int pattern_match(const char* pattern, const char* string) {
   return WildcardMatcher(pattern, string).match(0, 0) ? 1 : 0;
 }
 
-void open_checked_connection(ServerLink* link) {
-  if (ssl_connect(link) == 0) {
-    std::fputs("Unable to create HttpSocket\n", stderr);
-    throw RunAbort(1);
-  }
-  check_cert(link->ssl.get(), link->host.c_str());
+bool open_checked_connection(ServerLink* link) {
+  int connected = ssl_connect(link);
+  if (connected == 0) std::fputs("Unable to create HttpSocket\n", stderr);
+  return connected == 1 && check_cert(link->ssl.get(), link->host.c_str()) == 1;
 }
 
 int check_cert(SSL* ssl, const char* host) {
-  if (SSL_get_verify_result(ssl) != X509_V_OK) berr_exit("Certificate doesn't verify");
+  if (SSL_get_verify_result(ssl) != X509_V_OK) {
+    berr_exit("Certificate doesn't verify");
+    return 0;
+  }
   X509Ptr peer(SSL_get1_peer_certificate(ssl));
   char common_name[kCommonNameCapacity] = {};
   if (!peer || !first_common_name(peer.get(), common_name) ||
       pattern_match(common_name, host) == 0) {
     err_exit("Common name doesn't match host name");
+    return 0;
   }
   return 1;
 }

@@ -8,14 +8,16 @@
 
 namespace halvorpin {
 
-// Returns 1 when the certificate passes; otherwise ends the run (RunAbort)
-// with "Certificate doesn't verify" or "Common name doesn't match host name".
+// Returns 1 when the certificate passes; otherwise writes "Certificate
+// doesn't verify" or "Common name doesn't match host name" and returns 0: the
+// run ends with status 1.
 int check_cert(SSL* ssl, const char* host);
 
 // Opens the link's connection and checks the certificate: every command's
-// first connection and the package host's. A failed handshake ends the run
-// with "Unable to create HttpSocket", a refused certificate with its message.
-void open_checked_connection(ServerLink* link);
+// first connection and the package host's. False when the run must end: a
+// failed handshake ("Unable to create HttpSocket"), a refused certificate or
+// a failed connection, with its message written.
+bool open_checked_connection(ServerLink* link);
 
 // 1 when `string` matches `pattern`: letters compare without case, and each
 // '*' in the pattern matches a run, possibly empty, of characters other

@@ -27,16 +27,18 @@ struct AddrInfoFree {
   void operator()(addrinfo* list) const { freeaddrinfo(list); }
 };
 
-in_addr resolve_first_ipv4(const char* host) {
+bool resolve_first_ipv4(const char* host, in_addr& out) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* raw = nullptr;
   if (getaddrinfo(host, nullptr, &hints, &raw) != 0 || raw == nullptr) {
     berr_exit("Couldn't resolve host");
+    return false;
   }
   std::unique_ptr<addrinfo, AddrInfoFree> list(raw);
-  return reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr;
+  out = reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr;
+  return true;
 }
 
 void set_blocking(int fd, bool blocking) {
@@ -77,19 +79,31 @@ UniqueFd tcp_connect(const char* host, int port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
-  address.sin_addr = resolve_first_ipv4(host);
+  if (!resolve_first_ipv4(host, address.sin_addr)) return UniqueFd();
 
   UniqueFd sock(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-  if (!sock.valid()) err_exit("Couldn't create socket");
+  if (!sock.valid()) {
+    err_exit("Couldn't create socket");
+    return sock;
+  }
   set_blocking(sock.get(), false);
 
   if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    if (errno != EINPROGRESS) err_exit("Error establishing connection");
-    if (!wait_writable(sock.get(), g_timeouts.ct)) err_exit("TCP connection Timeout or error()");
-    int pending = 0;
-    socklen_t length = sizeof pending;
-    (void)::getsockopt(sock.get(), SOL_SOCKET, SO_ERROR, &pending, &length);
-    if (pending != 0) err_exit("Error establishing connection");
+    const char* failure = nullptr;
+    if (errno != EINPROGRESS) {
+      failure = "Error establishing connection";
+    } else if (!wait_writable(sock.get(), g_timeouts.ct)) {
+      failure = "TCP connection Timeout or error()";
+    } else {
+      int pending = 0;
+      socklen_t length = sizeof pending;
+      (void)::getsockopt(sock.get(), SOL_SOCKET, SO_ERROR, &pending, &length);
+      if (pending != 0) failure = "Error establishing connection";
+    }
+    if (failure != nullptr) {
+      err_exit(failure);
+      return UniqueFd();
+    }
   }
 
   set_blocking(sock.get(), true);
@@ -103,6 +117,7 @@ SslCtxPtr initialize_ctx() {
   SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
   if (!ctx || SSL_CTX_load_verify_locations(ctx.get(), kCaBundlePath, nullptr) != 1) {
     berr_exit("Ca\xE2\x80\x99t read CA list");
+    return nullptr;
   }
   // A server may end its reply by closing TCP without a close notification;
   // that is the end of the reply, not an error that spoils the session.
@@ -159,12 +174,14 @@ bool handshake(ServerLink* link) {
 int ssl_connect(ServerLink* link) {
   // The context comes first: a missing CA bundle ends the run before any traffic.
   link->ctx = initialize_ctx();
+  if (!link->ctx) return kConnectFatal;
   link->sock = tcp_connect(link->host.c_str(), link->port);
+  if (!link->sock.valid()) return kConnectFatal;
   if (!attach_tls(link)) return 0;
   return handshake(link) ? 1 : 0;
 }
 
-void ssl_reconnect(ServerLink* link) {
+bool ssl_reconnect(ServerLink* link) {
   SslSessionPtr session(link->ssl ? SSL_get1_session(link->ssl.get()) : nullptr);
   if (link->ssl) (void)SSL_shutdown(link->ssl.get());
   link->ssl.reset();
@@ -172,11 +189,12 @@ void ssl_reconnect(ServerLink* link) {
   link->sock.reset();
 
   link->sock = tcp_connect(link->host.c_str(), link->port);
+  if (!link->sock.valid()) return false;
   if (!attach_tls(link)) {
     std::fwrite("SSL reconnect error", 1, 19, stderr);
     link->ssl.reset();
     link->sbio = nullptr;
-    return;
+    return true;
   }
   if (session) (void)SSL_set_session(link->ssl.get(), session.get());
   if (!handshake(link)) {
@@ -185,10 +203,10 @@ void ssl_reconnect(ServerLink* link) {
     // fails as a write, instead of starting a handshake of its own.
     link->ssl.reset();
     link->sbio = nullptr;
-    return;
+    return true;
   }
   // Whoever answers a new connection is checked again, resumed or not.
-  check_cert(link->ssl.get(), link->host.c_str());
+  return check_cert(link->ssl.get(), link->host.c_str()) == 1;
 }
 
 void ssl_disconnect(ServerLink* link) {

@@ -13,23 +13,29 @@ namespace halvorpin {
 BIO* bio_err();
 
 // A connected, blocking TCP socket to host:port with the receive and send
-// time-outs set. Every failure ends the run (RunAbort) with its message.
+// time-outs set. On failure its message is written and the descriptor is
+// invalid: the run ends with status 1.
 UniqueFd tcp_connect(const char* host, int port);
 
-// A new client context trusting only the CA bundle; ends the run when the
-// bundle cannot be loaded.
+// A new client context trusting only the CA bundle; null, with its message
+// written, when the bundle cannot be loaded.
 SslCtxPtr initialize_ctx();
 
-// 1 when the TLS handshake with link->host:link->port completed, else 0.
+// What ssl_connect returns when the run must end: no context, no host
+// address or no TCP connection (the message is written).
+inline constexpr int kConnectFatal = -1;
+
+// 1 when the TLS handshake with link->host:link->port completed, 0 when it
+// failed, kConnectFatal.
 // With a receive bound, the handshake as a whole must finish within it.
 int ssl_connect(ServerLink* link);
 
 // Closes the current connection and opens a new one to the same endpoint,
 // offering the old TLS session, and checks the server as the first
-// connection was checked (a failed check ends the run). A failed handshake is
-// reported and the run goes on without a connection: the next request fails
-// as a write.
-void ssl_reconnect(ServerLink* link);
+// connection was checked. False when the run must end (no TCP connection or
+// a failed check, the message written). A failed handshake is reported and
+// the run goes on without a connection: the next request fails as a write.
+bool ssl_reconnect(ServerLink* link);
 
 // Releases the connection and its context and closes the socket.
 void ssl_disconnect(ServerLink* link);

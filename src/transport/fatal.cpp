@@ -8,17 +8,17 @@
 
 namespace halvorpin {
 
-void err_exit(const char* message) {
-  std::fprintf(stderr, "%s\n", message);
-  throw RunAbort(1);
-}
+void err_exit(const char* message) { std::fprintf(stderr, "%s\n", message); }
 
 void berr_exit(const char* message) {
   BIO* out = bio_err();
+  if (out == nullptr) {  // no stream to the library's errors: the message still goes out
+    std::fprintf(stderr, "%s\n", message);
+    return;
+  }
   BIO_printf(out, "%s\n", message);
   ERR_print_errors(out);
   (void)BIO_flush(out);
-  throw RunAbort(1);
 }
 
 }  // namespace halvorpin
