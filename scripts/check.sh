@@ -129,6 +129,7 @@ stage_asan() {
 }
 
 mipsel_stripped_size=""
+mipsel_size_budget=$((96 * 1024))
 
 stage_mipsel() {
     # No sanitizers here: Debian's mipsel cross compilers ship no ASan or
@@ -141,7 +142,20 @@ stage_mipsel() {
     file build-mipsel/halvorpin
     mipsel-linux-gnu-strip -o build-mipsel/halvorpin.stripped build-mipsel/halvorpin
     mipsel_stripped_size=$(stat -c %s build-mipsel/halvorpin.stripped)
-    echo "halvorpin for mipsel, stripped: $mipsel_stripped_size bytes"
+    echo "halvorpin for mipsel, stripped: $mipsel_stripped_size bytes (budget $mipsel_size_budget)"
+    if ((mipsel_stripped_size > mipsel_size_budget)); then
+        echo "the stripped mipsel binary exceeds its budget of $mipsel_size_budget bytes" >&2
+        return 1
+    fi
+    # A unit carries libc and OpenSSL, nothing else (no C++ runtime).
+    local needed unexpected
+    needed=$(mipsel-linux-gnu-readelf -d build-mipsel/halvorpin | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+    echo "NEEDED: $(echo $needed)"
+    unexpected=$(grep -v -x -E 'libc\.so\.6|libssl\.so\.3|libcrypto\.so\.3|ld\.so\.1' <<<"$needed" || true)
+    if [[ -n $unexpected ]]; then
+        echo "the mipsel binary needs more than libc and OpenSSL: $unexpected" >&2
+        return 1
+    fi
     run_ctest build-mipsel
 }
 
