@@ -110,6 +110,25 @@ exec sleep infinity
 """ % {"peer": PEER_NAME}
 
 
+# Arguments: the host directories to overlay. The upper layers live on a
+# tmpfs of their own, mounted on a scratch directory under the world's /tmp
+# and detached again once the overlays hold it; /tmp is left as it was.
+OVERLAY_SCRIPT = r"""
+set -eu
+scratch=$(mktemp -d /tmp/.halvorpin-overlay.XXXXXX)
+mount -t tmpfs -o mode=0755 halvorpin-overlay "$scratch"
+n=0
+for dir in "$@"; do
+    n=$((n + 1))
+    mkdir "$scratch/upper$n" "$scratch/work$n"
+    mount -t overlay halvorpin-overlay \
+        -o "lowerdir=$dir,upperdir=$scratch/upper$n,workdir=$scratch/work$n" "$dir"
+done
+umount -l "$scratch"
+rmdir "$scratch"
+"""
+
+
 def _die_with_parent():
     # If the test process dies without cleaning up, unshare dies too, and
     # its --kill-child takes the world down with it.
@@ -277,6 +296,18 @@ class Sandbox:
         self.pid = None
         self._unshare = None
 
+    def overlay(self, *dirs):
+        """Make host directories (absolute paths outside /tmp and /etc, such
+        as /usr and /var) writable inside the world: each gets a private
+        overlay whose changes the host never sees. A package can then be
+        installed in the world with dpkg as on a real machine."""
+        for d in dirs:
+            assert str(d).startswith("/") and not _under_tmp(d) and \
+                str(d) not in ("/", "/tmp", "/etc"), f"cannot overlay {d}"
+        result = self.run(["/bin/sh", "-c", OVERLAY_SCRIPT, "halvorpin-overlay", *dirs])
+        if result.returncode != 0:
+            raise RuntimeError(f"overlay of {' '.join(map(str, dirs))} failed: {result!r}")
+
     def _kept_paths_under_tmp(self):
         candidates = [REPO, client_binary().parent, sandbox_tests_binary().parent,
                       self.workdir, *self.keep]
@@ -389,13 +420,18 @@ class Sandbox:
         self.runs.append(result)
         return result
 
-    def run_client(self, args, env=None, timeout=60 * SLOW, input=None):
+    def run_client(self, args, env=None, timeout=60 * SLOW, input=None, binary=None):
         """Run the client with args (a list of str) and a clean environment
-        (PATH plus env); returns a Run."""
-        binary = client_binary()
-        assert binary.exists(), (
-            f"client binary {binary} not found: build it (cmake -B build && "
-            f"cmake --build build) or set HALVORPIN_BIN")
+        (PATH plus env); returns a Run. binary: the client's absolute path
+        inside the world, such as one installed there; by default the
+        build's (client_binary())."""
+        if binary is None:
+            binary = client_binary()
+            assert binary.exists(), (
+                f"client binary {binary} not found: build it (cmake -B build && "
+                f"cmake --build build) or set HALVORPIN_BIN")
+        else:
+            assert self.exists(str(binary)), f"client binary {binary} not found inside the world"
         return self.run(runner() + [str(binary)] + list(args),
                         env=env, input=input, timeout=timeout)
 
@@ -473,6 +509,28 @@ class Sandbox:
             parts.append(f"<refserver {server.addr}:{server.port} log tail>\n"
                          + text.decode(errors="replace"))
         return "\n".join(parts) if parts else "(nothing ran)"
+
+
+def make_deb(directory, name, files, version="1.0"):
+    """A minimal Debian package `name` (architecture all, no dependencies)
+    holding files {absolute path: (bytes or str, mode)}, built in directory
+    with dpkg-deb; returns its path. Tests install such packages in a world
+    whose /usr and /var are overlaid (Sandbox.overlay)."""
+    root = Path(directory) / f"{name}-root"
+    (root / "DEBIAN").mkdir(parents=True)
+    (root / "DEBIAN" / "control").write_text(
+        f"Package: {name}\nVersion: {version}\nArchitecture: all\n"
+        "Maintainer: halvorpin tests <tests@example.invalid>\n"
+        "Description: test package\n a package made by the end-to-end tests\n")
+    for path, (data, mode) in files.items():
+        target = root / path.lstrip("/")
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(data.encode() if isinstance(data, str) else data)
+        target.chmod(mode)
+    deb = Path(directory) / f"{name}.deb"
+    subprocess.run(["dpkg-deb", "--root-owner-group", "--build", str(root), str(deb)],
+                   check=True, capture_output=True)
+    return deb
 
 
 def _readline(stream, timeout):

@@ -5,7 +5,7 @@ import subprocess
 from pathlib import Path
 
 from sandbox import (DEFAULT_HOSTS, HOLD_DIR, PASSED_ENV_PREFIXES, PEER_NAME, REFSERVER, REPO,
-                     Sandbox)
+                     Sandbox, make_deb)
 
 
 def sh(box, script):
@@ -127,3 +127,22 @@ def test_nothing_is_left_on_the_host(tmp_path, pki):
     assert os.listdir(HOLD_DIR) == []
     assert not Path("/tmp/left").exists()
     assert subprocess.run(["pgrep", "-f", "sleep 1000"], capture_output=True).returncode == 1
+
+
+def test_overlaid_usr_and_var_take_a_package_the_host_never_sees(sandbox):
+    tmp_before = sandbox.listdir("/tmp")
+    mounts = host_mounts()
+    deb = make_deb(sandbox.workdir, "halvorpin-overlay-probe",
+                   {"/usr/share/halvorpin-overlay-probe/data": ("probe\n", 0o644)})
+    sandbox.overlay("/usr", "/var")
+    assert sandbox.listdir("/tmp") == tmp_before  # the scratch directory is gone
+    installed = sandbox.run(["dpkg", "-i", str(deb)])
+    assert installed.returncode == 0, installed
+    assert sh(sandbox, "cat /usr/share/halvorpin-overlay-probe/data") == "probe\n"
+    assert sh(sandbox, "dpkg-query -W -f '${Status}' halvorpin-overlay-probe") == \
+        "install ok installed"
+    # The host's /usr and dpkg database never change.
+    assert not Path("/usr/share/halvorpin-overlay-probe").exists()
+    on_host = subprocess.run(["dpkg-query", "-W", "halvorpin-overlay-probe"], capture_output=True)
+    assert on_host.returncode != 0, on_host
+    assert host_mounts() == mounts
