@@ -17,6 +17,7 @@ import base64
 import ctypes
 import json
 import os
+import re
 import select
 import shlex
 import signal
@@ -110,23 +111,56 @@ exec sleep infinity
 """ % {"peer": PEER_NAME}
 
 
-# Arguments: the host directories to overlay. The upper layers live on a
+# Arguments: "+DIR" for each host directory to overlay, followed by the paths
+# below it that must stay shared with the host. The upper layers live on a
 # tmpfs of their own, mounted on a scratch directory under the world's /tmp
-# and detached again once the overlays hold it; /tmp is left as it was.
+# and detached again once the overlays hold it; /tmp is left as it was. An
+# overlay shows only its lower directory's own file system, so the shared
+# paths are bound aside first and moved back on top of it.
 OVERLAY_SCRIPT = r"""
 set -eu
 scratch=$(mktemp -d /tmp/.halvorpin-overlay.XXXXXX)
 mount -t tmpfs -o mode=0755 halvorpin-overlay "$scratch"
-n=0
-for dir in "$@"; do
-    n=$((n + 1))
-    mkdir "$scratch/upper$n" "$scratch/work$n"
+n=0 dir= carried=
+finish() {
+    [ -n "$dir" ] || return 0
     mount -t overlay halvorpin-overlay \
         -o "lowerdir=$dir,upperdir=$scratch/upper$n,workdir=$scratch/work$n" "$dir"
+    k=0
+    for path in $carried; do
+        k=$((k + 1))
+        mkdir -p "$path"
+        mount --move "$scratch/carry$n.$k" "$path"
+    done
+}
+for arg in "$@"; do
+    case $arg in
+    +*)
+        finish
+        n=$((n + 1)) dir=${arg#+} carried= k=0
+        mkdir "$scratch/upper$n" "$scratch/work$n"
+        ;;
+    *)
+        k=$((k + 1))
+        mkdir "$scratch/carry$n.$k"
+        mount --rbind "$arg" "$scratch/carry$n.$k"
+        carried="$carried $arg"
+        ;;
+    esac
 done
+finish
 umount -l "$scratch"
 rmdir "$scratch"
 """
+
+
+def _outermost(paths):
+    """The paths not inside another of them, sorted."""
+    kept = []
+    for p in sorted(paths):
+        if not any(p == k or p.startswith(k + "/") for k in kept):
+            kept.append(p)
+    return kept
 
 
 def _die_with_parent():
@@ -300,15 +334,29 @@ class Sandbox:
         """Make host directories (absolute paths outside /tmp and /etc, such
         as /usr and /var) writable inside the world: each gets a private
         overlay whose changes the host never sees. A package can then be
-        installed in the world with dpkg as on a real machine."""
-        for d in dirs:
-            assert str(d).startswith("/") and not _under_tmp(d) and \
-                str(d) not in ("/", "/tmp", "/etc"), f"cannot overlay {d}"
-        result = self.run(["/bin/sh", "-c", OVERLAY_SCRIPT, "halvorpin-overlay", *dirs])
+        installed in the world with dpkg as on a real machine. What the world
+        shares with the host below such a directory stays shared: the paths
+        Sandbox keeps (repository, binaries, work directory, keep) and the
+        mounts there."""
+        mountinfo = Path(f"/proc/{self.pid}/mountinfo").read_text().splitlines()
+        mounts = [re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), line.split()[4])
+                  for line in mountinfo]
+        args = []
+        for d in map(str, dirs):
+            assert d.startswith("/") and not _under_tmp(d) and \
+                d not in ("/", "/tmp", "/etc"), f"cannot overlay {d}"
+            carried = _outermost(set(self._shared_paths(d)) |
+                                 {m for m in mounts if m.startswith(d + "/")})
+            assert not any(c.split() != [c] for c in carried), f"blank in a path: {carried}"
+            args += ["+" + d, *carried]
+        result = self.run(["/bin/sh", "-c", OVERLAY_SCRIPT, "halvorpin-overlay", *args])
         if result.returncode != 0:
             raise RuntimeError(f"overlay of {' '.join(map(str, dirs))} failed: {result!r}")
 
-    def _kept_paths_under_tmp(self):
+    def _shared_paths(self, inside):
+        """The host paths the world must see at their own paths that lie
+        inside the directory `inside`, outermost only (a path inside another
+        comes along with it)."""
         candidates = [REPO, client_binary().parent, sandbox_tests_binary().parent,
                       self.workdir, *self.keep]
         # The runner's own paths: "-L /sysroot", "LD_LIBRARY_PATH=/a:/b", ...
@@ -319,14 +367,12 @@ class Sandbox:
         paths = set()
         for p in candidates:
             for form in (os.path.abspath(p), os.path.realpath(p)):
-                if _under_tmp(form) and os.path.exists(form):
+                if form.startswith(inside + "/") and os.path.exists(form):
                     paths.add(form)
-        # A path inside another kept path comes along with it.
-        kept = []
-        for p in sorted(paths):
-            if not any(p.startswith(k + "/") for k in kept):
-                kept.append(p)
-        return kept
+        return _outermost(paths)
+
+    def _kept_paths_under_tmp(self):
+        return self._shared_paths("/tmp")
 
     def _write_etc(self):
         lines = ["127.0.0.1\tlocalhost", "::1\tlocalhost ip6-localhost ip6-loopback"]
