@@ -129,7 +129,12 @@ finish() {
     k=0
     for path in $carried; do
         k=$((k + 1))
-        mkdir -p "$path"
+        if [ -d "$scratch/carry$n.$k" ]; then
+            mkdir -p "$path"
+        else
+            mkdir -p "$(dirname "$path")"
+            [ -e "$path" ] || : >"$path"
+        fi
         mount --move "$scratch/carry$n.$k" "$path"
     done
 }
@@ -142,7 +147,7 @@ for arg in "$@"; do
         ;;
     *)
         k=$((k + 1))
-        mkdir "$scratch/carry$n.$k"
+        if [ -d "$arg" ]; then mkdir "$scratch/carry$n.$k"; else : >"$scratch/carry$n.$k"; fi
         mount --rbind "$arg" "$scratch/carry$n.$k"
         carried="$carried $arg"
         ;;

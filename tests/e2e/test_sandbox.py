@@ -155,8 +155,9 @@ def test_overlay_keeps_shared_paths_and_mounts_below_it(make_sandbox):
     # container, must stay the host's own after /var is overlaid.
     shared = Path(tempfile.mkdtemp(prefix="halvorpin-shared-", dir="/var/tmp"))
     mounted = Path(tempfile.mkdtemp(prefix="halvorpin-mounted-", dir="/var/tmp"))
+    shared_file = Path(tempfile.mkstemp(prefix="halvorpin-shared-", dir="/var/tmp")[1])
     try:
-        box = make_sandbox(keep=[shared])
+        box = make_sandbox(keep=[shared, shared_file])
         sh(box, f"mount -t tmpfs probe '{mounted}' && echo world >'{mounted}/file'")
         box.overlay("/var")
         sh(box, f"echo inside >'{shared}/from-world'; echo private >/var/tmp/halvorpin-private")
@@ -167,6 +168,9 @@ def test_overlay_keeps_shared_paths_and_mounts_below_it(make_sandbox):
         assert sh(box, "cat /var/tmp/halvorpin-private") == "private\n"
         assert not Path("/var/tmp/halvorpin-private").exists()
         assert os.listdir(mounted) == []
+        sh(box, f"echo to-host >'{shared_file}'")
+        assert shared_file.read_text() == "to-host\n"
     finally:
+        shared_file.unlink()
         shutil.rmtree(shared)
         shutil.rmtree(mounted)
