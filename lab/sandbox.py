@@ -17,6 +17,7 @@ import base64
 import ctypes
 import json
 import os
+import re
 import select
 import shlex
 import signal
@@ -111,6 +112,63 @@ fi
 echo ready
 exec sleep infinity
 """ % {"peer": PEER_NAME}
+
+
+# Arguments: "+DIR" for each host directory to overlay, followed by the paths
+# below it that must stay shared with the host. The upper layers live on a
+# tmpfs of their own, mounted on a scratch directory under the world's /tmp
+# and detached again once the overlays hold it; /tmp is left as it was. An
+# overlay shows only its lower directory's own file system, so the shared
+# paths are bound aside first and moved back on top of it.
+OVERLAY_SCRIPT = r"""
+set -eu
+scratch=$(mktemp -d /tmp/.halvorpin-overlay.XXXXXX)
+mount -t tmpfs -o mode=0755 halvorpin-overlay "$scratch"
+n=0 dir= carried=
+finish() {
+    [ -n "$dir" ] || return 0
+    mount -t overlay halvorpin-overlay \
+        -o "lowerdir=$dir,upperdir=$scratch/upper$n,workdir=$scratch/work$n" "$dir"
+    k=0
+    for path in $carried; do
+        k=$((k + 1))
+        if [ -d "$scratch/carry$n.$k" ]; then
+            mkdir -p "$path"
+        else
+            mkdir -p "$(dirname "$path")"
+            [ -e "$path" ] || : >"$path"
+        fi
+        mount --move "$scratch/carry$n.$k" "$path"
+    done
+}
+for arg in "$@"; do
+    case $arg in
+    +*)
+        finish
+        n=$((n + 1)) dir=${arg#+} carried= k=0
+        mkdir "$scratch/upper$n" "$scratch/work$n"
+        ;;
+    *)
+        k=$((k + 1))
+        if [ -d "$arg" ]; then mkdir "$scratch/carry$n.$k"; else : >"$scratch/carry$n.$k"; fi
+        mount --rbind "$arg" "$scratch/carry$n.$k"
+        carried="$carried $arg"
+        ;;
+    esac
+done
+finish
+umount -l "$scratch"
+rmdir "$scratch"
+"""
+
+
+def _outermost(paths):
+    """The paths not inside another of them, sorted."""
+    kept = []
+    for p in sorted(paths):
+        if not any(p == k or p.startswith(k + "/") for k in kept):
+            kept.append(p)
+    return kept
 
 
 def _die_with_parent():
@@ -295,7 +353,33 @@ class Sandbox:
         self.pid = None
         self._unshare = None
 
-    def _kept_paths_under_tmp(self):
+    def overlay(self, *dirs):
+        """Make host directories (absolute paths outside /tmp and /etc, such
+        as /usr and /var) writable inside the world: each gets a private
+        overlay whose changes the host never sees. A package can then be
+        installed in the world with dpkg as on a real machine. What the world
+        shares with the host below such a directory stays shared: the paths
+        Sandbox keeps (repository, binaries, work directory, keep) and the
+        mounts there."""
+        mountinfo = Path(f"/proc/{self.pid}/mountinfo").read_text().splitlines()
+        mounts = [re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), line.split()[4])
+                  for line in mountinfo]
+        args = []
+        for d in map(str, dirs):
+            assert d.startswith("/") and not _under_tmp(d) and \
+                d not in ("/", "/tmp", "/etc"), f"cannot overlay {d}"
+            carried = _outermost(set(self._shared_paths(d)) |
+                                 {m for m in mounts if m.startswith(d + "/")})
+            assert not any(c.split() != [c] for c in carried), f"blank in a path: {carried}"
+            args += ["+" + d, *carried]
+        result = self.run(["/bin/sh", "-c", OVERLAY_SCRIPT, "halvorpin-overlay", *args])
+        if result.returncode != 0:
+            raise RuntimeError(f"overlay of {' '.join(map(str, dirs))} failed: {result!r}")
+
+    def _shared_paths(self, inside):
+        """The host paths the world must see at their own paths that lie
+        inside the directory `inside`, outermost only (a path inside another
+        comes along with it)."""
         candidates = [REPO, client_binary().parent, sandbox_tests_binary().parent,
                       self.workdir, *self.keep]
         # The runner's own paths: "-L /sysroot", "LD_LIBRARY_PATH=/a:/b", ...
@@ -306,14 +390,12 @@ class Sandbox:
         paths = set()
         for p in candidates:
             for form in (os.path.abspath(p), os.path.realpath(p)):
-                if _under_tmp(form) and os.path.exists(form):
+                if form.startswith(inside + "/") and os.path.exists(form):
                     paths.add(form)
-        # A path inside another kept path comes along with it.
-        kept = []
-        for p in sorted(paths):
-            if not any(p.startswith(k + "/") for k in kept):
-                kept.append(p)
-        return kept
+        return _outermost(paths)
+
+    def _kept_paths_under_tmp(self):
+        return self._shared_paths("/tmp")
 
     def _write_etc(self):
         lines = ["127.0.0.1\tlocalhost", "::1\tlocalhost ip6-localhost ip6-loopback"]
@@ -407,13 +489,18 @@ class Sandbox:
         self.runs.append(result)
         return result
 
-    def run_client(self, args, env=None, timeout=60 * SLOW, input=None):
+    def run_client(self, args, env=None, timeout=60 * SLOW, input=None, binary=None):
         """Run the client with args (a list of str) and a clean environment
-        (PATH plus env); returns a Run."""
-        binary = client_binary()
-        assert binary.exists(), (
-            f"client binary {binary} not found: build it (cmake -B build && "
-            f"cmake --build build) or set HALVORPIN_BIN")
+        (PATH plus env); returns a Run. binary: the client's absolute path
+        inside the world, such as one installed there; by default the
+        build's (client_binary())."""
+        if binary is None:
+            binary = client_binary()
+            assert binary.exists(), (
+                f"client binary {binary} not found: build it (cmake -B build && "
+                f"cmake --build build) or set HALVORPIN_BIN")
+        else:
+            assert self.exists(str(binary)), f"client binary {binary} not found inside the world"
         return self.run(runner() + [str(binary)] + list(args),
                         env=env, input=input, timeout=timeout)
 
@@ -496,6 +583,28 @@ class Sandbox:
             parts.append(f"<refserver {server.addr}:{server.port} log tail>\n"
                          + text.decode(errors="replace"))
         return "\n".join(parts) if parts else "(nothing ran)"
+
+
+def make_deb(directory, name, files, version="1.0"):
+    """A minimal Debian package `name` (architecture all, no dependencies)
+    holding files {absolute path: (bytes or str, mode)}, built in directory
+    with dpkg-deb; returns its path. Tests install such packages in a world
+    whose /usr and /var are overlaid (Sandbox.overlay)."""
+    root = Path(directory) / f"{name}-root"
+    (root / "DEBIAN").mkdir(parents=True)
+    (root / "DEBIAN" / "control").write_text(
+        f"Package: {name}\nVersion: {version}\nArchitecture: all\n"
+        "Maintainer: halvorpin tests <tests@example.invalid>\n"
+        "Description: test package\n a package made by the end-to-end tests\n")
+    for path, (data, mode) in files.items():
+        target = root / path.lstrip("/")
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(data.encode() if isinstance(data, str) else data)
+        target.chmod(mode)
+    deb = Path(directory) / f"{name}.deb"
+    subprocess.run(["dpkg-deb", "--root-owner-group", "--build", str(root), str(deb)],
+                   check=True, capture_output=True)
+    return deb
 
 
 def _readline(stream, timeout):

@@ -10,6 +10,12 @@
 #   host      build/         optimised host build, unit and end-to-end tests
 #   asan      build-asan/    AddressSanitizer + UndefinedBehaviorSanitizer
 #   mipsel    build-mipsel/  32-bit MIPS cross build, tests under qemu-user
+#   man       the manual page renders without a warning and says what the README says
+#   deb       build-deb/     Debian packages for the host and mipsel, lintian, and
+#                            the demo against the package installed in a sandbox
+#   trixie    build-trixie/  build and all tests on Debian 13 (OpenSSL 3.5), in a
+#                            debootstrap root cached under .cache/; only when
+#                            named, until the client passes there (README.md)
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -48,12 +54,13 @@ trap on_exit EXIT
 # Runs every test of a build tree. Tests must run, not just pass: an empty
 # test list fails, and so does any GoogleTest or pytest case that reports
 # itself skipped (ctest would count those as passed).
+# Further arguments are a command prefix that ctest runs under (in_debian_root).
 run_ctest() {
     local log="$1/Testing/Temporary/LastTest.log"
     # Each end-to-end file is one ctest test with sandboxes of its own; they
     # mostly wait on processes and sockets, so side by side they take about
     # half the time on two cores (more jobs than cores gain nothing).
-    ctest --test-dir "$1" -j "$jobs" --output-on-failure --no-tests=error --timeout 2400
+    "${@:2}" ctest --test-dir "$1" -j "$jobs" --output-on-failure --no-tests=error --timeout 2400
     # pytest -q ends each run with "N passed in T s"; add them up.
     grep -E '^[0-9]+ passed' "$log" |
         awk '{ n += $1; runs++ } END { printf "pytest: %d cases passed in %d runs\n", n, runs }'
@@ -81,6 +88,8 @@ stage_packages() {
         python3 python3-pytest python3-cryptography \
         iproute2 util-linux openssl nginx-light curl \
         crossbuild-essential-mipsel binutils-mipsel-linux-gnu qemu-user \
+        mandoc man-db dpkg-dev debhelper lintian \
+        debootstrap debian-archive-keyring zstd \
         </dev/null
 }
 
@@ -159,20 +168,134 @@ stage_mipsel() {
     run_ctest build-mipsel
 }
 
+stage_man() {
+    local page=doc/halvorpin.1 warnings
+    echo "-- mandoc -T lint $page"
+    mandoc -T lint -W style "$page"
+    echo "-- man --warnings $page"
+    # man and groff report warnings on standard error but still exit 0.
+    warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+    if [[ -n $warnings ]]; then
+        printf '%s\n' "$warnings" >&2
+        return 1
+    fi
+    echo "-- $page against README.md"
+    /usr/bin/python3 scripts/manpage-mirror.py README.md "$page"
+}
+
+# Copies the working tree's files (tracked and new, not ignored) to $1, the
+# source tree of one package build: dpkg-buildpackage writes its results
+# beside the source tree, which must not be the repository's parent.
+copy_source_tree() {
+    rm -rf "$1"
+    mkdir -p "$1"
+    git ls-files -z --cached --others --exclude-standard |
+        while IFS= read -r -d '' f; do [[ -e $f ]] && printf '%s\0' "$f"; done |
+        tar --null -T - -cf - | tar -xf - -C "$1"
+}
+
+# Builds the package for one architecture in build-deb/<arch>/; the
+# remaining arguments go to dpkg-buildpackage.
+build_deb() {
+    local arch=$1 dir="build-deb/$1" log
+    shift
+    copy_source_tree "$dir/halvorpin"
+    log="$dir/dpkg-buildpackage.log"
+    echo "-- dpkg-buildpackage -b -us -uc $* (log: $log)"
+    if ! (cd "$dir/halvorpin" && dpkg-buildpackage -b -us -uc -j"$jobs" "$@") >"$log" 2>&1; then
+        tail -n 60 "$log" >&2
+        return 1
+    fi
+    rm -rf "$dir/halvorpin"
+}
+
+stage_deb() {
+    local host_arch version
+    host_arch=$(dpkg --print-architecture)
+    version=$(dpkg-parsechangelog -S Version)
+    build_deb "$host_arch"
+    # The mipsel OpenSSL is unpacked, not installed (see
+    # scripts/mipsel-sysroot.sh); the pkg.halvorpin.sysroot build profile
+    # makes debian/rules take it from there.
+    bash scripts/mipsel-sysroot.sh build-mipsel/sysroot
+    HALVORPIN_MIPSEL_SYSROOT="$repo/build-mipsel/sysroot" \
+        build_deb mipsel -a mipsel -Ppkg.halvorpin.sysroot
+    local deb
+    for arch in "$host_arch" mipsel; do
+        deb="build-deb/$arch/halvorpin_${version}_$arch.deb"
+        echo "-- $deb"
+        dpkg-deb --field "$deb" Package Version Architecture Depends
+        dpkg-deb --contents "$deb" | awk '{ print "   ", $6 }'
+        echo "-- lintian build-deb/$arch/halvorpin_${version}_$arch.changes"
+        # lintian notes that it runs as root; errors fail the stage.
+        lintian --fail-on error --info "build-deb/$arch/halvorpin_${version}_$arch.changes" 2>&1 |
+            { grep -v '^running with root privileges is not recommended!$' || true; }
+    done
+    echo "-- demo against the package installed in the unit's world"
+    /usr/bin/python3 scripts/demo.py --install-deb "build-deb/$host_arch/halvorpin_${version}_$host_arch.deb"
+}
+
+# Runs a command in the Debian root $1 (from scripts/debian-root.sh), in the
+# repository at its own path, with mount and PID namespaces of its own: the
+# mounts it needs (/proc, /dev, the repository) and every process it starts
+# end with it. The root becomes the mount namespace's root (pivot_root), not
+# just the process's (chroot): the sandbox's nsenter, which joins a world's
+# mount namespace, then lands in it as well.
+in_debian_root() {
+    local root
+    root=$(realpath "$1")
+    shift
+    unshare --mount --pid --fork --kill-child --propagation private -- /bin/sh -euc '
+        root=$1 repo=$2; shift 2
+        mount --bind "$root" "$root"
+        mount -t proc proc "$root/proc"
+        mount --rbind /dev "$root/dev"
+        mkdir -p "$root$repo" "$root/.host"
+        mount --bind "$repo" "$root$repo"
+        cd "$root"
+        pivot_root . .host
+        umount -l /.host
+        rmdir /.host
+        cd "$repo"
+        exec /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 "$@"
+    ' in-debian-root "$root" "$repo" "$@"
+}
+
+stage_trixie() {
+    # Debian 13 carries OpenSSL 3.5, the newest release the client supports.
+    bash scripts/debian-root.sh trixie build-trixie/root
+    local openssl_version
+    openssl_version=$(in_debian_root build-trixie/root openssl version)
+    echo "trixie root: $openssl_version, $(in_debian_root build-trixie/root g++ --version | head -n 1)"
+    if [[ $openssl_version != "OpenSSL 3.5."* ]]; then
+        echo "expected OpenSSL 3.5 in the trixie root, found: $openssl_version" >&2
+        return 1
+    fi
+    in_debian_root build-trixie/root \
+        cmake -S . -B build-trixie/build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    in_debian_root build-trixie/root cmake --build build-trixie/build -j "$jobs"
+    run_ctest build-trixie/build in_debian_root build-trixie/root
+}
+
 declare -A titles=(
     [packages]="Debian packages"
     [lint]="include layers, clang-format, clang-tidy, cppcheck"
     [host]="host build and tests (build/)"
     [asan]="AddressSanitizer + UBSan build and tests (build-asan/)"
     [mipsel]="mipsel cross build and tests under qemu-user (build-mipsel/)"
+    [man]="manual page lint and README consistency"
+    [deb]="Debian packages, lintian, demo against the installed package (build-deb/)"
+    [trixie]="build and tests on Debian 13 with OpenSSL 3.5 (build-trixie/)"
 )
 selected=("$@")
 if [[ ${#selected[@]} -eq 0 ]]; then
-    selected=(packages lint host asan mipsel)
+    # trixie joins once the client builds and passes there (README.md,
+    # "Newer OpenSSL releases").
+    selected=(packages lint man host asan mipsel deb)
 fi
 for name in "${selected[@]}"; do
     if [[ -z ${titles[$name]+set} ]]; then
-        echo "unknown stage '$name'; stages: packages lint host asan mipsel" >&2
+        echo "unknown stage '$name'; stages: packages lint man host asan mipsel deb trixie" >&2
         exit 2
     fi
 done

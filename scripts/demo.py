@@ -1,10 +1,12 @@
 #!/usr/bin/python3
 """The client's main job, step by step, on a simulated measurement unit.
 
-    /usr/bin/python3 scripts/demo.py [--workdir DIR]     (as root)
+    /usr/bin/python3 scripts/demo.py [--workdir DIR] [--install-deb DEB]   (as root)
 
-The real client (build/halvorpin, or $HALVORPIN_BIN) runs in one hermetic
-world of its own (lab/sandbox.py: private /tmp, /etc and network, eth0
+The real client (build/halvorpin, or $HALVORPIN_BIN; with --install-deb, the
+/usr/bin/halvorpin that the Debian package DEB installs inside the world, over
+private overlays of /usr and /var) runs in one hermetic world of its own
+(lab/sandbox.py: private /tmp, /etc and network, eth0
 with a fixed MAC) against the reference collection server
 (lab/refserver.py) as collector.test:8443. Nothing on the host's
 /tmp or /etc is touched. For every step the demo prints the command line,
@@ -51,9 +53,11 @@ SHOWN_OUTPUT_LINES = 4
 class Demo:
     """One world, one server, and the running account of what went wrong."""
 
-    def __init__(self, workdir, out):
+    def __init__(self, workdir, out, deb=None):
         self.workdir = Path(workdir)
         self.out = out
+        self.deb = Path(deb).resolve() if deb else None
+        self.client = None  # the client's path inside the world; None: the build's
         self.failures = []
         self.step_number = 0
         self.step_label = "start"
@@ -84,16 +88,37 @@ class Demo:
     def start(self):
         pki = Pki(self.workdir / "pki")
         # Certificates and server state sit beside the world's own directory.
-        self.box = Sandbox(self.workdir / "world", ca_bundle=pki.bundle, keep=[self.workdir])
+        keep = [self.workdir] + ([self.deb.parent] if self.deb else [])
+        self.box = Sandbox(self.workdir / "world", ca_bundle=pki.bundle, keep=keep)
         self.box.start()
+        if self.deb:
+            self.install_package()
         state = self.workdir / "server"
         cert, key = pki.issue(COLLECTOR)
         self.server = self.box.start_refserver(COLLECTOR, 8443, cert, key, state)
         publish(self.server, "1.0")
         self.server.set_config({"version": "1.0"})
-        self.say(f"client:  {client_binary()}")
+        self.say(f"client:  {self.client or client_binary()}")
         self.say(f"server:  lab/refserver.py as {URL} (state in {state})")
         self.say(f"unit:    a fresh sandboxed world (private /tmp and /etc, eth0 {DEFAULT_MAC})")
+
+    def install_package(self):
+        """Installs the Debian package in the world, as on a unit's own
+        system; the host's /usr and package database stay untouched."""
+        self.say(f"$ dpkg -i {self.deb}   (inside the world, over private overlays of /usr and /var)")
+        self.box.overlay("/usr", "/var")
+        result = self.box.run(["dpkg", "-i", str(self.deb)])
+        self.say(f"  exit status {result.returncode}")
+        show_output(self.say, "stdout", result.stdout)
+        show_output(self.say, "stderr", result.stderr)
+        if result.returncode != 0:
+            raise RuntimeError(f"dpkg -i {self.deb} failed inside the world")
+        package = self.box.run(["dpkg-deb", "-f", str(self.deb), "Package"]).stdout.decode().strip()
+        status = self.box.run(["dpkg-query", "-W", "-f", "${Status} ${Version}", package])
+        self.check(status.stdout.decode().startswith("install ok installed"),
+                   f"package {package} installed: {status.stdout.decode()}")
+        self.check(self.box.exists("/usr/bin/halvorpin"), "/usr/bin/halvorpin installed")
+        self.client = Path("/usr/bin/halvorpin")
 
     def close(self):
         if self.box is not None:
@@ -107,7 +132,7 @@ class Demo:
         shown_env = " ".join(f"{k}={v}" for k, v in (env or {}).items())
         self.say(f"$ {shown_env + ' ' if shown_env else ''}halvorpin {URL} -{letter}")
         before = snapshot(self.box)
-        result = self.box.run_client([URL, f"-{letter}"], env=env)
+        result = self.box.run_client([URL, f"-{letter}"], env=env, binary=self.client)
         after = snapshot(self.box)
         self.say(f"  exit status {result.returncode}   ({result.elapsed:.2f} s)")
         show_output(self.say, "stdout", result.stdout)
@@ -378,16 +403,22 @@ def main(argv=None, out=sys.stdout):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--workdir", help="keep the certificates, server state and logs "
                         "here (default: a temporary directory, removed afterwards)")
+    parser.add_argument("--install-deb", metavar="DEB", help="install this Debian package "
+                        "inside the unit's world and run its /usr/bin/halvorpin")
     args = parser.parse_args(argv)
     if os.geteuid() != 0:
         print("demo.py builds namespace sandboxes: run it as root", file=sys.stderr)
         return 2
-    if not client_binary().exists():
+    if args.install_deb:
+        if not Path(args.install_deb).is_file():
+            print(f"{args.install_deb} not found", file=sys.stderr)
+            return 2
+    elif not client_binary().exists():
         print(f"{client_binary()} not found: build it first "
               "(cmake -B build && cmake --build build)", file=sys.stderr)
         return 2
     workdir = Path(args.workdir or tempfile.mkdtemp(prefix="halvorpin-demo-"))
-    demo = Demo(workdir, out)
+    demo = Demo(workdir, out, deb=args.install_deb)
     try:
         demo.start()
         for step in (demo.step_enroll, demo.step_up_to_date, demo.step_publish,

@@ -19,7 +19,7 @@ sysroot=$1
 packages=(libssl-dev:mipsel libssl3:mipsel)
 stamp="$sysroot/.unpacked"
 
-if [[ -f "$stamp" ]]; then
+if [[ -f "$stamp" && -d "$sysroot/DEBIAN" ]]; then
     echo "mipsel sysroot already unpacked in $sysroot ($(tr '\n' ' ' <"$stamp"))"
     exit 0
 fi
@@ -41,9 +41,12 @@ chmod 0777 "$download"
 (cd "$download" && apt-get download "${packages[@]}")
 
 rm -rf "$sysroot"
-mkdir -p "$sysroot"
+mkdir -p "$sysroot/DEBIAN"
 for deb in "$download"/*.deb; do
     dpkg -x "$deb" "$sysroot"
+    # The control files too: a Debian package built against this sysroot
+    # takes its library dependencies from their shlibs (debian/rules).
+    dpkg-deb --control "$deb" "$sysroot/DEBIAN/$(dpkg-deb -f "$deb" Package)"
 done
 
 # Debian keeps the architecture-specific OpenSSL headers in a multiarch
@@ -51,7 +54,8 @@ done
 for f in usr/include/openssl/ssl.h \
          usr/include/mipsel-linux-gnu/openssl/configuration.h \
          usr/lib/mipsel-linux-gnu/libssl.so \
-         usr/lib/mipsel-linux-gnu/libcrypto.so.3; do
+         usr/lib/mipsel-linux-gnu/libcrypto.so.3 \
+         DEBIAN/libssl3/shlibs; do
     if [[ ! -e "$sysroot/$f" ]]; then
         echo "mipsel sysroot incomplete: $sysroot/$f missing" >&2
         exit 1

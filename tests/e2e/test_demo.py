@@ -5,7 +5,7 @@ import io
 import re
 import sys
 
-from sandbox import REPO
+from sandbox import REPO, client_binary, make_deb
 
 sys.path.insert(0, str(REPO / "scripts"))
 import demo  # noqa: E402
@@ -48,3 +48,29 @@ def test_demo_fails_when_the_client_does_nothing(tmp_path, monkeypatch):
     assert "demo: FAILED" in text, text
     failed_steps = set(re.findall(r"^  (step \d+): ", text, re.MULTILINE))
     assert failed_steps == {"step 1", "step 2", "step 4", "step 5", "step 6", "step 7"}, text
+
+
+def test_demo_runs_the_client_installed_from_a_debian_package(tmp_path):
+    # The packaged client is what CI's deb stage runs this way; here a package
+    # made on the spot carries the build's binary to /usr/bin/halvorpin.
+    binary = client_binary()
+    deb = make_deb(tmp_path, "halvorpin", {"/usr/bin/halvorpin": (binary.read_bytes(), 0o755)})
+    out = io.StringIO()
+    status = demo.main(["--workdir", str(tmp_path / "demo"), "--install-deb", str(deb)], out=out)
+    text = out.getvalue()
+    assert status == 0, text
+    assert f"$ dpkg -i {deb}" in text, text
+    assert "package halvorpin installed: install ok installed 1.0" in text, text
+    assert "\nclient:  /usr/bin/halvorpin\n" in text, text
+    assert text.endswith("demo: every step turned out as expected\n"), text
+
+
+def test_demo_with_a_package_fails_when_its_client_does_nothing(tmp_path, monkeypatch):
+    # The build's client is fine: only the installed one may run.
+    monkeypatch.setenv("HALVORPIN_RUNNER", "")
+    deb = make_deb(tmp_path, "halvorpin",
+                   {"/usr/bin/halvorpin": ("#!/bin/sh\nexit 0\n", 0o755)})
+    out = io.StringIO()
+    status = demo.main(["--workdir", str(tmp_path / "demo"), "--install-deb", str(deb)], out=out)
+    assert status == 1, out.getvalue()
+    assert "demo: FAILED" in out.getvalue()

@@ -1,11 +1,13 @@
 """The sandboxed world itself: what every end-to-end case relies on."""
 
 import os
+import shutil
 import subprocess
+import tempfile
 from pathlib import Path
 
 from sandbox import (DEFAULT_HOSTS, HOLD_DIR, PASSED_ENV_PREFIXES, PEER_NAME, REFSERVER, REPO,
-                     Sandbox)
+                     Sandbox, make_deb)
 
 
 def sh(box, script):
@@ -127,3 +129,48 @@ def test_nothing_is_left_on_the_host(tmp_path, pki):
     assert os.listdir(HOLD_DIR) == []
     assert not Path("/tmp/left").exists()
     assert subprocess.run(["pgrep", "-f", "sleep 1000"], capture_output=True).returncode == 1
+
+
+def test_overlaid_usr_and_var_take_a_package_the_host_never_sees(sandbox):
+    tmp_before = sandbox.listdir("/tmp")
+    mounts = host_mounts()
+    deb = make_deb(sandbox.workdir, "halvorpin-overlay-probe",
+                   {"/usr/share/halvorpin-overlay-probe/data": ("probe\n", 0o644)})
+    sandbox.overlay("/usr", "/var")
+    assert sandbox.listdir("/tmp") == tmp_before  # the scratch directory is gone
+    installed = sandbox.run(["dpkg", "-i", str(deb)])
+    assert installed.returncode == 0, installed
+    assert sh(sandbox, "cat /usr/share/halvorpin-overlay-probe/data") == "probe\n"
+    assert sh(sandbox, "dpkg-query -W -f '${Status}' halvorpin-overlay-probe") == \
+        "install ok installed"
+    # The host's /usr and dpkg database never change.
+    assert not Path("/usr/share/halvorpin-overlay-probe").exists()
+    on_host = subprocess.run(["dpkg-query", "-W", "halvorpin-overlay-probe"], capture_output=True)
+    assert on_host.returncode != 0, on_host
+    assert host_mounts() == mounts
+
+
+def test_overlay_keeps_shared_paths_and_mounts_below_it(make_sandbox):
+    # A repository or work directory below /var, or bound there as in a
+    # container, must stay the host's own after /var is overlaid.
+    shared = Path(tempfile.mkdtemp(prefix="halvorpin-shared-", dir="/var/tmp"))
+    mounted = Path(tempfile.mkdtemp(prefix="halvorpin-mounted-", dir="/var/tmp"))
+    shared_file = Path(tempfile.mkstemp(prefix="halvorpin-shared-", dir="/var/tmp")[1])
+    try:
+        box = make_sandbox(keep=[shared, shared_file])
+        sh(box, f"mount -t tmpfs probe '{mounted}' && echo world >'{mounted}/file'")
+        box.overlay("/var")
+        sh(box, f"echo inside >'{shared}/from-world'; echo private >/var/tmp/halvorpin-private")
+        assert (shared / "from-world").read_text() == "inside\n"
+        (shared / "from-host").write_text("host")
+        assert sh(box, f"cat '{shared}/from-host'") == "host"
+        assert sh(box, f"cat '{mounted}/file'") == "world\n"
+        assert sh(box, "cat /var/tmp/halvorpin-private") == "private\n"
+        assert not Path("/var/tmp/halvorpin-private").exists()
+        assert os.listdir(mounted) == []
+        sh(box, f"echo to-host >'{shared_file}'")
+        assert shared_file.read_text() == "to-host\n"
+    finally:
+        shared_file.unlink()
+        shutil.rmtree(shared)
+        shutil.rmtree(mounted)
