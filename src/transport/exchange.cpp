@@ -1,5 +1,6 @@
 #include "transport/exchange.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "base/server_link.h"
