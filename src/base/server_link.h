@@ -30,6 +30,7 @@ struct Timeouts {
   int rt = 30;
   int wt = 30;
 };
-extern Timeouts g_timeouts;
+// Only declared here; its one definition is constant-initialized.
+extern Timeouts g_timeouts;  // NOLINT(bugprone-dynamic-static-initializers)
 
 }  // namespace halvorpin
