@@ -225,6 +225,21 @@ def test_upload_input_is_a_regular_file_or_nothing(sandbox, server, command, pre
         assert sandbox.read("/tmp/bait") == b"secret\n"
 
 
+# An input that cannot be read (a regular file whose reads fail: the memory
+# of the world's first process, mapped at no address the read starts from):
+# the failure is found before anything of it is sent.
+@pytest.mark.parametrize("command", ["-s", "-l"])
+def test_read_error_on_the_input_sends_nothing(sandbox, server, command):
+    enroll(sandbox, server)
+    path = "/tmp/output" if command == "-s" else "/tmp/debug.out"
+    sandbox.write(path, b"")
+    mounted = sandbox.run(["mount", "--bind", "/proc/1/mem", path])
+    assert mounted.returncode == 0, mounted
+    result = sandbox.run_client([COLLECTOR_URL, command])
+    assert (result.returncode, result.stdout, result.stderr) == (1, b"", b""), result
+    assert server.requests() == []
+
+
 # A state directory that is not the unit's own: owned by another user, open
 # to others, or a link. The unit counts as not enrolled; `a` replaces it.
 FOREIGN_STATE = {
