@@ -2,6 +2,7 @@
 // The deleter is part of the type, so nothing is ever freed by hand.
 #pragma once
 
+#include <dirent.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/decoder.h>
@@ -26,6 +27,7 @@ struct FreeWith {
 namespace detail {
 inline void bio_free_all(BIO* b) { BIO_free_all(b); }
 inline void fclose_quiet(FILE* f) { std::fclose(f); }
+inline void closedir_quiet(DIR* d) { (void)::closedir(d); }
 }  // namespace detail
 
 template <typename T, void (*Free)(T*)>
@@ -45,6 +47,7 @@ using SslPtr = OwnedBy<SSL, SSL_free>;
 using SslSessionPtr = OwnedBy<SSL_SESSION, SSL_SESSION_free>;
 using X509Ptr = OwnedBy<X509, X509_free>;
 using FilePtr = OwnedBy<FILE, detail::fclose_quiet>;
+using DirPtr = OwnedBy<DIR, detail::closedir_quiet>;
 
 // A file descriptor closed when its owner goes.
 class UniqueFd {

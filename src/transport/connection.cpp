@@ -14,6 +14,7 @@
 #include <ctime>
 #include <memory>
 
+#include "base/monotonic.h"
 #include "base/paths.h"
 #include "transport/cert_check.h"
 #include "transport/fatal.h"
@@ -54,12 +55,6 @@ bool wait_writable(int fd, int seconds) {
   pollfd entry{fd, POLLOUT, 0};
   int ms = seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
   return ::poll(&entry, 1, ms) > 0;
-}
-
-double monotonic_seconds() {
-  timespec now{};
-  (void)::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
 void set_socket_timeout(int fd, int option, int seconds) {

@@ -17,11 +17,6 @@
 namespace halvorpin {
 namespace {
 
-struct DirCloser {
-  void operator()(DIR* dir) const { (void)::closedir(dir); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
 // Removes everything inside the directory `fd` (consumed), never following
 // a link; `depth` bounds the recursion against absurd trees.
 bool empty_directory(int fd, int depth) {

@@ -8,15 +8,13 @@
 #include <cstring>
 #include <memory>
 
+#include "base/owned.h"
+
 namespace halvorpin {
 namespace {
 
 constexpr int kMaxDepth = 64;
 constexpr mode_t kUnsafeBits = S_ISUID | S_ISGID | S_IWGRP | S_IWOTH;
-
-struct DirCloser {
-  void operator()(DIR* dir) const { (void)::closedir(dir); }
-};
 
 bool link_ok(int dir_fd, const char* name, int depth) {
   char target[4096];
@@ -30,7 +28,7 @@ bool secure_entry(int dir_fd, const char* name, int depth);
 
 // `fd` is consumed.
 bool secure_directory(int fd, int depth) {
-  std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd));
+  DirPtr dir(::fdopendir(fd));
   if (!dir) {
     ::close(fd);
     return false;

@@ -9,16 +9,9 @@
 #include <cstdio>
 #include <ctime>
 
+#include "base/monotonic.h"
+
 namespace halvorpin {
-namespace {
-
-double monotonic_seconds() {
-  timespec now{};
-  (void)::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-}  // namespace
 
 UniqueFd lock_unit(const char* path, int wait_seconds) {
   UniqueFd fd(::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
