@@ -8,7 +8,7 @@ as an empty body whose fate the reply decides.
 Each case runs the real client in a sandboxed world against the reference
 server. A unit is given its identity by writing the state files directly
 (as enrollment would leave them) and filing its public key with the server;
-test_update.py shows that enrollment by the client leaves the same files.
+test_enrollment.py shows that enrollment by the client leaves the same files.
 """
 
 import base64
