@@ -61,12 +61,6 @@ def test_command_letter_connects_to_the_url_host(sandbox, command):
     assert result.stdout == b"", result
 
 
-def test_v_on_a_unit_without_keys_connects_and_sends_nothing(sandbox, server):
-    result = sandbox.run_client([COLLECTOR_URL, "-v"])
-    assert (result.returncode, result.stdout, result.stderr) == (0, NO_KEYS, b""), result
-    assert server.requests() == []
-
-
 @pytest.mark.parametrize("url", [
     "http://collector.test:8443",     # any scheme: only "://" is looked for
     "collector.test:8443",

@@ -310,20 +310,23 @@ def test_empty_log_is_posted_with_an_empty_body(sandbox, server, unit, reply, st
 
 # ------------------------------------------------------------- refusals --
 
-@pytest.mark.parametrize("command", ["-s", "-S"])
-def test_refused_second_batch_keeps_every_line(sandbox, server, unit, command):
-    server.set_config({"faults": [fault("/submit", nth=2, status="HTTP/1.1 500 Internal Server Error")]})
-    lines = numbered_lines(250)
-    content = b"".join(lines)
-    sandbox.write(RESULTS, content)
+# Each request is accepted before the next goes: a refusal keeps the whole file.
+@pytest.mark.parametrize("command, path", [("-s", RESULTS), ("-S", RESULTS), ("-l", LOG)])
+def test_refused_second_request_keeps_the_whole_input(sandbox, server, unit, command, path):
+    kind = "log" if path == LOG else "submit"
+    server.set_config({"faults": [fault(f"/{kind}", nth=2,
+                                        status="HTTP/1.1 500 Internal Server Error")]})
+    content = big_log(2_500_000) if path == LOG else b"".join(numbered_lines(250))
+    sandbox.write(path, content)
     result = sandbox.run_client([COLLECTOR_URL, command])
     assert (result.returncode, result.stdout, result.stderr) == (1, b"", b""), result
     records = server.requests()
-    assert [r["target"] for r in records] == ["/submit", "/submit"]
     assert [r["accepted"] for r in records] == [True, False]
-    assert [r["clear"] for r in records] == [b"".join(lines[:100]), b"".join(lines[100:200])]
-    assert sandbox.read(RESULTS) == content
-    assert received(server, "submit") == b"".join(lines[:100])
+    if path == RESULTS:
+        lines = content.splitlines(keepends=True)
+        assert [r["clear"] for r in records] == [b"".join(lines[:100]), b"".join(lines[100:200])]
+    assert sandbox.read(path) == content
+    assert received(server, kind) == records[0]["clear"]
 
 
 # ------------------------------------------------ keys or identifier missing --
@@ -373,103 +376,49 @@ def big_lines(total_bytes, width=4000):
     return numbered_lines(count, width=width)
 
 
-def check_split_submits(server, lines, encrypted, server_key):
-    """Several /submit requests, each of whole lines and within both
-    buffers, that together carry every line once and in order."""
-    records = server.requests()
-    assert len(records) > 1, f"{len(records)} request(s)"
-    position = 0
-    for record in records:
-        assert record["target"] == "/submit"
-        assert record["accepted"] is True, record["error"]
-        clear = record["clear"]
-        sent = clear.splitlines(keepends=True)
-        assert sent == lines[position:position + len(sent)]
-        position += len(sent)
-        head, body = head_and_body(record)
-        if encrypted:
-            blocks = len(chunks(sent, chunk_size(server_key)))
-            assert len(body) == blocks * (server_key.key_size // 8)
-            assert head == submit_head(clear, len(body), True)
-            assert record["hash_ok"] is True
-        else:
-            assert head == submit_head(clear, len(clear), False)
-            assert body == clear
-        assert len(clear) <= BUFFER and len(body) <= BUFFER
-    assert position == len(lines)
-    assert [r["session_reused"] for r in records] == [False] + [True] * (len(records) - 1)
-
-
-@pytest.mark.parametrize("command, size", [("-s", 3_000_000), ("-S", 1_500_000)])
-def test_results_beyond_the_buffers_go_in_more_requests(sandbox, server, unit, command, size):
-    lines = big_lines(size)
-    content = b"".join(lines)
-    encrypted = command == "-S"
-    if encrypted:  # the point: more cipher text than one buffer holds
-        assert len(chunks(lines, chunk_size(unit))) * (unit.key_size // 8) > BUFFER
-    else:
-        assert len(content) > BUFFER
-    sandbox.write(RESULTS, content)
-    # A batch limit that alone would let one batch outgrow the buffers.
-    result = sandbox.run_client([COLLECTOR_URL, command], env={"SUBMIT_MAX_LINES": "100000"})
-    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
-    check_split_submits(server, lines, encrypted, unit)
-    assert received(server, "submit") == content
-    assert not sandbox.exists(RESULTS)
-
-
 def big_log(size):
     line = b"%08d the unit's log, long enough to need several requests\n"
     data = b"".join(line % i for i in range(size // len(line % 0) + 1))
     return data[:size]
 
 
+# Several requests, each within both buffers and accepted, that together carry
+# the input once and in order, on one resumed session; results in whole lines,
+# the log in whole pieces (only the last may be short).
 @pytest.mark.parametrize("command, size", [
-    ("-l", 2_500_000),
+    ("-s", 3_000_000), ("-S", 1_500_000), ("-l", 2_500_000), ("-L", 1_200_000),
     ("-l", 2 * 999_920),     # whole requests of 8620 pieces: no empty one after them
-    ("-L", 1_200_000),
 ])
-def test_log_beyond_the_buffers_goes_in_more_requests(sandbox, server, unit, command, size):
-    log = big_log(size)
-    encrypted = command == "-L"
-    piece = chunk_size(unit)
-    sandbox.write(LOG, log)
-    result = sandbox.run_client([COLLECTOR_URL, command])
-    blocks = math.ceil(len(log) / piece)
-    stderr = b"bodylength = 128 \n" * blocks if encrypted else b""
-    assert result.returncode == 0, result
-    assert (result.stdout, result.stderr) == (b"", stderr), result
+def test_input_beyond_the_buffers_goes_in_more_requests(sandbox, server, unit, command, size):
+    results, encrypted, piece = command in ("-s", "-S"), command in ("-S", "-L"), chunk_size(unit)
+    lines = big_lines(size) if results else None
+    content = b"".join(lines) if results else big_log(size)
+    if command == "-S":  # the point: more cipher text than one buffer holds
+        assert len(chunks(lines, piece)) * (unit.key_size // 8) > BUFFER
+    sandbox.write(RESULTS if results else LOG, content)
+    # A batch limit that alone would let one batch outgrow the buffers.
+    result = sandbox.run_client([COLLECTOR_URL, command], env={"SUBMIT_MAX_LINES": "100000"})
+    stderr = b"bodylength = 128 \n" * math.ceil(size / piece) if command == "-L" else b""
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", stderr), result
     records = server.requests()
     assert len(records) > 1, records
     for record in records:
-        assert record["target"] == "/log"
-        assert record["accepted"] is True, record["error"]
-        assert record["clear"], "an empty request"
-        head, body = head_and_body(record)
-        assert head == log_head(record["clear"], len(body), encrypted)
-        assert len(record["clear"]) <= BUFFER and len(body) <= BUFFER
-        if encrypted:
-            assert record["hash_ok"] is True
-            # Only the file's very last piece may be short.
-            assert len(body) == math.ceil(len(record["clear"]) / piece) * (unit.key_size // 8)
-    assert all(len(r["clear"]) % piece == 0 for r in records[:-1])
-    assert b"".join(r["clear"] for r in records) == log
-    assert received(server, "log") == log
+        clear, (head, body) = record["clear"], head_and_body(record)
+        assert record["accepted"] is True and clear, record["error"]
+        assert head == (submit_head if results else log_head)(clear, len(body), encrypted)
+        assert len(clear) <= BUFFER and len(body) <= BUFFER
+        assert record["hash_ok"] is (True if encrypted else None)
+        if results:
+            assert clear.endswith(b"\n")
+            blocks = len(chunks(clear.splitlines(keepends=True), piece)) if encrypted else 0
+        else:
+            assert record is records[-1] or len(clear) % piece == 0
+            blocks = math.ceil(len(clear) / piece) if encrypted else 0
+        assert len(body) == (blocks * (unit.key_size // 8) if encrypted else len(clear))
+    assert b"".join(r["clear"] for r in records) == content
+    assert received(server, "submit" if results else "log") == content
     assert [r["session_reused"] for r in records] == [False] + [True] * (len(records) - 1)
-    assert not sandbox.exists(LOG)
-
-
-def test_log_refused_midway_is_kept_whole(sandbox, server, unit):
-    server.set_config({"faults": [fault("/log", nth=2, status="HTTP/1.1 500 Internal Server Error")]})
-    log = big_log(2_500_000)       # three requests' worth
-    sandbox.write(LOG, log)
-    result = sandbox.run_client([COLLECTOR_URL, "-l"])
-    assert (result.returncode, result.stdout, result.stderr) == (1, b"", b""), result
-    records = server.requests()
-    # Each part is accepted before the next goes: nothing after the refusal.
-    assert [r["accepted"] for r in records] == [True, False]
-    assert sandbox.read(LOG) == log
-    assert received(server, "log") == records[0]["clear"]
+    assert not sandbox.exists(RESULTS if results else LOG)
 
 
 # -------------------------------------------- writers appending meanwhile --
