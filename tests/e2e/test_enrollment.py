@@ -150,9 +150,6 @@ ENROLLMENT_REPLIES = [
     pytest.param(lambda: b"HTTP/1.1 200 Activating\r\n" + key_line(foreign_clear())
                  + b"\n" + ID_LINE.encode() + b"\r\n\r\n",
                  {}, UNIT_ID, lambda k: (k.n, k.e), id="key-line-first-ended-by-lf"),
-    pytest.param(lambda: reply(STATUS, f"X-Unit-ID:{UNIT_ID}",
-                               key_line(foreign_clear(), "X-ZOR-PublicKey:")),
-                 {}, UNIT_ID, lambda k: (k.n, k.e), id="no-blank-after-colons"),
     # The identifier is cut at its first character that is not a letter or digit.
     pytest.param(lambda: reply(STATUS, "X-Unit-ID: AB12-CD", key_line(foreign_clear())),
                  {"unit_id": "AB12-CD"}, "AB12", lambda k: (k.n, k.e), id="identifier-cut"),
