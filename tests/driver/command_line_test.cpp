@@ -34,15 +34,6 @@ INSTANTIATE_TEST_SUITE_P(
                       UrlCase{"h:x", "h", 0}, UrlCase{"https://h:70000", "h", 70000},
                       UrlCase{"a://b://c:1", "b", 0}, UrlCase{"", "", 443}));
 
-TEST(CommandLine, NeedsExactlyTwoArguments) {
-  CommandLine out;
-  const char* one[] = {"halvorpin", "https://h"};
-  const char* three[] = {"halvorpin", "https://h", "-v", "x"};
-  EXPECT_FALSE(parse_command_line(2, one, out));
-  EXPECT_FALSE(parse_command_line(4, three, out));
-  EXPECT_FALSE(parse_command_line(1, one, out));
-}
-
 TEST(CommandLine, LetterIsTheSecondCharacterWhateverTheFirst) {
   struct Case {
     const char* argument;

@@ -60,35 +60,29 @@ def work_files(box):
 
 # Relays the first connection to one address and every later one to another.
 FORWARDER = """
-import socket, threading
+import itertools, socket, threading
 def pump(a, b):
     try:
-        while True:
-            data = a.recv(65536)
-            if not data:
-                break
+        while data := a.recv(65536):
             b.sendall(data)
     except OSError:
         pass
-    for s in (a, b):
+    for end in (a, b):
         try:
-            s.shutdown(socket.SHUT_RDWR)
+            end.shutdown(socket.SHUT_RDWR)
         except OSError:
             pass
-s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind(({addr!r}, {port})); s.listen(16)
+s = socket.create_server(({addr!r}, {port}), backlog=16)
 print('READY', flush=True)
-n = 0
-while True:
+for n in itertools.count():
     c, _ = s.accept()
-    target = ({addr!r}, {first} if n == 0 else {rest})
-    n += 1
     try:
-        u = socket.create_connection(target)
+        u = socket.create_connection(({addr!r}, {first} if n == 0 else {rest}))
     except OSError:
-        c.close(); continue
-    threading.Thread(target=pump, args=(c, u), daemon=True).start()
-    threading.Thread(target=pump, args=(u, c), daemon=True).start()
+        c.close()
+        continue
+    for pair in ((c, u), (u, c)):
+        threading.Thread(target=pump, args=pair, daemon=True).start()
 """
 
 # Answers every connection with a TLS record header, then one byte a second.
@@ -100,12 +94,10 @@ def drip(c):
             c.send(bytes([b])); time.sleep(1)
     except OSError:
         pass
-s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind(({addr!r}, {port})); s.listen(16)
+s = socket.create_server(({addr!r}, {port}), backlog=16)
 print('READY', flush=True)
 while True:
-    c, _ = s.accept()
-    threading.Thread(target=drip, args=(c,), daemon=True).start()
+    threading.Thread(target=drip, args=(s.accept()[0],), daemon=True).start()
 """
 
 
@@ -333,10 +325,9 @@ def test_installed_package_belongs_to_root_alone(sandbox, server):
 # old package and every file it goes with untouched, no work file left.
 @pytest.mark.parametrize("member", [
     ("kelvoz/passwd", tarfile.SYMTYPE, 0o777, "/etc/passwd"),
-    ("kelvoz/up", tarfile.SYMTYPE, 0o777, "../../etc"),
-    ("kelvoz/sub/up", tarfile.SYMTYPE, 0o777, "x/../../.."),
+    ("kelvoz/up", tarfile.SYMTYPE, 0o777, "../../etc"),   # the other link rules: package_tree_test
     ("kelvoz/pipe", tarfile.FIFOTYPE, 0o644, None),
-], ids=["absolute-link", "link-climbing-out", "link-climbing-after-a-name", "fifo"])
+], ids=["absolute-link", "link-climbing-out", "fifo"])
 def test_package_reaching_outside_is_refused(sandbox, server, member):
     result = run_update_with(sandbox, server, package(member))
     assert (result.returncode, result.stderr) == (1, b""), result

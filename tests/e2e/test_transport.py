@@ -1,8 +1,8 @@
 """The secure transport end to end, against real TLS servers: the CA bundle,
 the certificate and common-name checks, session resumption between the
-requests of one command, and how the exchange reads a reply until the server
-ends the connection (close notification or not, NUL bytes, replies without a
-header end or longer than the reply buffer, a stalled server)."""
+requests of one command, and what the exchange keeps of an upload's reply
+(NUL bytes, replies longer than the reply buffer). How a reply ends (close
+notification or not, a stalled server) is exchange_test.cpp's."""
 
 import base64
 import datetime
@@ -13,8 +13,8 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.x509.oid import NameOID
 
 from conftest import COLLECTOR, COLLECTOR_PORT, COLLECTOR_URL, start_collector
-from sandbox import DEFAULT_MAC_TEXT, SLOW
-from unitstate import STATE_DIR, enroll, private_pem, publish, received, rsa_key, targets
+from sandbox import DEFAULT_MAC_TEXT
+from unitstate import STATE_DIR, enroll, private_pem, publish, received, rsa_key
 
 NO_CA_LIST = "Ca\u2019t read CA list\n".encode()   # no "n"; U+2019 is E2 80 99
 NOT_VERIFIED = b"Certificate doesn't verify\n"      # library error lines may follow
@@ -124,18 +124,11 @@ def test_results_upload_checks_the_certificate_of_its_first_connection(sandbox, 
 
 # `v` on a unit without keys connects, checks the certificate and stops:
 # the keys message shows that the certificate was accepted.
+# Wildcard rules are the unit tests' (pattern_match_test.cpp); here, the
+# certificate's names reach them: case, a star, and only the first entry.
 @pytest.mark.parametrize("common_names, accepted", [
-    (["Collector.TEST"], True),              # letters compare in any case
-    (["*.test"], True),
-    (["*lector.test"], True),
-    (["c*r.test"], True),
-    (["*.collector.test"], False),           # the star must match something
-    (["*test"], False),                      # a star does not cross a dot
-    (["collector.test."], False),
-    (["collector.tes"], False),
-    (["other.test"], False),
-    (["collector.test", "other.test"], True),   # only the first entry counts
-    (["other.test", "collector.test"], False),
+    (["Collector.TEST"], True), (["*lector.test"], True), (["*.collector.test"], False),
+    (["collector.test", "other.test"], True), (["other.test", "collector.test"], False),
 ], ids=lambda v: "+".join(v) if isinstance(v, list) else ("accepted" if v else "refused"))
 def test_common_name_matching(sandbox, pki, common_names, accepted):
     cert, key = issue_with_common_names(pki, sandbox.workdir, common_names)
@@ -186,49 +179,6 @@ def test_reconnects_resume_the_tls_session(sandbox, pki, server_args, tls_versio
 
 # ---- the exchange: how a reply ends ----------------------------------------
 
-def test_replies_ended_without_close_notification_are_complete(sandbox, server):
-    enroll(sandbox, server, version="2.0")
-    publish(server, "3.0")
-    server.set_config({"version": "3.0", **faults(
-        {"path": "/version", "no_close_notify": True},
-        {"path": "/packages/", "no_close_notify": True})})
-    result = sandbox.run_client([COLLECTOR_URL, "-v"])
-    assert (result.returncode, result.stderr) == (0, b""), result   # no "SSL read problem"
-    requests = server.requests()
-    assert [r["target"] for r in requests] == [
-        "/version?current=2.0", "/packages/package.tar.gz"], requests
-    assert all(r["faults"] for r in requests), requests
-    assert sandbox.read(f"{STATE_DIR}/version") == b"3.0\n"
-    assert sandbox.read("/tmp/kelvoz/started") == b"3.0\n"
-
-
-@pytest.mark.parametrize("notify", [True, False], ids=["close-notify", "no-close-notify"])
-def test_server_closing_at_once_gives_no_version_reply(sandbox, server, notify):
-    enroll(sandbox, server, version="2.0")
-    publish(server, "3.0")
-    server.set_config({"version": "3.0", **faults(
-        {"path": "/version", "close": True, "no_close_notify": not notify})})
-    result = sandbox.run_client([COLLECTOR_URL, "-v"])
-    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
-    assert targets(server) == ["/version?current=2.0"]
-    assert sandbox.read(f"{STATE_DIR}/version") == b"2.0\n"
-    assert not sandbox.exists("/tmp/kelvoz")
-
-
-def test_stalled_server_ends_the_reply_at_the_first_receive_timeout(sandbox, server):
-    enroll(sandbox, server, version="2.0")
-    publish(server, "3.0")
-    # The run must end long before the server's silence would: a client
-    # that waits for the server to give up runs into the run's limit.
-    limit = 20 * SLOW
-    server.set_config({"version": "3.0", **faults({"path": "/version", "stall": 3 * limit})})
-    result = sandbox.run_client([COLLECTOR_URL, "-v"], env={"READ_TIMEOUT": "1"}, timeout=limit)
-    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
-    assert result.elapsed < limit, result
-    assert targets(server) == ["/version?current=2.0"]
-    assert sandbox.read(f"{STATE_DIR}/version") == b"2.0\n"
-
-
 # ---- the exchange: what is kept of a reply ----------------------------------
 
 def _padded_to(total, tail):
@@ -246,18 +196,10 @@ def _padded_to(total, tail):
 @pytest.mark.parametrize("reply, accepted", [
     (b"HTTP/1.1 200\0 OK\r\nContent-Length: 0\r\n\r\n", True),
     (b"HTTP/1.1 500 Refused\r\n\r\n\0HTTP/1.1 200 OK", False),
-    # CR LF, NUL, CR LF ends the header block: the second NUL is kept.
-    (b"HTTP/1.1 500 Refused\r\n\0\r\n\0HTTP/1.1 200 OK", False),
-    # Bare line feeds never end the header block: every NUL is dropped.
-    (b"HTTP/1.1 500 Refused\n\n\0HTTP/1.1 200 OK\n", True),
-    (b"HTTP/1.1 200 OK", True),   # no line end at all
     (b"HTTP/1.1 500 Refused\r\n\r\nHTTP/1.1 200 OK", True),   # the body is searched too
     (_padded_to(1023, b"HTTP/1.1 200 OK"), True),    # ends on the last byte kept
     (_padded_to(1024, b"HTTP/1.1 200 OK"), False),   # its last byte is cut off
-    (_padded_to(20000, b"HTTP/1.1 200 OK"), False),
-], ids=["nul-in-status-line", "nul-after-header-end", "crlf-nul-crlf-ends-header",
-        "bare-lf-no-header-end", "status-line-only", "status-in-body",
-        "1023-bytes", "1024-bytes", "20000-bytes"])
+], ids=["nul-in-status-line", "nul-after-header-end", "status-in-body", "1023-bytes", "1024-bytes"])
 def test_upload_reply_bytes_kept_by_the_exchange(sandbox, server, reply, accepted):
     enroll(sandbox, server, version="2.0")
     server.set_config(faults(raw_reply(reply)))

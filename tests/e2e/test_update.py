@@ -82,55 +82,19 @@ def run(box, command, url=COLLECTOR_URL):
 
 # ---- the life of a unit -----------------------------------------------------------
 
-def test_activation_then_updates_then_package_request(sandbox, server):
-    first = publish(server, "1.0")
-    result = run(sandbox, "-a")
-    assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
-    assert_installed(sandbox, first, b"1.0\n", b"1.0\n")
-    seen = len(server.requests())
-
-    # Up to date: one version query, nothing downloaded or changed.
-    before = snapshot(sandbox)
-    result = run(sandbox, "-v")
-    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
-    assert raw_requests(server)[seen:] == [version_request("1.0")]
-    assert snapshot(sandbox) == before
-    seen += 1
-
-    # A new version published: installed by the next `v`.
-    second = publish(server, "2.0")
-    server.set_config({"version": "2.0"})
-    entries = tmp_entries(sandbox)
-    result = run(sandbox, "-v")
-    assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
-    assert raw_requests(server)[seen:] == [version_request("1.0"), package_request()]
-    assert_installed(sandbox, second, b"2.0\n", b"2.0\n")
-    assert tmp_entries(sandbox) == entries
-    seen += 2
-
-    # `p` fetches /testpackage.tar.gz and installs nothing.
-    fetched = publish(server, "3.0", name="testpackage.tar.gz")
-    before = snapshot(sandbox)
-    result = run(sandbox, "-p")
-    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
-    assert raw_requests(server)[seen:] == [package_request("/testpackage.tar.gz")]
-    assert sandbox.read("/tmp/testpackage.tar.gz") == fetched
-    assert snapshot(sandbox) == before
-    assert tmp_entries(sandbox) - entries == {"testpackage.tar.gz"}
-
-
 # ---- version comparison -------------------------------------------------------------
 
 @pytest.mark.parametrize("version_file, offered, current, updates", [
     (b"1.10\n", "1.10", "1.10", False),
     (b"1.2.3.4.5\n", "1.2.3.4.6", "1.2.3.4.5", False),   # equal over 8 characters
     (b"12345678\n", "12345678.9", "12345678", False),
+    (b"1.2.3.40\n", "1.2.3.41", "1.2.3.40", True),      # the eighth character counts
     (b"1.10\n", "1.10.1", "1.10", True),
     (b"1.10\n", "1.1", "1.10", True),
     (None, "1.0", "", True),                              # no version file
     (b"2.0.1 beta\n", "2.0.1", "2.0.1", False),          # read up to the blank
     (b"v2.0.1\n", "2.0.1", "", True),                     # reads as empty
-], ids=["1.10-offered-1.10", "1.2.3.4.5-offered-1.2.3.4.6", "12345678-offered-12345678.9",
+], ids=["1.10-offered-1.10", "1.2.3.4.5-offered-1.2.3.4.6", "12345678-offered-12345678.9", "1.2.3.40-offered-1.2.3.41",
         "1.10-offered-1.10.1", "1.10-offered-1.1", "no-file-offered-1.0",
         "2.0.1-beta-offered-2.0.1", "v2.0.1-offered-2.0.1"])
 def test_version_comparison(sandbox, server, version_file, offered, current, updates):
@@ -178,55 +142,41 @@ def resolve_failed(stderr):
 
 # What the server does (config.json, package kind), the status of each command
 # run with it, whether the new package is installed, stdout, and a check of stderr.
+P, ENCRYPTED, OK = pytest.param, {"package_encrypted": True}, nothing
+PACKAGE_FAULT = {"path": "/packages/"}
 OUTCOMES = [
     # Installed.
-    pytest.param({}, None, {"-a": 0, "-v": 0}, True, TAR_LIST, nothing, id="clear-package"),
-    pytest.param({"package_encrypted": True}, None, {"-a": 0, "-v": 0}, True, TAR_LIST, nothing,
-                 id="encrypted-package"),
-    pytest.param({"package_encrypted": True,
-                  "faults": [{"path": "/packages/", "trailing_bytes": 5}]},
-                 None, {"-v": 0}, True, TAR_LIST, nothing,
-                 id="encrypted-package-trailing-partial-block"),
-    pytest.param(length_fault("000000000000128"), None, {"-v": 0}, True, TAR_LIST, nothing,
-                 id="version-length-15-characters"),
+    P({}, None, {"-a": 0, "-v": 0}, True, TAR_LIST, OK, id="clear-package"),
+    P(ENCRYPTED, None, {"-a": 0, "-v": 0}, True, TAR_LIST, OK, id="encrypted-package"),
+    P({**ENCRYPTED, "faults": [{**PACKAGE_FAULT, "trailing_bytes": 5}]}, None, {"-v": 0}, True,
+      TAR_LIST, OK, id="encrypted-package-trailing-partial-block"),
+    P(length_fault("000000000000128"), None, {"-v": 0}, True, TAR_LIST, OK,
+      id="version-length-15-characters"),
     # No version text.
-    pytest.param(version_fault(status="HTTP/1.1 404 Not Found"), None, {"-a": 1, "-v": 0},
-                 False, b"", nothing, id="version-404"),
-    pytest.param(version_fault(status="HTTP/1.0 200 OK"), None, {"-v": 0},
-                 False, b"", nothing, id="version-http-1.0"),
-    pytest.param(version_fault(close=True), None, {"-v": 0},
-                 False, b"", nothing, id="version-no-reply"),
-    pytest.param(version_fault(omit_header="Content-Length"), None, {"-a": 1, "-v": 0},
-                 False, b"", nothing, id="version-no-content-length"),
-    pytest.param(length_fault("129"), None, {"-v": 0},
-                 False, b"", nothing, id="version-length-beyond-received"),
-    pytest.param(length_fault("abc"), None, {"-a": 1, "-v": 0},
-                 False, b"", nothing, id="version-length-not-a-number"),
-    pytest.param(length_fault("0"), None, {"-v": 0},
-                 False, b"", nothing, id="version-length-zero"),
-    pytest.param(length_fault("0000000000000128"), None, {"-v": 0},
-                 False, b"", nothing, id="version-length-16-characters"),
+    P(version_fault(status="HTTP/1.1 404 Not Found"), None, {"-a": 1, "-v": 0}, False, b"", OK,
+      id="version-404"),
+    P(version_fault(close=True), None, {"-v": 0}, False, b"", OK, id="version-no-reply"),
+    P(version_fault(omit_header="Content-Length"), None, {"-a": 1, "-v": 0}, False, b"", OK,
+      id="version-no-content-length"),
+    P(length_fault("129"), None, {"-v": 0}, False, b"", OK, id="version-length-beyond-received"),
+    P(length_fault("0000000000000128"), None, {"-v": 0}, False, b"", OK,
+      id="version-length-16-characters"),
     # A length of 12 (the leading digits of "12a"): the body does not decrypt,
     # which gives an empty text, hence an empty locator and no host to ask.
-    pytest.param(length_fault("12a"), None, {"-v": 1},
-                 False, b"", resolve_failed, id="version-body-does-not-decrypt"),
+    P(length_fault("12a"), None, {"-v": 1}, False, b"", resolve_failed,
+      id="version-body-does-not-decrypt"),
     # Download refused.
-    pytest.param({"locator": "https://collector.test:8443/packages/missing.tar.gz"}, None,
-                 {"-a": 1, "-v": 0}, False, b"", nothing, id="package-missing"),
-    pytest.param({"faults": [{"path": "/packages/", "status": "HTTP/1.1 500 Server Error"}]},
-                 None, {"-v": 0}, False, b"", nothing, id="package-500"),
+    P({"locator": "https://collector.test:8443/packages/missing.tar.gz"}, None,
+      {"-a": 1, "-v": 0}, False, b"", OK, id="package-missing"),
+    P({"faults": [{**PACKAGE_FAULT, "status": "HTTP/1.1 500 Server Error"}]}, None, {"-v": 0},
+      False, b"", OK, id="package-500"),
     # Not a valid package: nothing replaced.
-    pytest.param({}, "not-gzip", {"-a": 1, "-v": 1}, False, b"", gzip_only,
-                 id="package-not-gzip"),
-    pytest.param({}, "plain-tar", {"-v": 1}, False, b"", gzip_only, id="package-plain-tar"),
-    pytest.param({}, "missing-runonce", {"-a": 1, "-v": 1}, False,
-                 b"kelvoz/\nkelvoz/schedulerconfig\n", nothing, id="package-missing-runonce"),
-    pytest.param({}, "not-executable", {"-v": 1}, False, TAR_LIST, nothing,
-                 id="package-runonce-not-executable"),
-    pytest.param({"package_encrypted": True,
-                  "faults": [{"path": "/packages/", "damage_block": 1}]},
-                 None, {"-a": 1, "-v": 1}, False, b"", gzip_only,
-                 id="encrypted-package-damaged-block"),
+    P({}, "not-gzip", {"-a": 1, "-v": 1}, False, b"", gzip_only, id="package-not-gzip"),
+    P({}, "missing-runonce", {"-a": 1, "-v": 1}, False, b"kelvoz/\nkelvoz/schedulerconfig\n", OK,
+      id="package-missing-runonce"),
+    P({}, "not-executable", {"-v": 1}, False, TAR_LIST, OK, id="package-runonce-not-executable"),
+    P({**ENCRYPTED, "faults": [{**PACKAGE_FAULT, "damage_block": 1}]}, None, {"-a": 1, "-v": 1},
+      False, b"", gzip_only, id="encrypted-package-damaged-block"),
 ]
 
 
@@ -343,13 +293,10 @@ def start_package_host(box, server, cert, **config):
     ("-a", "good", False, None),
     ("-v", "good", False, None),
     ("-v", "good", True, None),
-    ("-a", "untrusted", False, NOT_VERIFIED),
     ("-v", "untrusted", False, NOT_VERIFIED),
     ("-v", "expired", False, NOT_VERIFIED),
-    ("-a", "other-name", False, WRONG_NAME),
     ("-v", "other-name", False, WRONG_NAME),
-], ids=["a-good", "v-good", "v-good-encrypted", "a-untrusted", "v-untrusted", "v-expired",
-        "a-other-name", "v-other-name"])
+], ids=["a-good", "v-good", "v-good-encrypted", "v-untrusted", "v-expired", "v-other-name"])
 def test_package_host(sandbox, server, pki, command, cert_kind, encrypted, message):
     cert = {
         "good": lambda: pki.issue(PACKAGES),
@@ -393,14 +340,12 @@ def package_fault(**action):
     ({}, True, BLOB),
     ({"package_encrypted": True}, True, BLOB),
     ({"package_encrypted": True, "faults": package_fault(trailing_bytes=5)}, True, BLOB),
-    ({"package_encrypted": True, "faults": package_fault(trailing_bytes=127)}, True, BLOB),
     ({"package_encrypted": True, "faults": package_fault(damage_block=0)}, True, without_piece(0)),
-    ({"package_encrypted": True, "faults": package_fault(damage_block=4)}, True, without_piece(4)),
     ({"package_encrypted": True, "faults": package_fault(damage_block=8)}, True, without_piece(8)),
     ({}, False, b""),                                            # 404
     ({"faults": package_fault(close=True)}, True, b""),           # no reply
-], ids=["clear", "encrypted", "trailing-5", "trailing-127", "damaged-first", "damaged-middle",
-        "damaged-last", "missing", "no-reply"])
+], ids=["clear", "encrypted", "trailing-5", "damaged-first", "damaged-last", "missing",
+        "no-reply"])
 def test_package_request(sandbox, server, config, published, fetched):
     enrolled_with_old_package(sandbox, server)
     if published:
@@ -420,14 +365,10 @@ def test_package_request(sandbox, server, config, published, fetched):
 
 @pytest.mark.parametrize("command, name, content", [
     ("-v", "unitprivatekey", None),
-    ("-v", "unitprivatekey", b"garbage\n"),
-    ("-v", "zorpublickey", None),
     ("-v", "zorpublickey", b"xx"),
     ("-v", "unitid", None),
-    ("-p", "unitprivatekey", None),
     ("-p", "unitid", None),
-], ids=["v-no-private-key", "v-private-key-garbage", "v-no-server-key", "v-server-key-garbage",
-        "v-no-unitid", "p-no-private-key", "p-no-unitid"])
+], ids=["v-no-private-key", "v-server-key-garbage", "v-no-unitid", "p-no-unitid"])
 def test_unit_without_keys_asks_nothing(sandbox, server, command, name, content):
     enrolled_with_old_package(sandbox, server)
     set_state_file(sandbox, name, content)
@@ -442,11 +383,3 @@ def test_unit_without_keys_asks_nothing(sandbox, server, command, name, content)
     assert snapshot(sandbox) == before
     assert not sandbox.exists("/tmp/testpackage.tar.gz")
 
-
-@pytest.mark.parametrize("command", ["-v", "-p"])
-def test_no_connection(sandbox, command):
-    install_old_package(sandbox)
-    before = snapshot(sandbox)
-    result = run(sandbox, command)
-    assert (result.returncode, result.stdout, result.stderr) == (1, b"", REFUSED), result
-    assert snapshot(sandbox) == before

@@ -8,7 +8,7 @@ as an empty body whose fate the reply decides.
 Each case runs the real client in a sandboxed world against the reference
 server. A unit is given its identity by writing the state files directly
 (as enrollment would leave them) and filing its public key with the server;
-one case enrolls through the client itself to show the two agree.
+test_enrollment.py shows that enrollment by the client leaves the same files.
 """
 
 import base64
@@ -22,7 +22,7 @@ from cryptography.hazmat.primitives.asymmetric import padding
 
 from conftest import COLLECTOR, COLLECTOR_URL
 from sandbox import SLOW, client_binary, runner
-from unitstate import (STATE_DIR, enroll, public_pem, publish, received, register_unit, rsa_key,
+from unitstate import (enroll, public_pem, received, register_unit, rsa_key,
                        seed_unit, server_private_key, server_public_pem)
 
 PKCS1 = padding.PKCS1v15()
@@ -175,7 +175,6 @@ BATCH_CASES = [
      [numbered_lines(100), numbered_lines(100, 100), numbered_lines(50, 200)]),
     ("exactly-100-lines", numbered_lines(100), None, [numbered_lines(100)]),
     ("limit-0", numbered_lines(3), "0", [[line] for line in numbered_lines(3)]),
-    ("limit-negative", numbered_lines(3), "-5", [[line] for line in numbered_lines(3)]),
     ("limit-not-a-number", numbered_lines(3), "abc", [[line] for line in numbered_lines(3)]),
     ("limit-3-of-7", numbered_lines(7), "3",
      [numbered_lines(3), numbered_lines(3, 3), numbered_lines(1, 6)]),
@@ -185,7 +184,6 @@ BATCH_CASES = [
      [[LONG[:LINE_READ], LONG[LINE_READ:]], [b"short\n"]]),
     ("last-line-without-line-feed", [b"first\n", b"second"], None,
      [[b"first\n", b"second"]]),
-    ("only-a-line-without-line-feed", [b"x"], None, [[b"x"]]),
     ("single-line-feed", [b"\n"], None, [[b"\n"]]),
 ]
 
@@ -244,61 +242,26 @@ def test_result_lines_of_116_and_117_bytes_take_one_and_two_blocks(sandbox, serv
     check_submits(server.requests(), [[short], [long_]], True, unit)
 
 
-def test_blocks_never_span_two_lines(sandbox, server, unit):
-    # Two lines of 58 bytes would fit one block of 116 clear bytes together,
-    # but each line starts a block of its own.
-    first, second = b"a" * 57 + b"\n", b"b" * 57 + b"\n"
-    sandbox.write(RESULTS, first + second)
-    result = sandbox.run_client([COLLECTOR_URL, "-S"])
-    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
-    check_submits(server.requests(), [[first, second]], True, unit)
-    assert server.requests()[0]["headers"]["Content-Length"] == "256"
-
-
 # ------------------------------------------------------------------- log --
 
 LOG_300 = bytes(range(1, 256)) + b"log line\n" * 5     # 300 bytes, no zero byte
+LOG_NUL = b"before the zero\n\0after the zero\n"     # the digest stops at the zero
 
 
-@pytest.mark.parametrize("command", ["-l", "-L"])
-def test_log_of_300_bytes(sandbox, server, unit, command):
-    assert len(LOG_300) == 300
-    sandbox.write(LOG, LOG_300)
+@pytest.mark.parametrize("command, log", [("-l", LOG_300), ("-L", LOG_300), ("-L", LOG_NUL)])
+def test_log_upload(sandbox, server, unit, command, log):
+    sandbox.write(LOG, log)
     result = sandbox.run_client([COLLECTOR_URL, command])
     encrypted = command == "-L"
-    stderr = b"bodylength = 128 \n" * 3 if encrypted else b""
+    pieces = [log[i:i + 116] for i in range(0, len(log), 116)] if encrypted else [log]
+    stderr = b"bodylength = 128 \n" * len(pieces) if encrypted else b""
     assert (result.returncode, result.stdout, result.stderr) == (0, b"", stderr), result
     [record] = server.requests()
     head, body = head_and_body(record)
-    if encrypted:
-        assert head == log_head(LOG_300, 384, True)
-        assert record["headers"]["X-Request-Hash"].encode() == digest_text(LOG_300)
-        assert record["hash_ok"] is True
-        # Pieces of 116, 116 and 68 bytes, one block each.
-        assert open_blocks(unit, body) == [LOG_300[:116], LOG_300[116:232], LOG_300[232:]]
-    else:
-        assert head == log_head(LOG_300, 300, False)
-        assert body == LOG_300
-        assert record["hash_ok"] is None
+    assert head == log_head(log, 128 * len(pieces) if encrypted else len(log), encrypted)
+    assert record["hash_ok"] is (True if encrypted else None)
+    assert (open_blocks(unit, body) if encrypted else [body]) == pieces
     assert record["accepted"] is True, record["error"]
-    assert received(server, "log") == LOG_300
-    assert not sandbox.exists(LOG)
-    assert [r["session_reused"] for r in server.requests()] == [False]
-
-
-def test_log_digest_stops_at_the_first_zero_byte(sandbox, server, unit):
-    log = b"before the zero\n\0after the zero\n"
-    sandbox.write(LOG, log)
-    result = sandbox.run_client([COLLECTOR_URL, "-L"])
-    assert (result.returncode, result.stdout, result.stderr) == \
-        (0, b"", b"bodylength = 128 \n"), result
-    [record] = server.requests()
-    head, body = head_and_body(record)
-    assert head == log_head(log, 128, True)
-    assert record["headers"]["X-Request-Hash"].encode() == digest_text(b"before the zero\n")
-    assert record["hash_ok"] is True
-    # Content-Length and body still cover the whole log.
-    assert open_blocks(unit, body) == [log]
     assert received(server, "log") == log
     assert not sandbox.exists(LOG)
 
@@ -347,20 +310,23 @@ def test_empty_log_is_posted_with_an_empty_body(sandbox, server, unit, reply, st
 
 # ------------------------------------------------------------- refusals --
 
-@pytest.mark.parametrize("command", ["-s", "-S"])
-def test_refused_second_batch_keeps_every_line(sandbox, server, unit, command):
-    server.set_config({"faults": [fault("/submit", nth=2, status="HTTP/1.1 500 Internal Server Error")]})
-    lines = numbered_lines(250)
-    content = b"".join(lines)
-    sandbox.write(RESULTS, content)
+# Each request is accepted before the next goes: a refusal keeps the whole file.
+@pytest.mark.parametrize("command, path", [("-s", RESULTS), ("-S", RESULTS), ("-l", LOG)])
+def test_refused_second_request_keeps_the_whole_input(sandbox, server, unit, command, path):
+    kind = "log" if path == LOG else "submit"
+    server.set_config({"faults": [fault(f"/{kind}", nth=2,
+                                        status="HTTP/1.1 500 Internal Server Error")]})
+    content = big_log(2_500_000) if path == LOG else b"".join(numbered_lines(250))
+    sandbox.write(path, content)
     result = sandbox.run_client([COLLECTOR_URL, command])
     assert (result.returncode, result.stdout, result.stderr) == (1, b"", b""), result
     records = server.requests()
-    assert [r["target"] for r in records] == ["/submit", "/submit"]
     assert [r["accepted"] for r in records] == [True, False]
-    assert [r["clear"] for r in records] == [b"".join(lines[:100]), b"".join(lines[100:200])]
-    assert sandbox.read(RESULTS) == content
-    assert received(server, "submit") == b"".join(lines[:100])
+    if path == RESULTS:
+        lines = content.splitlines(keepends=True)
+        assert [r["clear"] for r in records] == [b"".join(lines[:100]), b"".join(lines[100:200])]
+    assert sandbox.read(path) == content
+    assert received(server, kind) == records[0]["clear"]
 
 
 # ------------------------------------------------ keys or identifier missing --
@@ -410,103 +376,49 @@ def big_lines(total_bytes, width=4000):
     return numbered_lines(count, width=width)
 
 
-def check_split_submits(server, lines, encrypted, server_key):
-    """Several /submit requests, each of whole lines and within both
-    buffers, that together carry every line once and in order."""
-    records = server.requests()
-    assert len(records) > 1, f"{len(records)} request(s)"
-    position = 0
-    for record in records:
-        assert record["target"] == "/submit"
-        assert record["accepted"] is True, record["error"]
-        clear = record["clear"]
-        sent = clear.splitlines(keepends=True)
-        assert sent == lines[position:position + len(sent)]
-        position += len(sent)
-        head, body = head_and_body(record)
-        if encrypted:
-            blocks = len(chunks(sent, chunk_size(server_key)))
-            assert len(body) == blocks * (server_key.key_size // 8)
-            assert head == submit_head(clear, len(body), True)
-            assert record["hash_ok"] is True
-        else:
-            assert head == submit_head(clear, len(clear), False)
-            assert body == clear
-        assert len(clear) <= BUFFER and len(body) <= BUFFER
-    assert position == len(lines)
-    assert [r["session_reused"] for r in records] == [False] + [True] * (len(records) - 1)
-
-
-@pytest.mark.parametrize("command, size", [("-s", 3_000_000), ("-S", 1_500_000)])
-def test_results_beyond_the_buffers_go_in_more_requests(sandbox, server, unit, command, size):
-    lines = big_lines(size)
-    content = b"".join(lines)
-    encrypted = command == "-S"
-    if encrypted:  # the point: more cipher text than one buffer holds
-        assert len(chunks(lines, chunk_size(unit))) * (unit.key_size // 8) > BUFFER
-    else:
-        assert len(content) > BUFFER
-    sandbox.write(RESULTS, content)
-    # A batch limit that alone would let one batch outgrow the buffers.
-    result = sandbox.run_client([COLLECTOR_URL, command], env={"SUBMIT_MAX_LINES": "100000"})
-    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
-    check_split_submits(server, lines, encrypted, unit)
-    assert received(server, "submit") == content
-    assert not sandbox.exists(RESULTS)
-
-
 def big_log(size):
     line = b"%08d the unit's log, long enough to need several requests\n"
     data = b"".join(line % i for i in range(size // len(line % 0) + 1))
     return data[:size]
 
 
+# Several requests, each within both buffers and accepted, that together carry
+# the input once and in order, on one resumed session; results in whole lines,
+# the log in whole pieces (only the last may be short).
 @pytest.mark.parametrize("command, size", [
-    ("-l", 2_500_000),
+    ("-s", 3_000_000), ("-S", 1_500_000), ("-l", 2_500_000), ("-L", 1_200_000),
     ("-l", 2 * 999_920),     # whole requests of 8620 pieces: no empty one after them
-    ("-L", 1_200_000),
 ])
-def test_log_beyond_the_buffers_goes_in_more_requests(sandbox, server, unit, command, size):
-    log = big_log(size)
-    encrypted = command == "-L"
-    piece = chunk_size(unit)
-    sandbox.write(LOG, log)
-    result = sandbox.run_client([COLLECTOR_URL, command])
-    blocks = math.ceil(len(log) / piece)
-    stderr = b"bodylength = 128 \n" * blocks if encrypted else b""
-    assert result.returncode == 0, result
-    assert (result.stdout, result.stderr) == (b"", stderr), result
+def test_input_beyond_the_buffers_goes_in_more_requests(sandbox, server, unit, command, size):
+    results, encrypted, piece = command in ("-s", "-S"), command in ("-S", "-L"), chunk_size(unit)
+    lines = big_lines(size) if results else None
+    content = b"".join(lines) if results else big_log(size)
+    if command == "-S":  # the point: more cipher text than one buffer holds
+        assert len(chunks(lines, piece)) * (unit.key_size // 8) > BUFFER
+    sandbox.write(RESULTS if results else LOG, content)
+    # A batch limit that alone would let one batch outgrow the buffers.
+    result = sandbox.run_client([COLLECTOR_URL, command], env={"SUBMIT_MAX_LINES": "100000"})
+    stderr = b"bodylength = 128 \n" * math.ceil(size / piece) if command == "-L" else b""
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", stderr), result
     records = server.requests()
     assert len(records) > 1, records
     for record in records:
-        assert record["target"] == "/log"
-        assert record["accepted"] is True, record["error"]
-        assert record["clear"], "an empty request"
-        head, body = head_and_body(record)
-        assert head == log_head(record["clear"], len(body), encrypted)
-        assert len(record["clear"]) <= BUFFER and len(body) <= BUFFER
-        if encrypted:
-            assert record["hash_ok"] is True
-            # Only the file's very last piece may be short.
-            assert len(body) == math.ceil(len(record["clear"]) / piece) * (unit.key_size // 8)
-    assert all(len(r["clear"]) % piece == 0 for r in records[:-1])
-    assert b"".join(r["clear"] for r in records) == log
-    assert received(server, "log") == log
+        clear, (head, body) = record["clear"], head_and_body(record)
+        assert record["accepted"] is True and clear, record["error"]
+        assert head == (submit_head if results else log_head)(clear, len(body), encrypted)
+        assert len(clear) <= BUFFER and len(body) <= BUFFER
+        assert record["hash_ok"] is (True if encrypted else None)
+        if results:
+            assert clear.endswith(b"\n")
+            blocks = len(chunks(clear.splitlines(keepends=True), piece)) if encrypted else 0
+        else:
+            assert record is records[-1] or len(clear) % piece == 0
+            blocks = math.ceil(len(clear) / piece) if encrypted else 0
+        assert len(body) == (blocks * (unit.key_size // 8) if encrypted else len(clear))
+    assert b"".join(r["clear"] for r in records) == content
+    assert received(server, "submit" if results else "log") == content
     assert [r["session_reused"] for r in records] == [False] + [True] * (len(records) - 1)
-    assert not sandbox.exists(LOG)
-
-
-def test_log_refused_midway_is_kept_whole(sandbox, server, unit):
-    server.set_config({"faults": [fault("/log", nth=2, status="HTTP/1.1 500 Internal Server Error")]})
-    log = big_log(2_500_000)       # three requests' worth
-    sandbox.write(LOG, log)
-    result = sandbox.run_client([COLLECTOR_URL, "-l"])
-    assert (result.returncode, result.stdout, result.stderr) == (1, b"", b""), result
-    records = server.requests()
-    # Each part is accepted before the next goes: nothing after the refusal.
-    assert [r["accepted"] for r in records] == [True, False]
-    assert sandbox.read(LOG) == log
-    assert received(server, "log") == records[0]["clear"]
+    assert not sandbox.exists(RESULTS if results else LOG)
 
 
 # -------------------------------------------- writers appending meanwhile --
@@ -528,33 +440,22 @@ def upload_while_appending(box, server, command, path, nth):
     return client.returncode, out, err
 
 
-@pytest.mark.parametrize("command", ["-s", "-S"])
-def test_lines_appended_during_the_last_batch_stay_for_the_next_run(sandbox, server, unit, command):
-    lines = numbered_lines(5)
-    server.set_config({"faults": [fault("/submit", nth=3, delay=DELAY)]})
+# Appended during the last batch: put back for the next run; during an
+# earlier one: read by the later batches.
+@pytest.mark.parametrize("command, nth", [("-s", 3), ("-S", 3), ("-s", 1)])
+def test_lines_appended_during_an_upload_are_never_lost(sandbox, server, unit, command, nth):
+    lines, late = numbered_lines(5), LATE.splitlines(keepends=True)
+    server.set_config({"faults": [fault("/submit", nth=nth, delay=DELAY)]})
     sandbox.write(RESULTS, b"".join(lines))
-    outcome = upload_while_appending(sandbox, server, command, RESULTS, nth=3)
-    assert outcome == (0, b"", b"")
-    check_submits(server.requests(), [lines[:2], lines[2:4], lines[4:]], command == "-S", unit)
-    assert received(server, "submit") == b"".join(lines)
-    assert sandbox.read(RESULTS) == LATE
-
-    # The next run sends exactly what was left.
-    server.set_config({})
-    result = sandbox.run_client([COLLECTOR_URL, command])
-    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
-    assert received(server, "submit") == b"".join(lines) + LATE
-    assert not sandbox.exists(RESULTS)
-
-
-def test_lines_appended_during_an_earlier_batch_go_in_later_batches(sandbox, server, unit):
-    lines = numbered_lines(5)
-    server.set_config({"faults": [fault("/submit", nth=1, delay=DELAY)]})
-    sandbox.write(RESULTS, b"".join(lines))
-    outcome = upload_while_appending(sandbox, server, "-s", RESULTS, nth=1)
-    assert outcome == (0, b"", b"")
-    late = LATE.splitlines(keepends=True)
-    check_submits(server.requests(), [lines[:2], lines[2:4], [lines[4], late[0]], late[1:]], False, unit)
+    assert upload_while_appending(sandbox, server, command, RESULTS, nth=nth) == (0, b"", b"")
+    tail = [lines[4:]] if nth == 3 else [[lines[4], late[0]], late[1:]]
+    check_submits(server.requests(), [lines[:2], lines[2:4], *tail], command == "-S", unit)
+    if nth == 3:
+        assert sandbox.read(RESULTS) == LATE
+        # The next run sends exactly what was left.
+        server.set_config({})
+        result = sandbox.run_client([COLLECTOR_URL, command])
+        assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
     assert received(server, "submit") == b"".join(lines) + LATE
     assert not sandbox.exists(RESULTS)
 
@@ -608,20 +509,3 @@ def test_nothing_is_sent_when_encryption_fails(sandbox, server, key_name):
 
 
 # ------------------------------------------------- enrolled by the client --
-
-def test_unit_enrolled_by_the_client_uploads(sandbox, server):
-    # Enrollment writes the state files that the other cases write directly.
-    publish(server, "1.0")
-    result = sandbox.run_client([COLLECTOR_URL, "-a"])
-    assert result.returncode == 0, result
-    unit_id = sandbox.read(f"{STATE_DIR}/unitid").decode()
-    sandbox.write(RESULTS, b"result one\nresult two\n")
-    sandbox.write(LOG, b"log one\n")
-    for command in ("-S", "-L"):
-        result = sandbox.run_client([COLLECTOR_URL, command])
-        assert result.returncode == 0, result
-    uploads = [r for r in server.requests() if r["target"] in ("/submit", "/log")]
-    assert [(r["target"], r["headers"]["X-Unit-ID"], r["hash_ok"], r["accepted"])
-            for r in uploads] == [("/submit", unit_id, True, True), ("/log", unit_id, True, True)]
-    assert received(server, "submit") == b"result one\nresult two\n"
-    assert received(server, "log") == b"log one\n"

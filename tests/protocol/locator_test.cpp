@@ -67,6 +67,7 @@ TEST(VersionCompare, LooksAtEightCharactersAtMost) {
   EXPECT_TRUE(same_version("1.10", "1.10"));
   EXPECT_TRUE(same_version("1.2.3.4.5", "1.2.3.4.6"));
   EXPECT_FALSE(same_version("1.10", "1.10.1"));
+  EXPECT_FALSE(same_version("1.2.3.40", "1.2.3.41"));  // the eighth character counts
   EXPECT_FALSE(same_version("", "1.0"));
   EXPECT_TRUE(same_version("", ""));
 }

@@ -105,17 +105,6 @@ TEST(Exchange, HeaderEndIsFoundAcrossRecordBoundaries) {
   EXPECT_EQ(out.file, std::string("bo\0dymore", 9));
 }
 
-TEST(Exchange, LargeBodyGoesToTheFileInOrder) {
-  std::string body;
-  for (int i = 0; body.size() < 3 * 1024 * 1024; ++i) body += std::to_string(i) + ',';
-  std::vector<std::string> records = {"HTTP/1.1 200 OK\r\nX-Encrypted: false\r\n\r\n"};
-  for (std::size_t pos = 0; pos < body.size(); pos += 10007)
-    records.push_back(body.substr(pos, 10007));
-  Outcome out = exchange({0, records}, 1024, true);
-  EXPECT_EQ(out.stored, "HTTP/1.1 200 OK\r\nX-Encrypted: false\r\n\r\n");
-  EXPECT_EQ(out.file, body);
-}
-
 TEST(Exchange, WithoutBlankLineEverythingStaysInTheBuffer) {
   std::string reply("HTTP/1.1 200 OK\nA: b\n\n\0body", 27);
   Outcome out = exchange({0, {reply}}, 1024, true);
@@ -135,19 +124,6 @@ TEST(Exchange, LongerReplyIsCutAtCapacityMinusOne) {
   EXPECT_EQ(cut.file, "body");
 }
 
-TEST(Exchange, BodyIsWrittenAfterTheRequestAndAnEmptyBodyIsSkipped) {
-  std::string body = "line one\nline two\n";
-  Outcome out = exchange({0, {"HTTP/1.1 200 OK\r\n\r\n"}}, 1024, false, &body);
-  EXPECT_EQ(out.request, std::string(kRequest) + body);
-  EXPECT_EQ(out.stored, "HTTP/1.1 200 OK\r\n\r\n");
-
-  std::string empty;
-  Outcome none = exchange({0, {"HTTP/1.1 200 OK\r\n\r\n"}}, 1024, false, &empty);
-  EXPECT_EQ(none.request, kRequest);
-  EXPECT_EQ(none.stored, "HTTP/1.1 200 OK\r\n\r\n");
-  EXPECT_EQ(none.errors, "");
-}
-
 TEST(Exchange, BodyWriteFailureIsReportedWithTheErrorCode) {
   ServerScript script;
   script.request_bytes = kRequestLength;
@@ -156,13 +132,6 @@ TEST(Exchange, BodyWriteFailureIsReportedWithTheErrorCode) {
   Outcome out = exchange(script, 1024, false, &body);
   EXPECT_EQ(out.errors, "SSL body write problem retval = 5\n");
   EXPECT_EQ(out.count, 0u);
-}
-
-TEST(Exchange, NullRequestIsRefusedWithoutSending) {
-  ::testing::internal::CaptureStderr();
-  char buffer[8] = {};
-  EXPECT_EQ(ssl_sendrequest(nullptr, nullptr, buffer, sizeof buffer), 0u);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "request or response buffer is null");
 }
 
 TEST(Exchange, StalledServerEndsTheReplyAtTheReceiveTimeout) {

@@ -1,10 +1,7 @@
-// Runs only inside the end-to-end sandbox (fresh /tmp, a veth eth0 with a
-// fixed MAC, or none): it works on the client's real fixed paths.
-#include <dirent.h>
+// Runs only inside the end-to-end sandbox (a fresh /tmp): it works on the
+// client's real fixed paths.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -12,7 +9,6 @@
 #include "base/paths.h"
 #include "protocol/enrollment.h"
 #include "unit/file_io.h"
-#include "unit/mac_address.h"
 #include "unit/rsa_key.h"
 #include "unit/state_files.h"
 
@@ -86,72 +82,6 @@ TEST_F(StateFiles, InstalledVersionEndsAtTheFirstOtherByte) {
     EXPECT_STREQ(version, c.text);
     EXPECT_EQ(version[kVersionCapacity - 1], '\0');
   }
-}
-
-TEST_F(StateFiles, EnrolledMeansAServerKeyFileOfTwoBytesOrMore) {
-  EXPECT_EQ(checkunitactivated(), 0);
-  put(kServerKeyPath, "x");
-  EXPECT_EQ(checkunitactivated(), 0);
-  put(kServerKeyPath, "xy");
-  EXPECT_EQ(checkunitactivated(), 1);
-}
-
-TEST_F(StateFiles, CleanupRemovesTheKeysButKeepsIdentifierAndVersion) {
-  for (const char* path :
-       {kUnitPublicKeyPath, kUnitPrivateKeyPath, kServerKeyPath, kUnitIdPath, kVersionPath}) {
-    put(path, "data");
-  }
-  cleanup_nvram();
-  struct stat st {};
-  EXPECT_NE(::stat(kUnitPublicKeyPath, &st), 0);
-  EXPECT_NE(::stat(kUnitPrivateKeyPath, &st), 0);
-  EXPECT_NE(::stat(kServerKeyPath, &st), 0);
-  EXPECT_EQ(::stat(kUnitIdPath, &st), 0);
-  EXPECT_EQ(::stat(kVersionPath, &st), 0);
-}
-
-TEST_F(StateFiles, KeygenWritesThePairWithAPrivateFileOfMode0600) {
-  ASSERT_EQ(run_shell("rm -rf /tmp/tolvenra"), 0);
-  ServerLink link;
-  ASSERT_EQ(keygen(&link), 1);
-  struct stat st {};
-  ASSERT_EQ(::stat(kUnitPrivateKeyPath, &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  std::string pub;
-  ASSERT_TRUE(read_small_file(kUnitPublicKeyPath, 65536, pub));
-  EXPECT_EQ(pub.rfind("-----BEGIN RSA PUBLIC KEY-----", 0), 0u);
-  EvpPkeyPtr back = parse_rsa_public_pem(pub);
-  EXPECT_EQ(rsa_key_text(back.get()), rsa_key_text(link.unit_key.get()));
-  // Nothing but the two key files: no temporary leftovers.
-  int entries = 0;
-  if (DIR* dir = ::opendir(kStateDir)) {
-    while (dirent* e = ::readdir(dir)) entries += e->d_name[0] != '.';
-    ::closedir(dir);
-  }
-  EXPECT_EQ(entries, 2);
-}
-
-TEST(MacAddress, Eth0GivesItsFixedAddress) {
-  const char* expected = std::getenv("HALVORPIN_EXPECTED_MAC");
-  ASSERT_NE(expected, nullptr) << "run by the sandbox harness";
-  char mac[13] = {};
-  EXPECT_EQ(getmac("eth0", mac, sizeof mac), 0);
-  EXPECT_STREQ(mac, expected);
-  char direct[13] = {};
-  EXPECT_EQ(getmacforinterface("eth0", direct, sizeof direct), 0);
-  EXPECT_STREQ(direct, expected);
-  char other[13] = "untouched";
-  EXPECT_EQ(getmac("eth0x", other, sizeof other), 0);  // names match exactly
-  EXPECT_STREQ(other, "untouched");
-}
-
-TEST(MacAddressNoEth0, LeavesTheTextEmptyAndSucceeds) {
-  char mac[13] = {};
-  EXPECT_EQ(getmac("eth0", mac, sizeof mac), 0);
-  EXPECT_STREQ(mac, "");
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(getmacforinterface("eth0", mac, sizeof mac), -1);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "ioctl Error: SIOCGIFHWADDR \n");
 }
 
 }  // namespace
