@@ -547,6 +547,55 @@ class Sandbox:
         self._start_helper(code, f"listener-{addr}-{port}")
         return lambda: len(log.read_text().splitlines())
 
+    def start_relay(self, addr, port, first_port, later_port):
+        """An attacker on the path: a TCP relay on addr:port that hands the
+        first connection to addr:first_port and every later one to
+        addr:later_port."""
+        code = (
+            "import itertools, socket, threading\n"
+            "def pump(a, b):\n"
+            "    try:\n"
+            "        while data := a.recv(65536):\n"
+            "            b.sendall(data)\n"
+            "    except OSError:\n"
+            "        pass\n"
+            "    for end in (a, b):\n"
+            "        try:\n"
+            "            end.shutdown(socket.SHUT_RDWR)\n"
+            "        except OSError:\n"
+            "            pass\n"
+            f"s = socket.create_server(({addr!r}, {port}), backlog=16)\n"
+            "print('READY', flush=True)\n"
+            "for n in itertools.count():\n"
+            "    c, _ = s.accept()\n"
+            "    try:\n"
+            f"        u = socket.create_connection(({addr!r}, {first_port} if n == 0 else {later_port}))\n"
+            "    except OSError:\n"
+            "        c.close()\n"
+            "        continue\n"
+            "    for pair in ((c, u), (u, c)):\n"
+            "        threading.Thread(target=pump, args=pair, daemon=True).start()\n"
+        )
+        self._start_helper(code, f"relay-{addr}-{port}")
+
+    def start_trickler(self, addr, port):
+        """A peer that answers every connection on addr:port with a TLS record
+        header and then one byte a second, forever."""
+        code = (
+            "import socket, threading, time\n"
+            "def drip(c):\n"
+            "    try:\n"
+            "        for b in b'\\x16\\x03\\x03\\x40\\x00' + bytes(16384):\n"
+            "            c.send(bytes([b])); time.sleep(1)\n"
+            "    except OSError:\n"
+            "        pass\n"
+            f"s = socket.create_server(({addr!r}, {port}), backlog=16)\n"
+            "print('READY', flush=True)\n"
+            "while True:\n"
+            "    threading.Thread(target=drip, args=(s.accept()[0],), daemon=True).start()\n"
+        )
+        self._start_helper(code, f"trickler-{addr}-{port}")
+
     def start_blackhole(self, addr, port):
         """A listener whose accept queue is full and never drained: the
         kernel drops further SYNs, so a connect to addr:port gets no answer."""
@@ -560,11 +609,6 @@ class Sandbox:
             "time.sleep(1e9)\n"
         )
         self._start_helper(code, f"blackhole-{addr}-{port}")
-
-    def start_helper(self, code, name):
-        """Runs Python `code` inside as a helper process of this world; it
-        must print READY once it serves. Ends with the world."""
-        self._start_helper(code, name)
 
     def _start_helper(self, code, name):
         out_path = self.workdir / f"{name}.out"

@@ -16,9 +16,9 @@ import pytest
 
 from conftest import COLLECTOR_PORT, COLLECTOR_URL, start_collector
 from sandbox import SLOW
-from unitstate import (COLLECTOR, LOCK_FILES, STATE_DIR, TAR_LIST, UNIT_ID, enroll,
-                       package_files, publish, raw_requests, received, state_files, targets,
-                       tmp_entries, version_request)
+from unitstate import (COLLECTOR, LOCK_FILES, OLD_PACKAGE, STATE_DIR, TAR_LIST, UNIT_ID, enroll,
+                       install_old_package, package_files, publish, raw_requests, received,
+                       state_files, targets, tmp_entries, version_request)
 
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 NOT_VERIFIED = b"Certificate doesn't verify\n"
@@ -27,22 +27,10 @@ NO_KEYS = b"Unable to load keys and/or unit id"
 REAL_PORT, IMPOSTOR_PORT, CLOSER_PORT = 8444, 8445, 8446
 ADDR = "127.0.0.2"   # collector.test in every world
 
-OLD_PACKAGE = {
-    "/tmp/kelvoz/schedulerconfig": b"# old schedule\n",
-    "/tmp/kelvoz/runonce.sh": b"#!/bin/sh\necho old > /tmp/kelvoz/started\n",
-    "/tmp/schedulerconfig": b"# old schedule\n",
-    f"{STATE_DIR}/version": b"0.9\n",
-}
-
 
 def as_nobody(box, script):
     result = box.run(NOBODY + ["/bin/sh", "-ec", script])
     assert result.returncode == 0, result
-
-
-def install_old_package(box):
-    for path, content in OLD_PACKAGE.items():
-        box.write(path, content, mode=0o755 if path.endswith(".sh") else 0o644)
 
 
 def old_package_intact(box):
@@ -58,49 +46,6 @@ def work_files(box):
 
 # ---- an attacker on the path ---------------------------------------------------
 
-# Relays the first connection to one address and every later one to another.
-FORWARDER = """
-import itertools, socket, threading
-def pump(a, b):
-    try:
-        while data := a.recv(65536):
-            b.sendall(data)
-    except OSError:
-        pass
-    for end in (a, b):
-        try:
-            end.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-s = socket.create_server(({addr!r}, {port}), backlog=16)
-print('READY', flush=True)
-for n in itertools.count():
-    c, _ = s.accept()
-    try:
-        u = socket.create_connection(({addr!r}, {first} if n == 0 else {rest}))
-    except OSError:
-        c.close()
-        continue
-    for pair in ((c, u), (u, c)):
-        threading.Thread(target=pump, args=pair, daemon=True).start()
-"""
-
-# Answers every connection with a TLS record header, then one byte a second.
-TRICKLER = """
-import socket, threading, time
-def drip(c):
-    try:
-        for b in b'\\x16\\x03\\x03\\x40\\x00' + bytes(16384):
-            c.send(bytes([b])); time.sleep(1)
-    except OSError:
-        pass
-s = socket.create_server(({addr!r}, {port}), backlog=16)
-print('READY', flush=True)
-while True:
-    threading.Thread(target=drip, args=(s.accept()[0],), daemon=True).start()
-"""
-
-
 def split_path(box, pki, impostor):
     """The real server behind a relay that hands every connection after the
     first to `impostor`: a server with a certificate from a CA outside the
@@ -113,8 +58,7 @@ def split_path(box, pki, impostor):
         cert = pki.issue(COLLECTOR, issuer=pki.untrusted) if impostor == "untrusted" \
             else pki.issue("other.test")
         fake = box.start_refserver(ADDR, IMPOSTOR_PORT, *cert, box.workdir / "fake")
-    box.start_helper(FORWARDER.format(addr=ADDR, port=COLLECTOR_PORT, first=REAL_PORT,
-                                      rest=IMPOSTOR_PORT), "forwarder")
+    box.start_relay(ADDR, COLLECTOR_PORT, REAL_PORT, IMPOSTOR_PORT)
     return real, fake
 
 
@@ -145,11 +89,10 @@ def test_every_reconnection_is_verified(sandbox, pki, command, impostor, stderr)
     assert targets(real) == (["/submit"] if command in ("-s", "-S") else [])
     assert sandbox.read("/tmp/output") == b"r1\nr2\n"
     assert old_package_intact(sandbox)
-    assert not sandbox.exists("/tmp/kelvoz/started")
 
 
 def test_a_trickled_handshake_ends_within_the_receive_bound(sandbox):
-    sandbox.start_helper(TRICKLER.format(addr=ADDR, port=COLLECTOR_PORT), "trickler")
+    sandbox.start_trickler(ADDR, COLLECTOR_PORT)
     result = sandbox.run_client([COLLECTOR_URL, "-v"], env={"READ_TIMEOUT": "3"},
                                 timeout=30 * SLOW)
     assert (result.returncode, result.stdout) == (1, b""), result
@@ -198,16 +141,23 @@ def test_prepared_names_in_tmp_are_not_used(sandbox, server):
     assert os.lstat(sandbox.path("/tmp/testpackage.tar.gz")).st_uid == 0
 
 
-# What stands at the input's name: status 1, nothing sent, the name left alone.
-@pytest.mark.parametrize("command, prepare", [
-    ("-s", "mkfifo /tmp/output"),
-    ("-s", "echo secret > /tmp/bait; ln -s /tmp/bait /tmp/output"),
-    ("-L", "mkfifo /tmp/debug.out"),
-    ("-l", "echo secret > /tmp/bait; ln -s /tmp/bait /tmp/debug.out"),
-], ids=["fifo-results", "link-results", "fifo-log", "link-log"])
-def test_upload_input_is_a_regular_file_or_nothing(sandbox, server, command, prepare):
+# What stands at the input's name, made by a local user (or, for a regular
+# file whose reads fail, by root: the memory of the world's first process,
+# unmapped where a read starts): status 1, nothing sent, the name left alone.
+@pytest.mark.parametrize("command, user, prepare", [
+    ("-s", NOBODY, "mkfifo /tmp/output"),
+    ("-s", NOBODY, "echo secret > /tmp/bait; ln -s /tmp/bait /tmp/output"),
+    ("-L", NOBODY, "mkfifo /tmp/debug.out"),
+    ("-l", NOBODY, "echo secret > /tmp/bait; ln -s /tmp/bait /tmp/debug.out"),
+    ("-s", [], ": > /tmp/output; mount --bind /proc/1/mem /tmp/output"),
+    ("-l", [], ": > /tmp/debug.out; mount --bind /proc/1/mem /tmp/debug.out"),
+], ids=["fifo-results", "link-results", "fifo-log", "link-log", "read-error-results",
+        "read-error-log"])
+def test_upload_input_is_a_readable_regular_file_or_nothing(sandbox, server, command, user,
+                                                            prepare):
     enroll(sandbox, server)
-    as_nobody(sandbox, prepare)
+    prepared = sandbox.run(user + ["/bin/sh", "-ec", prepare])
+    assert prepared.returncode == 0, prepared
     path = "/tmp/output" if command in ("-s", "-S") else "/tmp/debug.out"
     result = sandbox.run_client([COLLECTOR_URL, command], timeout=20 * SLOW)
     assert (result.returncode, result.stdout, result.stderr) == (1, b"", b""), result
@@ -215,21 +165,6 @@ def test_upload_input_is_a_regular_file_or_nothing(sandbox, server, command, pre
     assert os.path.lexists(sandbox.path(path))
     if sandbox.exists("/tmp/bait"):
         assert sandbox.read("/tmp/bait") == b"secret\n"
-
-
-# An input that cannot be read (a regular file whose reads fail: the memory
-# of the world's first process, mapped at no address the read starts from):
-# the failure is found before anything of it is sent.
-@pytest.mark.parametrize("command", ["-s", "-l"])
-def test_read_error_on_the_input_sends_nothing(sandbox, server, command):
-    enroll(sandbox, server)
-    path = "/tmp/output" if command == "-s" else "/tmp/debug.out"
-    sandbox.write(path, b"")
-    mounted = sandbox.run(["mount", "--bind", "/proc/1/mem", path])
-    assert mounted.returncode == 0, mounted
-    result = sandbox.run_client([COLLECTOR_URL, command])
-    assert (result.returncode, result.stdout, result.stderr) == (1, b"", b""), result
-    assert server.requests() == []
 
 
 # A state directory that is not the unit's own: owned by another user, open
@@ -332,7 +267,6 @@ def test_package_reaching_outside_is_refused(sandbox, server, member):
     result = run_update_with(sandbox, server, package(member))
     assert (result.returncode, result.stderr) == (1, b""), result
     assert old_package_intact(sandbox)
-    assert not sandbox.exists("/tmp/kelvoz/started")
     assert work_files(sandbox) == set()
 
 

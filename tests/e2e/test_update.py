@@ -16,7 +16,7 @@ import pytest
 
 import unitstate
 from conftest import COLLECTOR_URL
-from unitstate import (LOCK_FILES, STATE_FILES, state_files, TAR_LIST, enroll, package_request, publish, raw_requests,
+from unitstate import (OLD_PACKAGE, install_old_package, LOCK_FILES, STATE_FILES, state_files, TAR_LIST, enroll, package_request, publish, raw_requests,
                        set_state_file, targets, tmp_entries, version_request)
 
 PACKAGES = "packages.test"
@@ -28,21 +28,9 @@ GZIP_FAILED = b"gzip: /tmp/testpackage.tar.gz: "   # how gunzip's own messages s
 NOT_VERIFIED = b"Certificate doesn't verify\n"
 WRONG_NAME = b"Common name doesn't match host name\n"
 
-OLD_PACKAGE = {
-    "/tmp/kelvoz/schedulerconfig": b"# old schedule\n",
-    "/tmp/kelvoz/runonce.sh": b"#!/bin/sh\necho old > /tmp/kelvoz/started\n",
-    "/tmp/kelvoz/started": b"0.9\n",
-    "/tmp/schedulerconfig": b"# old schedule\n",
-    "/tmp/tolvenra/version": b"0.9\n",
-}
 
 
 # ---- an enrolled unit with an old package -------------------------------------
-
-def install_old_package(box):
-    for path, content in OLD_PACKAGE.items():
-        box.write(path, content, mode=0o755 if path.endswith(".sh") else 0o644)
-
 
 def enrolled_with_old_package(box, server):
     enroll(box, server)

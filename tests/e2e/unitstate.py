@@ -108,6 +108,21 @@ def enroll(box, server, *, unit_id=UNIT_ID, version=None):
 
 # ---- packages and what an installed one leaves --------------------------------
 
+# An installed package "0.9", so that "untouched" can be checked byte for byte.
+OLD_PACKAGE = {
+    "/tmp/kelvoz/schedulerconfig": b"# old schedule\n",
+    "/tmp/kelvoz/runonce.sh": b"#!/bin/sh\necho old > /tmp/kelvoz/started\n",
+    "/tmp/kelvoz/started": b"0.9\n",
+    "/tmp/schedulerconfig": b"# old schedule\n",
+    "/tmp/tolvenra/version": b"0.9\n",
+}
+
+
+def install_old_package(box):
+    for path, content in OLD_PACKAGE.items():
+        box.write(path, content, mode=0o755 if path.endswith(".sh") else 0o644)
+
+
 def package_files(data):
     with tarfile.open(fileobj=io.BytesIO(data), mode="r:gz") as tar:
         return {m.name: tar.extractfile(m).read() for m in tar.getmembers() if m.isfile()}
