@@ -14,8 +14,7 @@
 #   deb       build-deb/     Debian packages for the host and mipsel, lintian, and
 #                            the demo against the package installed in a sandbox
 #   trixie    build-trixie/  build and all tests on Debian 13 (OpenSSL 3.5), in a
-#                            debootstrap root cached under .cache/; only when
-#                            named, until the client passes there (README.md)
+#                            debootstrap root cached under .cache/
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -291,7 +290,7 @@ selected=("$@")
 if [[ ${#selected[@]} -eq 0 ]]; then
     # trixie joins once the client builds and passes there (README.md,
     # "Newer OpenSSL releases").
-    selected=(packages lint man host asan mipsel deb)
+    selected=(packages lint man host asan mipsel deb trixie)
 fi
 for name in "${selected[@]}"; do
     if [[ -z ${titles[$name]+set} ]]; then
