@@ -99,10 +99,8 @@ int start_and_dispatch(int argc, const char* const* argv) {
   if (const char* path = input_path_for(letter)) {
     // A link, a FIFO or a device there is no input: it could point anywhere
     // or block the run.
-    UniqueFd fd = open_regular_file(path);
-    input.reset(fd.valid() ? ::fdopen(fd.get(), "r") : nullptr);
+    input = open_regular_stream(path);
     if (!input) return 1;
-    (void)fd.release();
   }
   if (getmac("eth0", link.mac, sizeof link.mac) == -1) {
     std::fputs("Unable to get MAC\n", stderr);

@@ -26,10 +26,8 @@ constexpr std::size_t kTempFileBuffer = std::size_t{64} * 1024;
 // whose body was stored completely, 0 on any other reply, kPackageLocalFailure
 // when the file could not be written. `header` receives the header block.
 int fetch_to_temp_file(ServerLink* package_link, const char* request, std::vector<char>& header) {
-  UniqueFd fd = create_fresh_file(kPackageTempPath, 0644);
-  FilePtr temp(fd.valid() ? ::fdopen(fd.get(), "w") : nullptr);
+  FilePtr temp = create_fresh_stream(kPackageTempPath, 0644);
   if (!temp) return kPackageLocalFailure;
-  (void)fd.release();
   // Whole read blocks go to the file in one write each.
   std::setvbuf(temp.get(), nullptr, _IOFBF, kTempFileBuffer);
   ssl_sendrequest3(package_link->ssl.get(), request, header.data(), header.size(), temp.get());
@@ -42,9 +40,7 @@ int fetch_to_temp_file(ServerLink* package_link, const char* request, std::vecto
 // Writes the clear bytes of every whole block that decrypts; blocks that do
 // not are skipped, a trailing partial block is ignored.
 bool decrypt_blocks(EVP_PKEY* unit_key, FILE* out) {
-  UniqueFd fd = open_regular_file(kPackageTempPath);
-  FilePtr in(fd.valid() ? ::fdopen(fd.get(), "rb") : nullptr);
-  if (in) (void)fd.release();
+  FilePtr in = open_regular_stream(kPackageTempPath);
   int size = rsa_size(unit_key);
   EvpPkeyCtxPtr ctx = make_rsa_decrypt_ctx(unit_key);
   if (!in || size <= 0 || !ctx) return false;

@@ -163,11 +163,8 @@ void remove_work_files() {
 enum class Download { kDone, kRefused, kLocalFailure, kFatal };
 
 Download download_package(ServerLink* link, const std::string& locator, bool reconnect_first) {
-  (void)::unlink(kUnpackedArchivePath);
-  UniqueFd fd = create_fresh_file(kPackageArchivePath, 0644);
-  FilePtr out(fd.valid() ? ::fdopen(fd.get(), "w") : nullptr);
+  FilePtr out = create_fresh_stream(kPackageArchivePath, 0644);
   if (!out) return Download::kLocalFailure;
-  (void)fd.release();
   int fetched = reconnect_first && !ssl_reconnect(link)
                     ? kPackageFatal
                     : packages(link, locator.c_str(), out.get());
@@ -252,10 +249,8 @@ int run_package_request(ServerLink* link) {
     ssl_disconnect(link);
     return 0;
   }
-  UniqueFd fd = create_fresh_file(kPackageArchivePath, 0644);
-  FilePtr out(fd.valid() ? ::fdopen(fd.get(), "w") : nullptr);
+  FilePtr out = create_fresh_stream(kPackageArchivePath, 0644);
   if (out) {
-    (void)fd.release();
     std::string locator = link->host + ":" + std::to_string(link->port) + "/testpackage.tar.gz";
     if (packages(link, locator.c_str(), out.get()) == kPackageFatal) return 1;
   }

@@ -91,9 +91,7 @@ std::string move_aside(const char* path) {
 
 // Appends the whole file that was moved to `aside` onto `out` and removes it.
 bool absorb(const std::string& aside, int out) {
-  FilePtr newer;
-  UniqueFd fd = open_regular_file(aside.c_str());
-  if (fd.valid()) newer.reset(::fdopen(fd.release(), "r"));
+  FilePtr newer = open_regular_stream(aside.c_str());
   bool ok = newer && copy_tail(newer.get(), 0, out);
   if (ok) (void)::unlink(aside.c_str());
   return ok;

@@ -70,6 +70,22 @@ UniqueFd create_fresh_file(const char* path, mode_t mode) {
   return fd;
 }
 
+namespace {
+
+FilePtr stream_on(UniqueFd fd, const char* mode) {
+  FilePtr stream(fd.valid() ? ::fdopen(fd.get(), mode) : nullptr);
+  if (stream) (void)fd.release();
+  return stream;
+}
+
+}  // namespace
+
+FilePtr open_regular_stream(const char* path) { return stream_on(open_regular_file(path), "r"); }
+
+FilePtr create_fresh_stream(const char* path, mode_t mode) {
+  return stream_on(create_fresh_file(path, mode), "w");
+}
+
 bool write_all(int fd, const void* data, std::size_t length) {
   const auto* bytes = static_cast<const char*>(data);
   while (length > 0) {

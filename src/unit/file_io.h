@@ -22,6 +22,10 @@ UniqueFd open_regular_file(const char* path);
 // itself, never its target), then the file is created exclusively.
 UniqueFd create_fresh_file(const char* path, mode_t mode);
 
+// The same two as buffered streams ("r" or "w"); null on failure.
+FilePtr open_regular_stream(const char* path);
+FilePtr create_fresh_stream(const char* path, mode_t mode);
+
 // Writes all of `data`; false on any error.
 bool write_all(int fd, const void* data, std::size_t length);
 
