@@ -288,8 +288,6 @@ declare -A titles=(
 )
 selected=("$@")
 if [[ ${#selected[@]} -eq 0 ]]; then
-    # trixie joins once the client builds and passes there (README.md,
-    # "Newer OpenSSL releases").
     selected=(packages lint man host asan mipsel deb trixie)
 fi
 for name in "${selected[@]}"; do

@@ -25,7 +25,6 @@ inline constexpr const char* kLogLockPath = "/tmp/tolvenra/debug.out.lock";
 inline constexpr const char* kPackageDir = "/tmp/kelvoz";
 inline constexpr const char* kPackageTempPath = "/tmp/.package.tmp";
 inline constexpr const char* kPackageArchivePath = "/tmp/testpackage.tar.gz";
-inline constexpr const char* kUnpackedArchivePath = "/tmp/testpackage.tar";
 inline constexpr const char* kSchedulerConfigPath = "/tmp/schedulerconfig";
 
 // The results and the log waiting for upload.

@@ -76,7 +76,7 @@ bool decompress_archive(const std::string& tar_path) {
   UniqueFd out = create_fresh_file(tar_path.c_str(), 0600);
   if (!out.valid()) return false;
   const char* const gzip[] = {"gzip", "-dc", kPackageArchivePath, nullptr};
-  if (run_program(gzip, -1, out.get()) != 0 || ::fsync(out.get()) != 0) return false;
+  if (run_program(gzip, -1, out.get()) != 0) return false;
   (void)::unlink(kPackageArchivePath);
   return true;
 }
@@ -115,13 +115,6 @@ bool swap_in_staged_package(const std::string& staged, const std::string& old_pl
   return true;
 }
 
-std::string scheduler_config_of(const std::string& package, bool& ok) {
-  std::string text;
-  constexpr std::size_t kLimit = std::size_t{1} << 20;
-  ok = read_small_file((package + "/schedulerconfig").c_str(), kLimit, text);
-  return text;
-}
-
 // Decompresses and unpacks the downloaded archive in a private directory,
 // and swaps it in only when it is a valid package; the version file and the
 // scheduler configuration are prepared first and follow it. The installed
@@ -137,12 +130,13 @@ bool unpack_and_swap(const std::string& new_version) {
   (void)::unlink(tar_path.c_str());
   if (!unpacked || !staged_package_valid(package)) return false;
 
-  bool read_ok = false;
-  std::string schedule = scheduler_config_of(package, read_ok);
+  constexpr std::size_t kScheduleLimit = std::size_t{1} << 20;
+  std::string schedule;
   PreparedFile version_file;
   PreparedFile schedule_file;
   // Plain data, never shell input: the version text comes from the server.
-  if (!read_ok || !version_file.prepare(kVersionPath, new_version + "\n") ||
+  if (!read_small_file((package + "/schedulerconfig").c_str(), kScheduleLimit, schedule) ||
+      !version_file.prepare(kVersionPath, new_version + "\n") ||
       !schedule_file.prepare(kSchedulerConfigPath, schedule) ||
       !swap_in_staged_package(package, staging.at("old"))) {
     return false;
@@ -157,7 +151,6 @@ bool unpack_and_swap(const std::string& new_version) {
 void remove_work_files() {
   (void)::unlink(kPackageTempPath);
   (void)::unlink(kPackageArchivePath);
-  (void)::unlink(kUnpackedArchivePath);
 }
 
 enum class Download { kDone, kRefused, kLocalFailure, kFatal };

@@ -105,7 +105,6 @@ bool put_back_tail(FILE* input, long long offset, const char* path, const struct
   UniqueFd out = create_temp_beside(path, original.st_mode & 0666, temp);
   if (!out.valid()) return false;
   bool ok = ::fchown(out.get(), original.st_uid, original.st_gid) == 0 &&
-            ::fchmod(out.get(), original.st_mode & 0666) == 0 &&
             copy_tail(input, offset, out.get());
   for (int round = 0; ok && round < 8; ++round) {
     if (::fsync(out.get()) != 0) break;
@@ -131,19 +130,17 @@ int submit_max_lines() {
 void remove_sent_input(const char* path, FILE* input, long long consumed) {
   // Moving the file aside first means writers that open it by name from now
   // on start a new file, and no later append can reach the old one unseen.
-  struct stat read_st {};
-  if (::fstat(::fileno(input), &read_st) != 0) return;
   std::string aside = move_aside(path);
   if (aside.empty()) return;
+  struct stat now {};
   struct stat moved {};
-  if (::lstat(aside.c_str(), &moved) != 0 || moved.st_dev != read_st.st_dev ||
-      moved.st_ino != read_st.st_ino) {
+  if (::fstat(::fileno(input), &now) != 0 || ::lstat(aside.c_str(), &moved) != 0 ||
+      moved.st_dev != now.st_dev || moved.st_ino != now.st_ino) {
     // Not the file that was read: it goes back untouched.
     (void)::renameat2(AT_FDCWD, aside.c_str(), AT_FDCWD, path, RENAME_NOREPLACE);
     return;
   }
-  struct stat now {};
-  bool grew = ::fstat(::fileno(input), &now) == 0 && now.st_size > consumed;
+  bool grew = now.st_size > consumed;
   if (grew && !put_back_tail(input, consumed, path, now)) {
     // Keep everything rather than lose a line.
     (void)::renameat2(AT_FDCWD, aside.c_str(), AT_FDCWD, path, RENAME_NOREPLACE);

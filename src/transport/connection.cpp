@@ -185,14 +185,9 @@ bool ssl_reconnect(ServerLink* link) {
 
   link->sock = tcp_connect(link->host.c_str(), link->port);
   if (!link->sock.valid()) return false;
-  if (!attach_tls(link)) {
-    std::fwrite("SSL reconnect error", 1, 19, stderr);
-    link->ssl.reset();
-    link->sbio = nullptr;
-    return true;
-  }
-  if (session) (void)SSL_set_session(link->ssl.get(), session.get());
-  if (!handshake(link)) {
+  bool attached = attach_tls(link);
+  if (attached && session) (void)SSL_set_session(link->ssl.get(), session.get());
+  if (!attached || !handshake(link)) {
     std::fwrite("SSL reconnect error", 1, 19, stderr);
     // Nothing goes out on a connection that never came up: the next request
     // fails as a write, instead of starting a handshake of its own.
