@@ -102,17 +102,26 @@ int activate(ServerLink* link) {
     return 0;
   }
   EvpPkeyPtr server_key = server_key_from(value);
-  std::string server_pem = server_key ? rsa_public_pem(server_key.get()) : std::string();
-  if (server_pem.empty()) return 0;
+  if (!server_key || rsa_public_pem(server_key.get()).empty()) return 0;
 
-  // The server key file marks the unit as enrolled, so it is written last.
-  if (!write_file_atomic(kUnitIdPath, unit_id, 0644) ||
-      !write_file_atomic(kServerKeyPath, server_pem, 0644)) {
-    return 0;
-  }
+  // The server key is stored only once the server confirmed the enrollment.
+  if (!write_file_atomic(kUnitIdPath, unit_id, 0644)) return 0;
   link->unit_id = unit_id;
+  link->server_key = std::move(server_key);
   return 1;
 }
+
+namespace {
+
+// The server key file marks the unit as enrolled: it is written last, after
+// the server confirmed, so a run that ends earlier leaves a unit that enrolls
+// again.
+int publish_enrollment(ServerLink* link) {
+  std::string server_pem = rsa_public_pem(link->server_key.get());
+  return !server_pem.empty() && write_file_atomic(kServerKeyPath, server_pem, 0644) ? 1 : 0;
+}
+
+}  // namespace
 
 int confirmactivate(ServerLink* link) {
   RequestText request(kConfirmationCapacity);
@@ -142,7 +151,7 @@ bool enroll_unit(ServerLink* link) {
       return false;
     }
     if (!ssl_reconnect(link)) return false;
-    if (confirmactivate(link) == 0) {
+    if (confirmactivate(link) == 0 || publish_enrollment(link) == 0) {
       cleanup_nvram();
       ssl_disconnect(link);
       return false;
