@@ -24,6 +24,8 @@ inline constexpr const char* kLogLockPath = "/tmp/tolvenra/debug.out.lock";
 // unpacking and swapping in a new one.
 inline constexpr const char* kPackageDir = "/tmp/kelvoz";
 inline constexpr const char* kPackageTempPath = "/tmp/.package.tmp";
+// Staging directories are "<stem>.XXXXXX", made by mkdtemp.
+inline constexpr const char* kStagingDirStem = "/tmp/.kelvoz";
 inline constexpr const char* kPackageArchivePath = "/tmp/testpackage.tar.gz";
 inline constexpr const char* kSchedulerConfigPath = "/tmp/schedulerconfig";
 

@@ -16,6 +16,7 @@
 #include "protocol/version_query.h"
 #include "transport/connection.h"
 #include "unit/file_io.h"
+#include "unit/leftovers.h"
 #include "unit/package_tree.h"
 #include "unit/state_files.h"
 
@@ -32,8 +33,8 @@ bool is_regular_file(const std::string& path, bool executable) {
 class StagingDir {
  public:
   StagingDir() {
-    char name[] = "/tmp/.kelvoz.XXXXXX";
-    if (::mkdtemp(name) != nullptr) path_ = name;
+    std::string name = std::string(kStagingDirStem) + ".XXXXXX";
+    if (::mkdtemp(name.data()) != nullptr) path_ = name;
   }
   StagingDir(const StagingDir&) = delete;
   StagingDir& operator=(const StagingDir&) = delete;
@@ -116,11 +117,13 @@ bool swap_in_staged_package(const std::string& staged, const std::string& old_pl
 }
 
 // Decompresses and unpacks the downloaded archive in a private directory,
-// and swaps it in only when it is a valid package; the version file and the
-// scheduler configuration are prepared first and follow it. The installed
-// package, its scheduler configuration and the version file stay as they
-// were on any failure.
-bool unpack_and_swap(const std::string& new_version) {
+// swaps it in only when it is a valid package, installs its scheduler
+// configuration and starts it. The version file is prepared first and
+// committed last: it records a whole installation, so a run killed anywhere
+// before leaves a unit whose next run installs the package again. On any
+// failure before the swap the installed package, its scheduler configuration
+// and the version file stay as they were.
+bool unpack_and_install(const std::string& new_version) {
   StagingDir staging;
   if (!staging.ok()) return false;
   const std::string tar_path = staging.at("archive.tar");
@@ -142,9 +145,23 @@ bool unpack_and_swap(const std::string& new_version) {
     return false;
   }
   sync_directory_of(kPackageDir);
-  (void)version_file.commit();
   (void)schedule_file.commit();
+  (void)run_shell("/tmp/kelvoz/runonce.sh >/dev/null 2>&1");
+  (void)version_file.commit();
   return true;
+}
+
+// What a killed download or installation left: its staging directory, the
+// temporary files of the scheduler configuration and the state files, the
+// encrypted download. Called with the update lock held.
+void remove_stale_work_files() {
+  remove_stale_temps_of(kStagingDirStem);
+  remove_stale_temps_of(kSchedulerConfigPath);
+  for (const char* path :
+       {kVersionPath, kUnitIdPath, kUnitPublicKeyPath, kUnitPrivateKeyPath, kServerKeyPath}) {
+    remove_stale_temps_of(path);
+  }
+  remove_if_ours(kPackageTempPath);
 }
 
 // Every work file of a download, after a failure.
@@ -180,12 +197,11 @@ int install_package(ServerLink* link, const VersionReply& reply, bool version_up
     if (download == Download::kFatal) return 1;
     return version_update ? 0 : 1;
   }
-  if (!unpack_and_swap(reply.new_version)) {
+  if (!unpack_and_install(reply.new_version)) {
     (void)::unlink(kPackageTempPath);
     ssl_disconnect(link);
     return 1;
   }
-  (void)run_shell("/tmp/kelvoz/runonce.sh >/dev/null 2>&1");
   ssl_disconnect(link);
   return 0;
 }
@@ -207,7 +223,9 @@ bool same_version(const std::string& installed, const std::string& offered) {
 }
 
 int run_activation(ServerLink* link) {
-  if (!enroll_unit(link) || !ssl_reconnect(link)) return 1;
+  if (!enroll_unit(link)) return 1;
+  remove_stale_work_files();
+  if (!ssl_reconnect(link)) return 1;
   std::optional<std::string> text = version(link, "");
   if (!text) {
     ssl_disconnect(link);
@@ -222,6 +240,7 @@ int run_version_update(ServerLink* link) {
     ssl_disconnect(link);
     return 0;
   }
+  remove_stale_work_files();
   char installed[kVersionCapacity] = {};
   (void)getcurver(installed, sizeof installed);
   std::optional<std::string> text = version(link, installed);
@@ -242,6 +261,7 @@ int run_package_request(ServerLink* link) {
     ssl_disconnect(link);
     return 0;
   }
+  remove_stale_work_files();
   FilePtr out = create_fresh_stream(kPackageArchivePath, 0644);
   if (out) {
     std::string locator = link->host + ":" + std::to_string(link->port) + "/testpackage.tar.gz";
