@@ -12,6 +12,7 @@
 #include "transport/fatal.h"
 #include "unit/file_io.h"
 #include "unit/mac_address.h"
+#include "unit/sent_input.h"
 #include "unit/state_files.h"
 #include "unit/unit_lock.h"
 
@@ -95,19 +96,22 @@ int start_and_dispatch(int argc, const char* const* argv) {
   split_url(command_line.url, link.host, link.port);
 
   const char letter = command_line.letter();
-  FilePtr input;
-  if (const char* path = input_path_for(letter)) {
-    // A link, a FIFO or a device there is no input: it could point anywhere
-    // or block the run.
-    input = open_regular_stream(path);
-    if (!input) return 1;
-  }
   if (getmac("eth0", link.mac, sizeof link.mac) == -1) {
     std::fputs("Unable to get MAC\n", stderr);
     return 1;
   }
   read_timeouts_from_environment(g_timeouts);
   if (!take_unit_lock(letter, &link)) return 1;
+  FilePtr input;
+  if (const char* path = input_path_for(letter)) {
+    // What a killed upload left goes back first; the input is opened only
+    // now that no other upload of it runs.
+    if (link.run_lock.valid()) settle_sent_input(path);
+    // A link, a FIFO or a device there is no input: it could point anywhere
+    // or block the run.
+    input = open_regular_stream(path);
+    if (!input) return 1;
+  }
   return dispatch(letter, &link, input.get());
 }
 

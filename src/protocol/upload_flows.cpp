@@ -18,6 +18,7 @@
 #include "transport/connection.h"
 #include "unit/file_io.h"
 #include "unit/rsa_key.h"
+#include "unit/sent_input.h"
 #include "unit/state_files.h"
 
 namespace halvorpin {
@@ -67,86 +68,11 @@ class CipherWriter {
 
 bool load_identity(ServerLink* link) { return loadKeys(link) == 1 && loadUnitId(link) == 1; }
 
-// Copies the bytes of `input` from `offset` to its end onto `out`.
-bool copy_tail(FILE* input, long long offset, int out) {
-  if (::fseeko(input, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
-  char block[16 * 1024];
-  std::size_t n = 0;
-  while ((n = std::fread(block, 1, sizeof block, input)) > 0) {
-    if (!write_all(out, block, n)) return false;
-  }
-  return std::ferror(input) == 0;
-}
-
-// Moves `path` to a new name of our own; empty when it could not be moved.
-std::string move_aside(const char* path) {
-  std::string aside;
-  if (!create_temp_beside(path, 0600, aside).valid()) return {};
-  if (::rename(path, aside.c_str()) != 0) {
-    (void)::unlink(aside.c_str());
-    return {};
-  }
-  return aside;
-}
-
-// Appends the whole file that was moved to `aside` onto `out` and removes it.
-bool absorb(const std::string& aside, int out) {
-  FilePtr newer = open_regular_stream(aside.c_str());
-  bool ok = newer && copy_tail(newer.get(), 0, out);
-  if (ok) (void)::unlink(aside.c_str());
-  return ok;
-}
-
-// Puts the unsent tail of `input` (from `offset`) back at `path` as a new
-// file with the original's owner and mode. A writer may have started a new
-// file there meanwhile: its lines are taken in after the tail.
-bool put_back_tail(FILE* input, long long offset, const char* path, const struct stat& original) {
-  std::string temp;
-  UniqueFd out = create_temp_beside(path, original.st_mode & 0666, temp);
-  if (!out.valid()) return false;
-  bool ok = ::fchown(out.get(), original.st_uid, original.st_gid) == 0 &&
-            copy_tail(input, offset, out.get());
-  for (int round = 0; ok && round < 8; ++round) {
-    if (::fsync(out.get()) != 0) break;
-    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path, RENAME_NOREPLACE) == 0) {
-      sync_directory_of(path);
-      return true;
-    }
-    if (errno != EEXIST) break;
-    std::string newer = move_aside(path);
-    ok = !newer.empty() && absorb(newer, out.get());
-  }
-  (void)::unlink(temp.c_str());
-  return false;
-}
-
 }  // namespace
 
 int submit_max_lines() {
   const char* value = std::getenv("SUBMIT_MAX_LINES");
   return value != nullptr ? parse_leading_int(value) : 100;
-}
-
-void remove_sent_input(const char* path, FILE* input, long long consumed) {
-  // Moving the file aside first means writers that open it by name from now
-  // on start a new file, and no later append can reach the old one unseen.
-  std::string aside = move_aside(path);
-  if (aside.empty()) return;
-  struct stat now {};
-  struct stat moved {};
-  if (::fstat(::fileno(input), &now) != 0 || ::lstat(aside.c_str(), &moved) != 0 ||
-      moved.st_dev != now.st_dev || moved.st_ino != now.st_ino) {
-    // Not the file that was read: it goes back untouched.
-    (void)::renameat2(AT_FDCWD, aside.c_str(), AT_FDCWD, path, RENAME_NOREPLACE);
-    return;
-  }
-  bool grew = now.st_size > consumed;
-  if (grew && !put_back_tail(input, consumed, path, now)) {
-    // Keep everything rather than lose a line.
-    (void)::renameat2(AT_FDCWD, aside.c_str(), AT_FDCWD, path, RENAME_NOREPLACE);
-    return;
-  }
-  (void)::unlink(aside.c_str());
 }
 
 int run_results_upload(ServerLink* link, FILE* input, bool encrypted) {

@@ -22,8 +22,4 @@ int run_log_upload(ServerLink* link, FILE* input, bool encrypted);
 // Lines per batch: SUBMIT_MAX_LINES from the environment, 100 by default.
 int submit_max_lines();
 
-// Once everything read from `input` (`consumed` bytes) was accepted: removes
-// `path`, keeping any bytes a writer appended after they were read.
-void remove_sent_input(const char* path, FILE* input, long long consumed);
-
 }  // namespace halvorpin
