@@ -28,7 +28,8 @@ from pathlib import Path
 from refserver import package_bytes  # the tool packages are published with
 
 REPO = Path(__file__).resolve().parents[1]
-REFSERVER = Path(__file__).resolve().parent / "refserver.py"
+LAB = Path(__file__).resolve().parent
+REFSERVER = LAB / "refserver.py"
 PYTHON = "/usr/bin/python3"
 
 COLLECTOR = "collector.test"  # the collection server's name in every world

@@ -1,0 +1,155 @@
+"""A run killed at any moment leaves nothing broken and loses nothing. Each
+case sweeps one command: in a fresh world per kill, the run is killed with
+SIGKILL right after its 1st, 2nd, ... file event in /tmp or the state
+directory (lab/killer.py), until a run ends by itself; after each kill, one
+run of the same command must finish or repeat the work and clean up what the
+killed run left."""
+
+import json
+import re
+
+import pytest
+from cryptography.hazmat.primitives import serialization
+
+from conftest import COLLECTOR_URL, start_collector
+from sandbox import LAB, PYTHON, client_binary, runner
+from unitstate import (COLLECTOR, STATE_DIR, STATE_FILES, UNIT_ID, assert_installed, enroll,
+                       install_old_package, publish, received, server_public_pem, state_files,
+                       tmp_entries)
+
+WATCHED = ["/tmp", STATE_DIR]
+# What a world's /tmp holds besides the unit's own files.
+WORK_LEFTOVER = re.compile(r"^(\.kelvoz\..*|\.package\.tmp|testpackage\.tar.*|"
+                           r"(schedulerconfig|output|debug\.out)\..*)$")
+
+
+def killed_run(box, args, after, env=None, append=None, watch=()):
+    command = [PYTHON, LAB / "killer.py", "--after", str(after)]
+    for directory in WATCHED + list(watch):
+        command += ["--watch", directory]
+    if append:
+        command += ["--append", append]
+    result = box.run(command + ["--", *runner(), client_binary(), *args], env=env)
+    assert result.returncode == 0, result
+    return json.loads(result.stdout.splitlines()[-1])
+
+
+def sweep(make_sandbox, pki, prepare, args, check, *, env=None, append=None, least,
+          server_events=False):
+    """Kills `args` after each of its file events in turn, each time in a
+    new world made ready by prepare(box, server); check(box, server, outcome)
+    judges the world after the kill. A run must cause at least `least`
+    events, so the sweep cannot pass by killing nothing. With server_events,
+    the server filing an upload, just before its reply, counts as an event
+    too: a kill while the reply is on its way, a line appended while the
+    request is out."""
+    after = 0
+    while True:
+        after += 1
+        box = make_sandbox()
+        server = start_collector(box, *pki.issue(COLLECTOR))
+        prepare(box, server)
+        watch = [server.state / "received"] if server_events else []
+        outcome = killed_run(box, args, after, env=env, append=append, watch=watch)
+        if not outcome["killed"]:
+            assert outcome["status"] == 0, outcome
+            assert after > least, outcome["events"]
+            return
+        check(box, server, outcome)
+        box.close()
+
+
+def no_leftovers(box):
+    assert {n for n in tmp_entries(box) if WORK_LEFTOVER.match(n)} == set()
+
+
+# ---- packages ----------------------------------------------------------------------
+
+def published(server):
+    data = publish(server, "2.0")
+    server.set_config({"version": "2.0"})
+    return data
+
+
+def installed_whole_or_not_at_all(box, data):
+    """A version file naming the new package is written last: it stands for
+    a package that was installed, configured and started."""
+    if box.exists(f"{STATE_DIR}/version") and box.read(f"{STATE_DIR}/version") == b"2.0\n":
+        assert_installed(box, data, b"2.0\n", b"2.0\n")
+
+
+def test_a_killed_update_is_finished_by_the_next_run(make_sandbox, pki):
+    def prepare(box, server):
+        enroll(box, server)
+        install_old_package(box)
+        prepare.data = published(server)
+
+    def check(box, server, outcome):
+        installed_whole_or_not_at_all(box, prepare.data)
+        result = box.run_client([COLLECTOR_URL, "-v"])
+        assert result.returncode == 0, (outcome, result)
+        assert_installed(box, prepare.data, b"2.0\n", b"2.0\n")
+        assert state_files(box) == STATE_FILES
+        no_leftovers(box)
+
+    sweep(make_sandbox, pki, prepare, [COLLECTOR_URL, "-v"], check, least=8)
+
+
+def test_a_killed_enrollment_is_published_only_once_confirmed(make_sandbox, pki):
+    def prepare(box, server):
+        prepare.data = published(server)
+
+    def unit_key_known_to(box, server):
+        unit_id = box.read(f"{STATE_DIR}/unitid").decode()
+        ours = serialization.load_pem_public_key(box.read(f"{STATE_DIR}/unitpublickey"))
+        theirs = serialization.load_pem_public_key(
+            (server.state / "units" / f"{unit_id}.pem").read_bytes())
+        return ours.public_numbers() == theirs.public_numbers()
+
+    def confirmed(server):
+        return any(r["target"].startswith("/activate?confirm") and "200" in r["reply_status"]
+                   for r in server.requests())
+
+    def check(box, server, outcome):
+        if box.exists(f"{STATE_DIR}/zorpublickey"):
+            assert confirmed(server) and unit_key_known_to(box, server), outcome
+        installed_whole_or_not_at_all(box, prepare.data)
+        result = box.run_client([COLLECTOR_URL, "-a"])
+        assert result.returncode == 0, (outcome, result)
+        assert box.read(f"{STATE_DIR}/unitid") == UNIT_ID.encode()
+        assert box.read(f"{STATE_DIR}/zorpublickey") == server_public_pem(server)
+        assert unit_key_known_to(box, server)
+        assert_installed(box, prepare.data, b"2.0\n", b"2.0\n")
+        assert state_files(box) == STATE_FILES
+        no_leftovers(box)
+
+    sweep(make_sandbox, pki, prepare, [COLLECTOR_URL, "-a"], check, least=12)
+
+
+# ---- uploads -----------------------------------------------------------------------
+
+# The command, its input, what the server files it under. A writer appends a
+# line at every file event of the killed run, while the run is held there.
+@pytest.mark.parametrize("command, path, kind", [
+    ("-s", "/tmp/output", "submit"),
+    ("-L", "/tmp/debug.out", "log"),
+])
+def test_no_line_is_lost_whenever_an_upload_is_killed(make_sandbox, pki, command, path, kind):
+    lines = [f"r{i}\n" for i in range(1, 6)]
+
+    def prepare(box, server):
+        enroll(box, server)
+        box.write(path, "".join(lines).encode(), mode=0o644)
+
+    def check(box, server, outcome):
+        result = box.run_client([COLLECTOR_URL, command], env={"SUBMIT_MAX_LINES": "2"})
+        # The killed run may have sent and removed everything already.
+        assert result.returncode == 0 or not box.exists(path), (outcome, result)
+        assert not box.exists(path), (outcome, result)
+        sent = received(server, kind).decode().splitlines(keepends=True)
+        assert set(lines + outcome["appended"]) <= set(sent), (outcome, sent)
+        assert state_files(box) == [n for n in STATE_FILES if n != "version"]
+        no_leftovers(box)
+
+    sweep(make_sandbox, pki, prepare, [COLLECTOR_URL, command], check,
+          env={"SUBMIT_MAX_LINES": "2"}, append=path, least=6, server_events=True)
