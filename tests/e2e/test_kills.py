@@ -35,14 +35,15 @@ def killed_run(box, args, after, env=None, append=None, watch=()):
 
 
 def sweep(make_sandbox, pki, prepare, args, check, *, env=None, append=None, least,
-          server_events=False):
+          server_events=False, finished=None):
     """Kills `args` after each of its file events in turn, each time in a
     new world made ready by prepare(box, server); check(box, server, outcome)
     judges the world after the kill. A run must cause at least `least`
     events, so the sweep cannot pass by killing nothing. With server_events,
     the server filing an upload, just before its reply, counts as an event
     too: a kill while the reply is on its way, a line appended while the
-    request is out."""
+    request is out. finished(box, server, outcome) judges the run that ended
+    by itself."""
     after = 0
     while True:
         after += 1
@@ -54,6 +55,8 @@ def sweep(make_sandbox, pki, prepare, args, check, *, env=None, append=None, lea
         if not outcome["killed"]:
             assert outcome["status"] == 0, outcome
             assert after > least, outcome["events"]
+            if finished:
+                finished(box, server, outcome)
             return
         check(box, server, outcome)
         box.close()
@@ -151,5 +154,14 @@ def test_no_line_is_lost_whenever_an_upload_is_killed(make_sandbox, pki, command
         assert state_files(box) == [n for n in STATE_FILES if n != "version"]
         no_leftovers(box)
 
+    def finished(box, server, outcome):
+        # Not killed: each line goes once, in order, this run or the next.
+        if box.exists(path):
+            result = box.run_client([COLLECTOR_URL, command])
+            assert result.returncode == 0, result
+        assert received(server, kind).decode() == "".join(lines + outcome["appended"])
+        check(box, server, outcome)
+
     sweep(make_sandbox, pki, prepare, [COLLECTOR_URL, command], check,
-          env={"SUBMIT_MAX_LINES": "2"}, append=path, least=6, server_events=True)
+          env={"SUBMIT_MAX_LINES": "2"}, append=path, least=6, server_events=True,
+          finished=finished)
