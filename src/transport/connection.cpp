@@ -114,6 +114,9 @@ SslCtxPtr initialize_ctx() {
     berr_exit("Ca\xE2\x80\x99t read CA list");
     return nullptr;
   }
+  // Older protocols sign the handshake with SHA-1 and MD5; whatever the
+  // library's configuration allows, the client does not go below TLS 1.2.
+  (void)SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
   // A server may end its reply by closing TCP without a close notification;
   // that is the end of the reply, not an error that spoils the session.
   SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);

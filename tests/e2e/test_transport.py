@@ -20,6 +20,18 @@ from unitstate import STATE_DIR, enroll, private_pem, publish, received, rsa_key
 NO_CA_LIST = "Ca\u2019t read CA list\n".encode()   # no "n"; U+2019 is E2 80 99
 NOT_VERIFIED = b"Certificate doesn't verify\n"      # library error lines may follow
 NAME_MISMATCH = b"Common name doesn't match host name\n"
+NO_HANDSHAKE = b"Unable to create HttpSocket\n"
+# A unit's library configured to allow every protocol and cipher: what is
+# refused then, the client refuses itself.
+PERMISSIVE_OPENSSL_CONF = """openssl_conf = init
+[init]
+ssl_conf = ssl
+[ssl]
+system_default = defaults
+[defaults]
+CipherString = DEFAULT:@SECLEVEL=0
+MinProtocol = TLSv1
+"""
 NO_KEYS = b"Unable to load keys and/or unit id"
 
 
@@ -79,8 +91,9 @@ def test_missing_ca_bundle_ends_the_run_before_any_traffic(make_sandbox, command
     assert not box.exists(STATE_DIR)
 
 
-# Each certificate is refused right after the handshake: `a` would otherwise
-# generate keys and send its enrollment request at once.
+# Each certificate, or a server offering only TLS 1.1 or older, is refused
+# right after the handshake: `a` would otherwise generate keys and send its
+# enrollment request at once.
 @pytest.mark.parametrize("certificate, message", [
     (dict(issuer="untrusted"), NOT_VERIFIED),
     # The chain is judged before the name: a wrong name from an untrusted CA
@@ -91,16 +104,20 @@ def test_missing_ca_bundle_ends_the_run_before_any_traffic(make_sandbox, command
     (dict(no_cn=True), NAME_MISMATCH),
     # A name with a NUL must not pass as the text before the NUL.
     (dict(cn="collector.test\0.other.test"), NAME_MISMATCH),
+    (dict(server_args=["--tls-max", "1.1"]), NO_HANDSHAKE),
 ], ids=["untrusted-ca", "untrusted-ca-and-wrong-name", "expired", "wrong-name",
-        "no-common-name", "nul-in-common-name"])
-def test_refused_certificate_ends_the_run_before_any_request(sandbox, pki, certificate, message):
+        "no-common-name", "nul-in-common-name", "tls1.1-server"])
+def test_refused_server_ends_the_run_before_any_request(sandbox, pki, certificate, message):
     options = dict(certificate)
     cn = options.pop("cn", COLLECTOR)
+    server_args = options.pop("server_args", [])
     if options.get("issuer") == "untrusted":
         options["issuer"] = pki.untrusted
     cert, key = pki.issue(cn, **options)
-    server = start_collector(sandbox, cert, key)
-    result = sandbox.run_client([COLLECTOR_URL, "-a"])
+    server = start_collector(sandbox, cert, key, *server_args)
+    conf = sandbox.workdir / "openssl.cnf"
+    conf.write_text(PERMISSIVE_OPENSSL_CONF)
+    result = sandbox.run_client([COLLECTOR_URL, "-a"], env={"OPENSSL_CONF": str(conf)})
     assert result.returncode == 1, result
     assert result.stdout == b"", result
     if message == NAME_MISMATCH:
