@@ -76,7 +76,9 @@ UniqueFd tcp_connect(const char* host, int port) {
   address.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
   if (!resolve_first_ipv4(host, address.sin_addr)) return UniqueFd();
 
-  UniqueFd sock(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  // Close-on-exec, like every descriptor the client opens: the package's
+  // start script, run while the connection is up, gets none of them.
+  UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
   if (!sock.valid()) {
     err_exit("Couldn't create socket");
     return sock;
