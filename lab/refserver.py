@@ -794,6 +794,12 @@ def make_context(args):
     context.load_cert_chain(args.cert, args.key)
     if args.tls_max == "1.2":
         context.maximum_version = ssl.TLSVersion.TLSv1_2
+    elif args.tls_max == "1.1":
+        # A legacy server: TLS 1.0 and 1.1 sign with SHA-1, which the
+        # library allows only at security level 0.
+        context.minimum_version = ssl.TLSVersion.TLSv1
+        context.maximum_version = ssl.TLSVersion.TLSv1_1
+        context.set_ciphers("DEFAULT:@SECLEVEL=0")
     if args.no_resume:
         context.options |= ssl.OP_NO_TICKET
         context.num_tickets = 0
@@ -890,7 +896,7 @@ def main(argv=None):
     run.add_argument("--state", required=True, help="state directory")
     run.add_argument("--record", help="request record file "
                      "(default STATE/requests.jsonl)")
-    run.add_argument("--tls-max", choices=("1.2", "1.3"), default="1.3",
+    run.add_argument("--tls-max", choices=("1.1", "1.2", "1.3"), default="1.3",
                      help="highest TLS version offered (default 1.3)")
     run.add_argument("--no-resume", action="store_true",
                      help="decline every TLS session resumption")

@@ -1,9 +1,14 @@
+#include <sys/stat.h>
+
 #include <csignal>
 #include <cstdio>
 
 #include "driver/commands.h"
 
 int main(int argc, char** argv) {
+  // Cron's umask is nobody's choice: neither what the client makes nor what
+  // the package's start script makes as root may be writable by others.
+  (void)umask(022);
   // A server that closes early must surface as a write error, not kill the run.
   std::signal(SIGPIPE, SIG_IGN);
   int status = halvorpin::run_command_line(argc, argv);

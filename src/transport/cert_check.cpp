@@ -1,5 +1,6 @@
 #include "transport/cert_check.h"
 
+#include <netdb.h>
 #include <openssl/x509.h>
 
 #include <cstdint>
@@ -63,8 +64,9 @@ class WildcardMatcher {
   std::vector<int8_t> memo_;
 };
 
-// The subject's first common name as text, or false when there is none or
-// it holds a NUL (which would let a longer name pass as a shorter one).
+// The subject's first common name as text, or false when there is none, it
+// holds a NUL or it does not fit: a name cut short, like one cut at a NUL,
+// could pass as another.
 bool first_common_name(X509* cert, char (&out)[kCommonNameCapacity]) {
   X509_NAME* subject = X509_get_subject_name(cert);
   int index = subject ? X509_NAME_get_index_by_NID(subject, NID_commonName, -1) : -1;
@@ -73,11 +75,31 @@ bool first_common_name(X509* cert, char (&out)[kCommonNameCapacity]) {
   if (data == nullptr) return false;
   const unsigned char* bytes = ASN1_STRING_get0_data(data);
   auto length = static_cast<std::size_t>(ASN1_STRING_length(data));
-  if (bytes == nullptr || std::memchr(bytes, 0, length) != nullptr) return false;
-  if (length > kCommonNameCapacity - 1) length = kCommonNameCapacity - 1;
+  if (bytes == nullptr || length > kCommonNameCapacity - 1 ||
+      std::memchr(bytes, 0, length) != nullptr) {
+    return false;
+  }
   std::memcpy(out, bytes, length);
   out[length] = '\0';
   return true;
+}
+
+// True when the resolver takes `host` as an address in any form it knows
+// (127.2 and 0x7f.0.0.2 included), not as a name to look up.
+bool is_address_literal(const char* host) {
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &list) != 0) return false;
+  freeaddrinfo(list);
+  return true;
+}
+
+// An address has no labels for a star to stand in for: it must be named
+// exactly.
+bool name_matches(const char* common_name, const char* host) {
+  if (is_address_literal(host) && std::strchr(common_name, '*') != nullptr) return false;
+  return pattern_match(common_name, host) == 1;
 }
 
 }  // namespace
@@ -99,8 +121,7 @@ int check_cert(SSL* ssl, const char* host) {
   }
   X509Ptr peer(SSL_get1_peer_certificate(ssl));
   char common_name[kCommonNameCapacity] = {};
-  if (!peer || !first_common_name(peer.get(), common_name) ||
-      pattern_match(common_name, host) == 0) {
+  if (!peer || !first_common_name(peer.get(), common_name) || !name_matches(common_name, host)) {
     err_exit("Common name doesn't match host name");
     return 0;
   }

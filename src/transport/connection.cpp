@@ -76,7 +76,9 @@ UniqueFd tcp_connect(const char* host, int port) {
   address.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
   if (!resolve_first_ipv4(host, address.sin_addr)) return UniqueFd();
 
-  UniqueFd sock(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  // Close-on-exec, like every descriptor the client opens: the package's
+  // start script, run while the connection is up, gets none of them.
+  UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
   if (!sock.valid()) {
     err_exit("Couldn't create socket");
     return sock;
@@ -114,6 +116,9 @@ SslCtxPtr initialize_ctx() {
     berr_exit("Ca\xE2\x80\x99t read CA list");
     return nullptr;
   }
+  // Older protocols sign the handshake with SHA-1 and MD5; whatever the
+  // library's configuration allows, the client does not go below TLS 1.2.
+  (void)SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
   // A server may end its reply by closing TCP without a close notification;
   // that is the end of the reply, not an error that spoils the session.
   SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);

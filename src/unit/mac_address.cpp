@@ -19,7 +19,7 @@ struct NameIndexFree {
 };
 
 UniqueFd open_request_socket() {
-  UniqueFd sock(::socket(AF_INET, SOCK_DGRAM, 0));
+  UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!sock.valid()) std::fputs("getmac()::Unable to create socket\n", stderr);
   return sock;
 }

@@ -3,7 +3,8 @@ client's connections, and an unprivileged local user (uid 65534, a real
 process in the world) who prepares names in the shared /tmp. The client runs
 as root, so none of it may reach the package it starts, the files it writes
 or the data it uploads. Also: runs that overlap take turns, every wait is
-bounded, and a local failure after the server said yes is a failure."""
+bounded, a local failure after the server said yes is a failure, and cron's
+umask and the client's descriptors reach nothing the package's script makes."""
 
 import gzip
 import io
@@ -205,12 +206,12 @@ def test_foreign_state_directory_is_not_trusted(sandbox, server, how, command):
 SCRIPT = b"#!/bin/sh\necho 2.0 > /tmp/kelvoz/started\n"
 
 
-def package(*extra, uid=0):
+def package(*extra, uid=0, script=SCRIPT):
     """A package with the required members plus `extra` (name, type, mode,
     data or link target), every member owned by `uid`."""
     members = [("kelvoz", tarfile.DIRTYPE, 0o755, None),
                ("kelvoz/schedulerconfig", tarfile.REGTYPE, 0o644, b"# schedule\n"),
-               ("kelvoz/runonce.sh", tarfile.REGTYPE, 0o755, SCRIPT), *extra]
+               ("kelvoz/runonce.sh", tarfile.REGTYPE, 0o755, script), *extra]
     buffer = io.BytesIO()
     with tarfile.open(fileobj=buffer, mode="w", format=tarfile.GNU_FORMAT) as tar:
         for name, kind, mode, data in members:
@@ -254,6 +255,39 @@ def test_installed_package_belongs_to_root_alone(sandbox, server):
     assert modes["bin"] == 0o755 and modes["tool"] == 0o755 and modes["shared.conf"] == 0o644
     assert os.readlink(sandbox.path("/tmp/kelvoz/bin/config")) == "../shared.conf"
     assert os.stat(sandbox.path("/tmp/kelvoz")).st_uid == 0
+
+
+def modes_under_tmp(box):
+    """Path and mode of everything in the world's own /tmp (not the host
+    directories shown inside it)."""
+    top = box.path("/tmp")
+    device, modes = os.lstat(top).st_dev, {}
+    for root, dirs, files in os.walk(top):
+        dirs[:] = [d for d in dirs if os.lstat(os.path.join(root, d)).st_dev == device]
+        for name in dirs + files:
+            path = os.path.join(root, name)
+            modes["/tmp" + path[len(str(top)):]] = stat.S_IMODE(os.lstat(path).st_mode)
+    return modes
+
+
+def test_under_umask_0_nothing_made_is_open_to_others_and_the_package_starts_clean(
+        sandbox, server):
+    # The start script lists the descriptors it got (its `ls` adds one, 3).
+    script = SCRIPT + b"ls /proc/self/fd > /tmp/kelvoz/descriptors\n"
+    (server.state / "packages" / "package.tar.gz").write_bytes(package(script=script))
+    (server.state / "packages" / "testpackage.tar.gz").write_bytes(b"test")
+    server.set_config({"version": "2.0"})
+    before = modes_under_tmp(sandbox)
+    umask = os.umask(0)     # what cron may leave the client, and the client its children
+    try:
+        results = [sandbox.run_client([COLLECTOR_URL, command]) for command in ("-a", "-p")]
+    finally:
+        os.umask(umask)
+    assert [(r.returncode, r.stderr) for r in results] == [(0, b"")] * 2, results
+    assert sandbox.read("/tmp/kelvoz/descriptors").split() == [b"0", b"1", b"2", b"3"]
+    made = {path: mode for path, mode in modes_under_tmp(sandbox).items() if path not in before}
+    assert {"/tmp/tolvenra/unitprivatekey", "/tmp/testpackage.tar.gz"} <= made.keys(), made
+    assert {path: oct(mode) for path, mode in made.items() if mode & 0o022} == {}
 
 
 # Members that make a package unfit to run as root: refused, status 1, the

@@ -6,6 +6,7 @@ notification or not, a stalled server) is exchange_test.cpp's."""
 
 import base64
 import datetime
+import warnings
 
 import pytest
 from cryptography import x509
@@ -19,6 +20,18 @@ from unitstate import STATE_DIR, enroll, private_pem, publish, received, rsa_key
 NO_CA_LIST = "Ca\u2019t read CA list\n".encode()   # no "n"; U+2019 is E2 80 99
 NOT_VERIFIED = b"Certificate doesn't verify\n"      # library error lines may follow
 NAME_MISMATCH = b"Common name doesn't match host name\n"
+NO_HANDSHAKE = b"Unable to create HttpSocket\n"
+# A unit's library configured to allow every protocol and cipher: what is
+# refused then, the client refuses itself.
+PERMISSIVE_OPENSSL_CONF = """openssl_conf = init
+[init]
+ssl_conf = ssl
+[ssl]
+system_default = defaults
+[defaults]
+CipherString = DEFAULT:@SECLEVEL=0
+MinProtocol = TLSv1
+"""
 NO_KEYS = b"Unable to load keys and/or unit id"
 
 
@@ -30,7 +43,10 @@ def issue_with_common_names(pki, directory, common_names):
     text); returns (cert path, key path)."""
     now = datetime.datetime.now(datetime.timezone.utc)
     names = [x509.NameAttribute(NameOID.ORGANIZATION_NAME, "halvorpin tests")]
-    names += [x509.NameAttribute(NameOID.COMMON_NAME, cn) for cn in common_names]
+    with warnings.catch_warnings():   # names beyond the 64 characters X.509 allows
+        warnings.simplefilter("ignore")
+        names += [x509.NameAttribute(NameOID.COMMON_NAME, cn, _validate=False)
+                  for cn in common_names]
     # One key for every certificate made here: keys are slow to make, and
     # only the names differ between these certificates.
     key = rsa_key("certificate", bits=2048)
@@ -75,8 +91,9 @@ def test_missing_ca_bundle_ends_the_run_before_any_traffic(make_sandbox, command
     assert not box.exists(STATE_DIR)
 
 
-# Each certificate is refused right after the handshake: `a` would otherwise
-# generate keys and send its enrollment request at once.
+# Each certificate, or a server offering only TLS 1.1 or older, is refused
+# right after the handshake: `a` would otherwise generate keys and send its
+# enrollment request at once.
 @pytest.mark.parametrize("certificate, message", [
     (dict(issuer="untrusted"), NOT_VERIFIED),
     # The chain is judged before the name: a wrong name from an untrusted CA
@@ -87,16 +104,20 @@ def test_missing_ca_bundle_ends_the_run_before_any_traffic(make_sandbox, command
     (dict(no_cn=True), NAME_MISMATCH),
     # A name with a NUL must not pass as the text before the NUL.
     (dict(cn="collector.test\0.other.test"), NAME_MISMATCH),
+    (dict(server_args=["--tls-max", "1.1"]), NO_HANDSHAKE),
 ], ids=["untrusted-ca", "untrusted-ca-and-wrong-name", "expired", "wrong-name",
-        "no-common-name", "nul-in-common-name"])
-def test_refused_certificate_ends_the_run_before_any_request(sandbox, pki, certificate, message):
+        "no-common-name", "nul-in-common-name", "tls1.1-server"])
+def test_refused_server_ends_the_run_before_any_request(sandbox, pki, certificate, message):
     options = dict(certificate)
     cn = options.pop("cn", COLLECTOR)
+    server_args = options.pop("server_args", [])
     if options.get("issuer") == "untrusted":
         options["issuer"] = pki.untrusted
     cert, key = pki.issue(cn, **options)
-    server = start_collector(sandbox, cert, key)
-    result = sandbox.run_client([COLLECTOR_URL, "-a"])
+    server = start_collector(sandbox, cert, key, *server_args)
+    conf = sandbox.workdir / "openssl.cnf"
+    conf.write_text(PERMISSIVE_OPENSSL_CONF)
+    result = sandbox.run_client([COLLECTOR_URL, "-a"], env={"OPENSSL_CONF": str(conf)})
     assert result.returncode == 1, result
     assert result.stdout == b"", result
     if message == NAME_MISMATCH:
@@ -125,15 +146,26 @@ def test_results_upload_checks_the_certificate_of_its_first_connection(sandbox, 
 # `v` on a unit without keys connects, checks the certificate and stops:
 # the keys message shows that the certificate was accepted.
 # Wildcard rules are the unit tests' (pattern_match_test.cpp); here, the
-# certificate's names reach them: case, a star, and only the first entry.
-@pytest.mark.parametrize("common_names, accepted", [
-    (["Collector.TEST"], True), (["*lector.test"], True), (["*.collector.test"], False),
-    (["collector.test", "other.test"], True), (["other.test", "collector.test"], False),
-], ids=lambda v: "+".join(v) if isinstance(v, list) else ("accepted" if v else "refused"))
-def test_common_name_matching(sandbox, pki, common_names, accepted):
+# certificate's names reach them: case, a star, only the first entry, the
+# name's length against the client's buffer (255 bytes), and no star for a
+# host given as an address (127.2 is the resolver's 127.0.0.2).
+LONG_CN = "collector.test" + "*" * 241          # 255 bytes, matches collector.test
+
+
+@pytest.mark.parametrize("common_names, host, accepted", [
+    (["Collector.TEST"], COLLECTOR, True), (["*lector.test"], COLLECTOR, True),
+    (["*.collector.test"], COLLECTOR, False),
+    (["collector.test", "other.test"], COLLECTOR, True),
+    (["other.test", "collector.test"], COLLECTOR, False),
+    ([LONG_CN], COLLECTOR, True), ([LONG_CN + ".other.test"], COLLECTOR, False),
+    (["127.0.0.2"], "127.0.0.2", True), (["*.0.0.2"], "127.0.0.2", False),
+    (["127.0.0.*"], "127.0.0.2", False), (["127.*"], "127.2", False),
+], ids=lambda v: (v if isinstance(v, str) else ["refused", "accepted"][v] if isinstance(v, bool)
+                  else "+".join(v) if len(v[0]) < 40 else f"{len(v[0])}-bytes"))
+def test_common_name_matching(sandbox, pki, common_names, host, accepted):
     cert, key = issue_with_common_names(pki, sandbox.workdir, common_names)
     start_collector(sandbox, cert, key)
-    result = sandbox.run_client([COLLECTOR_URL, "-v"])
+    result = sandbox.run_client([f"https://{host}:{COLLECTOR_PORT}", "-v"])
     if accepted:
         assert (result.returncode, result.stdout, result.stderr) == (0, NO_KEYS, b""), result
     else:
