@@ -1,9 +1,9 @@
 """Results and log uploads end to end (commands s, S, l and L): batching,
 encryption, the exact request heads, statuses, what happens to the input
 files, and the client's guarantees beyond the plain protocol: no request
-larger than its buffers, no line lost to a writer appending during an upload,
-nothing of a request sent when its encryption fails, and an empty log posted
-as an empty body whose fate the reply decides.
+larger than its buffers, nothing of a request sent when its encryption
+fails, and an empty log posted as an empty body whose fate the reply
+decides. Writers appending during an upload: test_kills.py.
 
 Each case runs the real client in a sandboxed world against the reference
 server. A unit is given its identity by writing the state files directly
@@ -14,14 +14,13 @@ test_enrollment.py shows that enrollment by the client leaves the same files.
 import base64
 import hashlib
 import math
-import subprocess
 import time
 
 import pytest
 from cryptography.hazmat.primitives.asymmetric import padding
 
 from conftest import COLLECTOR, COLLECTOR_URL
-from sandbox import SLOW, client_binary, runner
+from sandbox import SLOW
 from unitstate import (enroll, public_pem, received, register_unit, rsa_key,
                        seed_unit, server_private_key, server_public_pem)
 
@@ -158,11 +157,6 @@ def wait_until(predicate, what, timeout=30):
     while not predicate():
         assert time.monotonic() < deadline, f"timed out waiting for {what}"
         time.sleep(0.02)
-
-
-def start_client(box, args, env=None):
-    return box.popen(runner() + [str(client_binary()), *args], env=env,
-                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
 # ------------------------------------------------------- results batches --
@@ -419,56 +413,6 @@ def test_input_beyond_the_buffers_goes_in_more_requests(sandbox, server, unit, c
     assert received(server, "submit" if results else "log") == content
     assert [r["session_reused"] for r in records] == [False] + [True] * (len(records) - 1)
     assert not sandbox.exists(RESULTS if results else LOG)
-
-
-# -------------------------------------------- writers appending meanwhile --
-
-APPEND_LATE = "for i in 1 2 3; do printf 'late %s\\n' $i >> {path}; done"
-LATE = b"late 1\nlate 2\nlate 3\n"
-DELAY = 1   # seconds the server holds the reply; the appends take far less
-
-
-def upload_while_appending(box, server, command, path, nth):
-    """Runs the client; once the server holds the nth upload (its reply
-    delayed), a writer inside the world appends LATE to path."""
-    client = start_client(box, [COLLECTOR_URL, command], env={"SUBMIT_MAX_LINES": "2"})
-    wait_until(lambda: len(server.requests()) >= nth, f"upload #{nth}")
-    writer = box.run(["/bin/sh", "-c", APPEND_LATE.format(path=path)])
-    assert writer.returncode == 0, writer
-    assert client.poll() is None, "the reply came before the appends were done"
-    out, err = client.communicate(timeout=60 * SLOW)
-    return client.returncode, out, err
-
-
-# Appended during the last batch: put back for the next run; during an
-# earlier one: read by the later batches.
-@pytest.mark.parametrize("command, nth", [("-s", 3), ("-S", 3), ("-s", 1)])
-def test_lines_appended_during_an_upload_are_never_lost(sandbox, server, unit, command, nth):
-    lines, late = numbered_lines(5), LATE.splitlines(keepends=True)
-    server.set_config({"faults": [fault("/submit", nth=nth, delay=DELAY)]})
-    sandbox.write(RESULTS, b"".join(lines))
-    assert upload_while_appending(sandbox, server, command, RESULTS, nth=nth) == (0, b"", b"")
-    tail = [lines[4:]] if nth == 3 else [[lines[4], late[0]], late[1:]]
-    check_submits(server.requests(), [lines[:2], lines[2:4], *tail], command == "-S", unit)
-    if nth == 3:
-        assert sandbox.read(RESULTS) == LATE
-        # The next run sends exactly what was left.
-        server.set_config({})
-        result = sandbox.run_client([COLLECTOR_URL, command])
-        assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
-    assert received(server, "submit") == b"".join(lines) + LATE
-    assert not sandbox.exists(RESULTS)
-
-
-@pytest.mark.parametrize("command", ["-l", "-L"])
-def test_log_appended_during_the_upload_stays_for_the_next_run(sandbox, server, unit, command):
-    server.set_config({"faults": [fault("/log", nth=1, delay=DELAY)]})
-    sandbox.write(LOG, LOG_300)
-    code, out, err = upload_while_appending(sandbox, server, command, LOG, nth=1)
-    assert (code, out) == (0, b"")
-    assert err == (b"bodylength = 128 \n" * 3 if command == "-L" else b"")
-    assert received(server, "log") == LOG_300
-    assert sandbox.read(LOG) == LATE
 
 
 # ---------------------------------------------------- encryption failures --
