@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/owned.h"
@@ -19,16 +20,8 @@ using namespace halvorpin;
 
 namespace {
 
-struct Outcome {
-  std::string text;
-  std::size_t length = 0;
-  bool header_complete = false;
-  std::string body;
-  bool operator!=(const Outcome& o) const {
-    return text != o.text || length != o.length || header_complete != o.header_complete ||
-           body != o.body;
-  }
-};
+// Stored text, its length, the header-end decision and the body file's bytes.
+using Outcome = std::tuple<std::string, std::size_t, bool, std::string>;
 
 // Feeds `reply` in chunks whose sizes cycle through `sizes` (0: one shot).
 Outcome feed(const std::string& reply, std::size_t capacity, bool with_file,
@@ -52,20 +45,15 @@ Outcome feed(const std::string& reply, std::size_t capacity, bool with_file,
       stored_when_full.assign(buffer.data(), capacity - 1);
     }
   }
-  Outcome out;
-  out.length = sink.finish();
-  if (out.length >= capacity || buffer[out.length] != '\0') std::abort();
-  if (full && stored_when_full.compare(0, out.length, buffer.data(), out.length) != 0) {
+  const std::size_t length = sink.finish();
+  if (length >= capacity || buffer[length] != '\0' ||
+      (full && stored_when_full.compare(0, length, buffer.data(), length) != 0)) {
     std::abort();
   }
-  out.text.assign(buffer.data(), out.length);
-  out.header_complete = sink.header_complete();
-  if (body) {
-    std::fflush(body.get());
-    out.body.assign(body_data, body_size);
-    body.reset();
-    std::free(body_data);
-  }
+  body.reset();  // closing sets body_data and body_size
+  Outcome out{std::string(buffer.data(), length), length, sink.header_complete(),
+              std::string(body_data != nullptr ? body_data : "", body_size)};
+  std::free(body_data);
   return out;
 }
 

@@ -123,13 +123,9 @@ def key_line(clear, name="X-ZOR-PublicKey: "):
     return name.encode() + base64.b64encode(clear.encode())
 
 
-def clear_of(key):
-    numbers = key.public_key().public_numbers()
+def foreign_clear(bits=1024):
+    numbers = rsa_key("server", bits).public_key().public_numbers()
     return f"{numbers.n}.{numbers.e}"
-
-
-def foreign_clear():
-    return clear_of(rsa_key("server"))
 
 
 def padded_clear(encoded_length):
@@ -181,7 +177,7 @@ ENROLLMENT_REPLIES = [
     pytest.param(lambda: reply(STATUS, ID_LINE, key_line(foreign_clear()))[:-2],
                  {}, None, None, id="header-block-unended"),
     # Server keys: RSA of at least 1024 bits, odd exponent of at least 3.
-    pytest.param(lambda: reply(STATUS, ID_LINE, key_line(clear_of(rsa_key("server", 512)))),
+    pytest.param(lambda: reply(STATUS, ID_LINE, key_line(foreign_clear(512))),
                  {}, None, None, id="server-key-512-bits"),
     pytest.param(lambda: reply(STATUS, ID_LINE, key_line(f"{foreign_server_numbers().n}.65536")),
                  {}, None, None, id="exponent-even"),
