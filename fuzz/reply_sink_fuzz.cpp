@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -30,24 +29,20 @@ Outcome feed(const std::string& reply, std::size_t capacity, bool with_file,
   char* body_data = nullptr;
   std::size_t body_size = 0;
   FilePtr body(with_file ? open_memstream(&body_data, &body_size) : nullptr);
-  if (with_file && !body) std::abort();
   ReplySink sink(buffer.data(), capacity, body.get());
-  std::string stored_when_full;
-  bool full = false;
+  std::string stored_when_full;  // the buffer when the sink first said it was full
   for (std::size_t at = 0, k = 0; at < reply.size(); ++k) {
     std::size_t n = sizes.empty() ? reply.size() : sizes[k % sizes.size()];
     if (n > reply.size() - at) n = reply.size() - at;
     bool more = sink.take(reply.data() + at, n);
     at += n;
     if (with_file && !more) std::abort();  // a body file never fills up
-    if (!more && !full) {
-      full = true;
-      stored_when_full.assign(buffer.data(), capacity - 1);
-    }
+    if (!more && stored_when_full.empty()) stored_when_full.assign(buffer.data(), capacity - 1);
   }
   const std::size_t length = sink.finish();
   if (length >= capacity || buffer[length] != '\0' ||
-      (full && stored_when_full.compare(0, length, buffer.data(), length) != 0)) {
+      (!stored_when_full.empty() &&
+       stored_when_full.compare(0, length, buffer.data(), length) != 0)) {
     std::abort();
   }
   body.reset();  // closing sets body_data and body_size

@@ -1,6 +1,7 @@
 // Fuzz target for the version reply and the package locator it names: the
 // version is a bounded piece of the first line, the locator the rest, and a
 // host that splits off is short and holds neither '/' nor ':'.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -23,10 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       (stop_at_cr && version.find('\r') != std::string::npos)) {
     std::abort();
   }
-  std::string::size_type line_end = text.find('\n');
-  if (reply.locator != (line_end == std::string::npos ? "" : text.substr(line_end + 1))) {
-    std::abort();
-  }
+  if (reply.locator != text.substr(std::min(text.find('\n'), text.size() - 1) + 1)) std::abort();
 
   PackageLocator where;
   if (!split_locator(reply.locator.c_str(), where)) return 0;
