@@ -1,10 +1,13 @@
 #include "protocol/enrollment.h"
 
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/rand.h>
 
 #include <algorithm>
 #include <cctype>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/paths.h"
@@ -23,6 +26,7 @@ namespace {
 constexpr std::size_t kEnrollmentCapacity = 8192;
 constexpr std::size_t kHeaderValueCapacity = 1024;
 constexpr std::size_t kConfirmationCapacity = 1024;
+constexpr int kMinServerKeyBits = 1024;
 
 // The key text as it travels: Base64 of "modulus.exponent" on one line.
 std::string key_text_for_header(EVP_PKEY* key) {
@@ -54,6 +58,16 @@ EvpPkeyPtr server_key_from(const std::string& value) {
   return rsa_public_from_decimal(modulus, exponent);
 }
 
+// A key the unit can rely on for what it encrypts to the server: RSA, a
+// modulus that is not trivially factored and a usable public exponent.
+bool server_key_acceptable(EVP_PKEY* key) {
+  if (EVP_PKEY_is_a(key, "RSA") != 1 || EVP_PKEY_get_bits(key) < kMinServerKeyBits) return false;
+  BIGNUM* raw = nullptr;
+  if (EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &raw) != 1) return false;
+  BignumPtr e(raw);
+  return BN_is_odd(e.get()) && BN_cmp(e.get(), BN_value_one()) > 0;
+}
+
 bool system_random_seeded() {
   if (RAND_status() == 1) return true;
   (void)RAND_poll();
@@ -61,6 +75,28 @@ bool system_random_seeded() {
 }
 
 }  // namespace
+
+bool parse_enrollment_reply(const char* reply, std::string& unit_id, EvpPkeyPtr& server_key) {
+  unit_id.clear();
+  server_key.reset();
+  // A reply cut inside its header block may have lost any header.
+  if (!reply_contains(reply, "HTTP/1.1 200 Activating") || body_offset(reply) == 0) return false;
+  std::string value;
+  if (find_header_value(reply, "X-Unit-ID:", "\r", kHeaderValueCapacity, value) !=
+      HeaderScan::kFound) {
+    return false;
+  }
+  std::string id = identifier_from(value);
+  if (id.empty() || find_header_value(reply, "X-ZOR-PublicKey:", "\n", kHeaderValueCapacity,
+                                      value) != HeaderScan::kFound) {
+    return false;
+  }
+  EvpPkeyPtr key = server_key_from(value);
+  if (!key || !server_key_acceptable(key.get())) return false;
+  unit_id = id;
+  server_key = std::move(key);
+  return true;
+}
 
 int keygen(ServerLink* link) {
   if (!prepare_state_dir()) return 0;
@@ -88,21 +124,10 @@ int activate(ServerLink* link) {
 
   std::vector<char> reply(kEnrollmentCapacity, '\0');
   ssl_sendrequest(link->ssl.get(), request.c_str(), reply.data(), reply.size());
-  if (!reply_contains(reply.data(), "HTTP/1.1 200 Activating")) return 0;
-
-  std::string value;
-  if (find_header_value(reply.data(), "X-Unit-ID:", "\r", kHeaderValueCapacity, value) !=
-      HeaderScan::kFound) {
-    return 0;
-  }
-  std::string unit_id = identifier_from(value);
-  if (unit_id.empty()) return 0;
-  if (find_header_value(reply.data(), "X-ZOR-PublicKey:", "\n", kHeaderValueCapacity, value) !=
-      HeaderScan::kFound) {
-    return 0;
-  }
-  EvpPkeyPtr server_key = server_key_from(value);
-  if (!server_key || rsa_public_pem(server_key.get()).empty()) return 0;
+  std::string unit_id;
+  EvpPkeyPtr server_key;
+  if (!parse_enrollment_reply(reply.data(), unit_id, server_key)) return 0;
+  if (rsa_public_pem(server_key.get()).empty()) return 0;
 
   // The server key is stored only once the server confirmed the enrollment.
   if (!write_file_atomic(kUnitIdPath, unit_id, 0644)) return 0;

@@ -3,9 +3,19 @@
 // confirmation.
 #pragma once
 
+#include <string>
+
+#include "base/owned.h"
 #include "base/server_link.h"
 
 namespace halvorpin {
+
+// Reads the enrollment reply (NUL-terminated, as the exchange stores it).
+// True when it carries the "200 Activating" status, a complete header block,
+// an identifier (its leading letters and digits, at least one) and a server
+// key that is RSA of 1024 bits or more with an odd public exponent of 3 or
+// more; then unit_id and server_key hold them. False leaves both empty.
+bool parse_enrollment_reply(const char* reply, std::string& unit_id, EvpPkeyPtr& server_key);
 
 // Generates the unit key into unit_key and writes both unit key files.
 // 1 on success; 0 when the random generator is not seeded from the system

@@ -1,64 +1,14 @@
 #include "transport/exchange.h"
 
-#include <cstdint>
 #include <cstring>
 
 #include "base/server_link.h"
+#include "transport/reply_sink.h"
 
 namespace halvorpin {
 namespace {
 
 constexpr std::size_t kReadBlock = std::size_t{16} * 1024;
-
-// Where the reply's bytes go: the header block into the buffer, the body
-// into the buffer or the file. Header-end detection looks at the last four
-// header bytes kept, which may span read blocks.
-class ReplySink {
- public:
-  ReplySink(char* buffer, std::size_t capacity, FILE* body_file)
-      : buffer_(buffer), limit_(capacity - 1), body_file_(body_file) {}
-
-  // False once nothing more can be kept (buffer full and no body file).
-  bool take(const char* data, std::size_t length) {
-    std::size_t i = 0;
-    while (i < length && !header_done_) take_header_byte(data[i++]);
-    if (i < length) take_body(data + i, length - i);
-    return body_file_ != nullptr || position_ < limit_;
-  }
-
-  std::size_t finish() {
-    buffer_[position_] = '\0';
-    return position_;
-  }
-
- private:
-  void take_header_byte(char c) {
-    if (c == '\0') return;  // NULs are dropped before the header end
-    if (position_ < limit_) buffer_[position_++] = c;
-    tail_ = (tail_ << 8) | static_cast<unsigned char>(c);
-    ++header_bytes_;
-    header_done_ = header_bytes_ >= 4 && tail_ == 0x0D0A0D0Au;
-  }
-
-  void take_body(const char* data, std::size_t length) {
-    if (body_file_ != nullptr) {
-      (void)std::fwrite(data, 1, length, body_file_);
-      return;
-    }
-    std::size_t room = limit_ - position_;
-    std::size_t n = length < room ? length : room;
-    std::memcpy(buffer_ + position_, data, n);
-    position_ += n;
-  }
-
-  char* buffer_;
-  std::size_t limit_;
-  FILE* body_file_;
-  std::size_t position_ = 0;
-  std::uint32_t tail_ = 0;
-  std::size_t header_bytes_ = 0;
-  bool header_done_ = false;
-};
 
 bool write_request(SSL* ssl, const char* request) {
   int length = static_cast<int>(std::strlen(request));

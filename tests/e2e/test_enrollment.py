@@ -123,8 +123,8 @@ def key_line(clear, name="X-ZOR-PublicKey: "):
     return name.encode() + base64.b64encode(clear.encode())
 
 
-def foreign_clear():
-    numbers = foreign_server_numbers()
+def foreign_clear(bits=1024):
+    numbers = rsa_key("server", bits).public_key().public_numbers()
     return f"{numbers.n}.{numbers.e}"
 
 
@@ -173,6 +173,16 @@ ENROLLMENT_REPLIES = [
     pytest.param(lambda: reply("HTTP/1.1 403 Forbidden", ID_LINE, key_line(foreign_clear())),
                  {}, None, None, id="status-403"),
     pytest.param(lambda: b"", {}, None, None, id="empty-reply"),
+    # Cut before the blank line that ends the header block.
+    pytest.param(lambda: reply(STATUS, ID_LINE, key_line(foreign_clear()))[:-2],
+                 {}, None, None, id="header-block-unended"),
+    # Server keys: RSA of at least 1024 bits, odd exponent of at least 3.
+    pytest.param(lambda: reply(STATUS, ID_LINE, key_line(foreign_clear(512))),
+                 {}, None, None, id="server-key-512-bits"),
+    pytest.param(lambda: reply(STATUS, ID_LINE, key_line(f"{foreign_server_numbers().n}.65536")),
+                 {}, None, None, id="exponent-even"),
+    pytest.param(lambda: reply(STATUS, ID_LINE, key_line(f"{foreign_server_numbers().n}.1")),
+                 {}, None, None, id="exponent-1"),
 ]
 
 
