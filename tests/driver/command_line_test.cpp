@@ -34,21 +34,6 @@ INSTANTIATE_TEST_SUITE_P(
                       UrlCase{"h:x", "h", 0}, UrlCase{"https://h:70000", "h", 70000},
                       UrlCase{"a://b://c:1", "b", 0}, UrlCase{"", "", 443}));
 
-TEST(CommandLine, LetterIsTheSecondCharacterWhateverTheFirst) {
-  struct Case {
-    const char* argument;
-    char letter;
-  };
-  for (Case c : {Case{"-a", 'a'}, Case{"xa", 'a'}, Case{"-vextra", 'v'}, Case{"a", '\0'},
-                 Case{"", '\0'}, Case{"-S", 'S'}}) {
-    CommandLine out;
-    const char* argv[] = {"halvorpin", "https://h", c.argument};
-    ASSERT_TRUE(parse_command_line(3, argv, out));
-    EXPECT_EQ(out.letter(), c.letter) << c.argument;
-    EXPECT_EQ(out.command[2], '\0');
-  }
-}
-
 TEST(CommandLine, UrlIsCutTo159Characters) {
   std::string url = "https://" + std::string(300, 'h');
   CommandLine out;

@@ -74,50 +74,37 @@ def published(server):
     return data
 
 
-def installed_whole_or_not_at_all(box, data):
-    """A version file naming the new package is written last: it stands for
-    a package that was installed, configured and started."""
-    if box.exists(f"{STATE_DIR}/version") and box.read(f"{STATE_DIR}/version") == b"2.0\n":
-        assert_installed(box, data, b"2.0\n", b"2.0\n")
+def unit_key_known_to(box, server):
+    unit_id = box.read(f"{STATE_DIR}/unitid").decode()
+    ours = serialization.load_pem_public_key(box.read(f"{STATE_DIR}/unitpublickey"))
+    theirs = serialization.load_pem_public_key(
+        (server.state / "units" / f"{unit_id}.pem").read_bytes())
+    return ours.public_numbers() == theirs.public_numbers()
 
 
-def test_a_killed_update_is_finished_by_the_next_run(make_sandbox, pki):
+def confirmed(server):
+    return any(r["target"].startswith("/activate?confirm") and "200" in r["reply_status"]
+               for r in server.requests())
+
+
+# An enrollment is published only once the server confirmed it; a version
+# file naming the new package, written last, stands for a package installed,
+# configured and started.
+@pytest.mark.parametrize("command, least", [("-v", 8), ("-a", 12)])
+def test_a_killed_update_or_enrollment_is_finished_by_the_next_run(make_sandbox, pki, command,
+                                                                   least):
     def prepare(box, server):
-        enroll(box, server)
-        install_old_package(box)
+        if command == "-v":
+            enroll(box, server)
+            install_old_package(box)
         prepare.data = published(server)
 
     def check(box, server, outcome):
-        installed_whole_or_not_at_all(box, prepare.data)
-        result = box.run_client([COLLECTOR_URL, "-v"])
-        assert result.returncode == 0, (outcome, result)
-        assert_installed(box, prepare.data, b"2.0\n", b"2.0\n")
-        assert state_files(box) == STATE_FILES
-        no_leftovers(box)
-
-    sweep(make_sandbox, pki, prepare, [COLLECTOR_URL, "-v"], check, least=8)
-
-
-def test_a_killed_enrollment_is_published_only_once_confirmed(make_sandbox, pki):
-    def prepare(box, server):
-        prepare.data = published(server)
-
-    def unit_key_known_to(box, server):
-        unit_id = box.read(f"{STATE_DIR}/unitid").decode()
-        ours = serialization.load_pem_public_key(box.read(f"{STATE_DIR}/unitpublickey"))
-        theirs = serialization.load_pem_public_key(
-            (server.state / "units" / f"{unit_id}.pem").read_bytes())
-        return ours.public_numbers() == theirs.public_numbers()
-
-    def confirmed(server):
-        return any(r["target"].startswith("/activate?confirm") and "200" in r["reply_status"]
-                   for r in server.requests())
-
-    def check(box, server, outcome):
-        if box.exists(f"{STATE_DIR}/zorpublickey"):
+        if command == "-a" and box.exists(f"{STATE_DIR}/zorpublickey"):
             assert confirmed(server) and unit_key_known_to(box, server), outcome
-        installed_whole_or_not_at_all(box, prepare.data)
-        result = box.run_client([COLLECTOR_URL, "-a"])
+        if box.exists(f"{STATE_DIR}/version") and box.read(f"{STATE_DIR}/version") == b"2.0\n":
+            assert_installed(box, prepare.data, b"2.0\n", b"2.0\n")
+        result = box.run_client([COLLECTOR_URL, command])
         assert result.returncode == 0, (outcome, result)
         assert box.read(f"{STATE_DIR}/unitid") == UNIT_ID.encode()
         assert box.read(f"{STATE_DIR}/zorpublickey") == server_public_pem(server)
@@ -126,7 +113,7 @@ def test_a_killed_enrollment_is_published_only_once_confirmed(make_sandbox, pki)
         assert state_files(box) == STATE_FILES
         no_leftovers(box)
 
-    sweep(make_sandbox, pki, prepare, [COLLECTOR_URL, "-a"], check, least=12)
+    sweep(make_sandbox, pki, prepare, [COLLECTOR_URL, command], check, least=least)
 
 
 # ---- uploads -----------------------------------------------------------------------

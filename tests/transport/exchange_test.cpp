@@ -95,16 +95,6 @@ TEST(Exchange, NulsAreDroppedOnlyBeforeTheHeaderEnd) {
   EXPECT_EQ(out.stored, std::string("HTTP/1.1 200 OK\r\n\r\n\0body\0tail", 29));
 }
 
-TEST(Exchange, HeaderEndIsFoundAcrossRecordBoundaries) {
-  // Split CR LF CR LF over three records, with a NUL inside: all before the
-  // body must reach the buffer, the body the file.
-  std::vector<std::string> records = {"HTTP/1.1 200 OK\r", std::string("\n\0\r", 3),
-                                      std::string("\nbo\0dy", 6), "more"};
-  Outcome out = exchange({0, records}, 1024, true);
-  EXPECT_EQ(out.stored, "HTTP/1.1 200 OK\r\n\r\n");
-  EXPECT_EQ(out.file, std::string("bo\0dymore", 9));
-}
-
 TEST(Exchange, WithoutBlankLineEverythingStaysInTheBuffer) {
   std::string reply("HTTP/1.1 200 OK\nA: b\n\n\0body", 27);
   Outcome out = exchange({0, {reply}}, 1024, true);
