@@ -68,6 +68,14 @@ bool server_key_acceptable(EVP_PKEY* key) {
   return BN_is_odd(e.get()) && BN_cmp(e.get(), BN_value_one()) > 0;
 }
 
+// The server key file marks the unit as enrolled: it is written last, after
+// the server confirmed, so a run that ends earlier leaves a unit that enrolls
+// again.
+int publish_enrollment(ServerLink* link) {
+  std::string server_pem = rsa_public_pem(link->server_key.get());
+  return !server_pem.empty() && write_file_atomic(kServerKeyPath, server_pem, 0644) ? 1 : 0;
+}
+
 bool system_random_seeded() {
   if (RAND_status() == 1) return true;
   (void)RAND_poll();
@@ -127,7 +135,6 @@ int activate(ServerLink* link) {
   std::string unit_id;
   EvpPkeyPtr server_key;
   if (!parse_enrollment_reply(reply.data(), unit_id, server_key)) return 0;
-  if (rsa_public_pem(server_key.get()).empty()) return 0;
 
   // The server key is stored only once the server confirmed the enrollment.
   if (!write_file_atomic(kUnitIdPath, unit_id, 0644)) return 0;
@@ -135,18 +142,6 @@ int activate(ServerLink* link) {
   link->server_key = std::move(server_key);
   return 1;
 }
-
-namespace {
-
-// The server key file marks the unit as enrolled: it is written last, after
-// the server confirmed, so a run that ends earlier leaves a unit that enrolls
-// again.
-int publish_enrollment(ServerLink* link) {
-  std::string server_pem = rsa_public_pem(link->server_key.get());
-  return !server_pem.empty() && write_file_atomic(kServerKeyPath, server_pem, 0644) ? 1 : 0;
-}
-
-}  // namespace
 
 int confirmactivate(ServerLink* link) {
   RequestText request(kConfirmationCapacity);
