@@ -155,12 +155,8 @@ bool unpack_and_install(const std::string& new_version) {
 // temporary files of the scheduler configuration and the state files, the
 // encrypted download. Called with the update lock held.
 void remove_stale_work_files() {
-  remove_stale_temps_of(kStagingDirStem);
-  remove_stale_temps_of(kSchedulerConfigPath);
-  for (const char* path :
-       {kVersionPath, kUnitIdPath, kUnitPublicKeyPath, kUnitPrivateKeyPath, kServerKeyPath}) {
-    remove_stale_temps_of(path);
-  }
+  remove_stale_temps_of({kStagingDirStem, kSchedulerConfigPath, kVersionPath, kUnitIdPath,
+                         kUnitPublicKeyPath, kUnitPrivateKeyPath, kServerKeyPath});
   remove_if_ours(kPackageTempPath);
 }
 

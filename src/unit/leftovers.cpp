@@ -5,45 +5,72 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <string>
 #include <vector>
 
 #include "base/owned.h"
 #include "unit/file_io.h"
 
 namespace halvorpin {
+namespace {
 
+// `name` is `stem` and a dot followed by the six letters and digits that
+// mkstemp and mkdtemp put in place of "XXXXXX".
 bool is_temp_name(const std::string& name, const std::string& stem) {
   constexpr std::size_t kRandomChars = 6;
-  if (name.size() != stem.size() + kRandomChars || name.compare(0, stem.size(), stem) != 0) {
+  if (name.size() != stem.size() + 1 + kRandomChars || name.compare(0, stem.size(), stem) != 0 ||
+      name[stem.size()] != '.') {
     return false;
   }
-  for (std::size_t i = stem.size(); i < name.size(); ++i) {
+  for (std::size_t i = stem.size() + 1; i < name.size(); ++i) {
     if (std::isalnum(static_cast<unsigned char>(name[i])) == 0) return false;
   }
   return true;
 }
 
-void remove_stale_temps_of(const char* final_path) {
+struct TempStem {
+  std::string dir;
+  std::string stem;
+};
+
+TempStem split_final_path(const char* final_path) {
   const std::string path(final_path);
   const std::string::size_type slash = path.rfind('/');
-  if (slash == std::string::npos) return;
-  const std::string dir = path.substr(0, slash == 0 ? 1 : slash);
-  const std::string stem = path.substr(slash + 1) + ".";
-  DirPtr listing(::opendir(dir.c_str()));
-  if (!listing) return;
-  std::vector<std::string> stale;
-  while (const dirent* entry = ::readdir(listing.get())) {
-    struct stat st {};
-    // In a sticky /tmp only we can rename or remove what we own, so the
-    // name still means this entry when it is removed below.
-    if (is_temp_name(entry->d_name, stem) &&
-        ::fstatat(::dirfd(listing.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        st.st_uid == ::geteuid()) {
-      stale.push_back(dir + "/" + entry->d_name);
+  if (slash == std::string::npos) return {".", path};
+  return {path.substr(0, slash == 0 ? 1 : slash), path.substr(slash + 1)};
+}
+
+}  // namespace
+
+void remove_stale_temps_of(std::initializer_list<const char*> final_paths) {
+  std::vector<TempStem> stems;
+  std::vector<std::string> dirs;
+  for (const char* path : final_paths) {
+    stems.push_back(split_final_path(path));
+    if (std::find(dirs.begin(), dirs.end(), stems.back().dir) == dirs.end()) {
+      dirs.push_back(stems.back().dir);
     }
   }
-  for (const std::string& name : stale) (void)remove_tree(name.c_str());
+  for (const std::string& dir : dirs) {
+    DirPtr listing(::opendir(dir.c_str()));
+    if (!listing) continue;
+    std::vector<std::string> stale;
+    while (const dirent* entry = ::readdir(listing.get())) {
+      const bool temp = std::any_of(stems.begin(), stems.end(), [&](const TempStem& s) {
+        return s.dir == dir && is_temp_name(entry->d_name, s.stem);
+      });
+      struct stat st {};
+      // In a sticky /tmp only we can rename or remove what we own, so the
+      // name still means this entry when it is removed below.
+      if (temp && ::fstatat(::dirfd(listing.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          st.st_uid == ::geteuid()) {
+        stale.push_back(dir + "/" + entry->d_name);
+      }
+    }
+    for (const std::string& name : stale) (void)remove_tree(name.c_str());
+  }
 }
 
 void remove_if_ours(const char* path) {

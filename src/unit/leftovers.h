@@ -3,18 +3,15 @@
 // holds the same lock removes them.
 #pragma once
 
-#include <string>
+#include <initializer_list>
 
 namespace halvorpin {
 
-// True when `name` is `stem` followed by the six letters and digits that
-// mkstemp and mkdtemp put in place of "XXXXXX".
-bool is_temp_name(const std::string& name, const std::string& stem);
-
-// Removes every "<final_path>.XXXXXX" (file or directory tree) that belongs
-// to the running user: no run can still be using one while the caller holds
-// the lock that guards `final_path`.
-void remove_stale_temps_of(const char* final_path);
+// Removes every "<final path>.XXXXXX" (file or directory tree) that belongs
+// to the running user, for each of `final_paths`, reading each directory
+// once: no run can still be using one while the caller holds the lock that
+// guards these paths.
+void remove_stale_temps_of(std::initializer_list<const char*> final_paths);
 
 // Removes `path` when it is there and belongs to the running user.
 void remove_if_ours(const char* path);
