@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <string>
 #include <vector>
 
 #include "base/owned.h"
@@ -102,7 +104,39 @@ bool name_matches(const char* common_name, const char* host) {
   return pattern_match(common_name, host) == 1;
 }
 
+// "YYYY-MM-DD HH:MM:SS", or "?" when the time cannot be read.
+std::string utc_text(const std::tm& when) {
+  char text[32];
+  return std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &when) > 0 ? text : "?";
+}
+
+std::string utc_text(const ASN1_TIME* when) {
+  std::tm parts{};
+  return when != nullptr && ASN1_TIME_to_tm(when, &parts) == 1 ? utc_text(parts) : "?";
+}
+
+std::string clock_note_for(X509* cert) {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  const std::string unit_time = ::gmtime_r(&now, &parts) != nullptr ? utc_text(parts) : "?";
+  return "Unit clock " + unit_time + " UTC is outside the certificate's validity (" +
+         utc_text(X509_get0_notBefore(cert)) + " UTC to " + utc_text(X509_get0_notAfter(cert)) +
+         " UTC)";
+}
+
 }  // namespace
+
+int note_clock_failure(int preverify_ok, X509_STORE_CTX* store) {
+  if (preverify_ok != 0) return preverify_ok;
+  const int error = X509_STORE_CTX_get_error(store);
+  if (error != X509_V_ERR_CERT_NOT_YET_VALID && error != X509_V_ERR_CERT_HAS_EXPIRED) return 0;
+  auto* ssl =
+      static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  auto* link = ssl != nullptr ? static_cast<ServerLink*>(SSL_get_app_data(ssl)) : nullptr;
+  X509* cert = X509_STORE_CTX_get_current_cert(store);
+  if (link != nullptr && cert != nullptr) link->cert_clock_note = clock_note_for(cert);
+  return 0;  // the first failure ends the verification, as by default
+}
 
 int pattern_match(const char* pattern, const char* string) {
   return WildcardMatcher(pattern, string).match(0, 0) ? 1 : 0;
@@ -117,6 +151,10 @@ bool open_checked_connection(ServerLink* link) {
 int check_cert(SSL* ssl, const char* host) {
   if (SSL_get_verify_result(ssl) != X509_V_OK) {
     berr_exit("Certificate doesn't verify");
+    const auto* link = static_cast<const ServerLink*>(SSL_get_app_data(ssl));
+    if (link != nullptr && !link->cert_clock_note.empty()) {
+      std::fprintf(stderr, "%s\n", link->cert_clock_note.c_str());
+    }
     return 0;
   }
   X509Ptr peer(SSL_get1_peer_certificate(ssl));

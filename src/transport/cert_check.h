@@ -9,9 +9,15 @@
 namespace halvorpin {
 
 // Returns 1 when the certificate passes; otherwise writes "Certificate
-// doesn't verify" or "Common name doesn't match host name" and returns 0: the
-// run ends with status 1.
+// doesn't verify" (and, when the unit's clock lies outside the failing
+// certificate's validity, a line saying so) or "Common name doesn't match
+// host name" and returns 0: the run ends with status 1.
 int check_cert(SSL* ssl, const char* host);
+
+// The verification callback of every context: verification goes on as the
+// library's own would, and a certificate that is not valid at the unit's
+// time is noted in the link the connection belongs to (its app data).
+int note_clock_failure(int preverify_ok, X509_STORE_CTX* store);
 
 // Opens the link's connection and checks the certificate: every command's
 // first connection and the package host's. False when the run must end: a

@@ -17,7 +17,7 @@ import pytest
 
 from conftest import COLLECTOR_PORT, COLLECTOR_URL, start_collector
 from sandbox import SLOW
-from unitstate import (COLLECTOR, LOCK_FILES, OLD_PACKAGE, STATE_DIR, TAR_LIST, UNIT_ID, enroll,
+from unitstate import (COLLECTOR, installed_tree, LOCK_FILES, OLD_PACKAGE, STATE_DIR, TAR_LIST, UNIT_ID, enroll,
                        install_old_package, package_files, publish, raw_requests, received,
                        state_files, targets, tmp_entries, version_request)
 
@@ -25,6 +25,7 @@ NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 NOT_VERIFIED = b"Certificate doesn't verify\n"
 WRONG_NAME = b"Common name doesn't match host name\n"
 NO_KEYS = b"Unable to load keys and/or unit id"
+NOT_PLAIN = b"Not uploading %s: not a regular file with a single link\n"
 REAL_PORT, IMPOSTOR_PORT, CLOSER_PORT = 8444, 8445, 8446
 ADDR = "127.0.0.2"   # collector.test in every world
 
@@ -126,9 +127,11 @@ def test_prepared_names_in_tmp_are_not_used(sandbox, server):
         assert sandbox.read(f"/tmp/{name}") == b"", name
     assert not sandbox.exists("/tmp/pwned")
     assert sandbox.read("/tmp/kelvoz/started") == b"2.0\n"
-    for path in ("/tmp/kelvoz", "/tmp/schedulerconfig"):
-        st = os.lstat(sandbox.path(path))
-        assert st.st_uid == 0 and not stat.S_ISLNK(st.st_mode), path
+    st = os.lstat(sandbox.path("/tmp/schedulerconfig"))
+    assert st.st_uid == 0 and stat.S_ISREG(st.st_mode)
+    # The package's place is the client's own link into its state directory.
+    assert os.lstat(sandbox.path("/tmp/kelvoz")).st_uid == 0
+    assert installed_tree(sandbox) is not None
     assert sandbox.read("/tmp/kelvoz-evil/runonce.sh").endswith(b"touch /tmp/pwned\n")
 
     # `p` writes the archive afresh too.
@@ -161,7 +164,9 @@ def test_upload_input_is_a_readable_regular_file_or_nothing(sandbox, server, com
     assert prepared.returncode == 0, prepared
     path = "/tmp/output" if command in ("-s", "-S") else "/tmp/debug.out"
     result = sandbox.run_client([COLLECTOR_URL, command], timeout=20 * SLOW)
-    assert (result.returncode, result.stdout, result.stderr) == (1, b"", b""), result
+    assert (result.returncode, result.stdout) == (1, b""), result
+    if user:
+        assert result.stderr == NOT_PLAIN % path.encode(), result
     assert server.requests() == []
     assert os.path.lexists(sandbox.path(path))
     if sandbox.exists("/tmp/bait"):
@@ -266,7 +271,9 @@ def modes_under_tmp(box):
         dirs[:] = [d for d in dirs if os.lstat(os.path.join(root, d)).st_dev == device]
         for name in dirs + files:
             path = os.path.join(root, name)
-            modes["/tmp" + path[len(str(top)):]] = stat.S_IMODE(os.lstat(path).st_mode)
+            st = os.lstat(path)
+            if not stat.S_ISLNK(st.st_mode):    # a link's own mode means nothing
+                modes["/tmp" + path[len(str(top)):]] = stat.S_IMODE(st.st_mode)
     return modes
 
 
