@@ -199,7 +199,7 @@ void remove_work_files() {
   (void)::unlink(kPackageArchivePath);
 }
 
-enum class Download { kDone, kRefused, kLocalFailure, kFatal };
+enum class Download { kDone, kRefused, kCutShort, kLocalFailure, kFatal };
 
 Download download_package(ServerLink* link, const std::string& locator, bool reconnect_first) {
   FilePtr out = create_fresh_stream(kPackageArchivePath, 0644);
@@ -209,6 +209,7 @@ Download download_package(ServerLink* link, const std::string& locator, bool rec
                     : packages(link, locator.c_str(), out.get());
   bool closed = std::fclose(out.release()) == 0;
   if (fetched == kPackageFatal) return Download::kFatal;
+  if (fetched == kPackageCutShort) return Download::kCutShort;
   if (fetched == kPackageLocalFailure || (fetched == 1 && !closed)) return Download::kLocalFailure;
   return fetched == 1 ? Download::kDone : Download::kRefused;
 }
@@ -219,7 +220,7 @@ int install_package(ServerLink* link, const VersionReply& reply, bool version_up
   Download download = download_package(link, reply.locator, version_update);
   if (download != Download::kDone) {
     ssl_disconnect(link);
-    if (download == Download::kLocalFailure) {
+    if (download == Download::kLocalFailure || download == Download::kCutShort) {
       remove_work_files();
       return 1;
     }

@@ -1,5 +1,6 @@
 // The server certificate test: chain verified against the CA bundle, then
-// the subject's common name matched against the host name.
+// the host name matched against the subject's common name or one of its
+// subject alternative names.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -24,6 +25,10 @@ int note_clock_failure(int preverify_ok, X509_STORE_CTX* store);
 // failed handshake ("Unable to create HttpSocket"), a refused certificate or
 // a failed connection, with its message written.
 bool open_checked_connection(ServerLink* link);
+
+// True when the resolver takes `host` as an address in any form it knows,
+// not as a name to look up.
+bool is_address_literal(const char* host);
 
 // 1 when `string` matches `pattern`: letters compare without case, and each
 // '*' in the pattern matches a run, possibly empty, of characters other

@@ -140,6 +140,12 @@ bool attach_tls(ServerLink* link) {
   if (!link->ssl) return false;
   link->cert_clock_note.clear();
   (void)SSL_set_app_data(link->ssl.get(), link);
+  // The name asked for, so a server with several names shows this one's
+  // certificate; an address is never sent as a name.
+  if (!is_address_literal(link->host.c_str()) &&
+      SSL_set_tlsext_host_name(link->ssl.get(), link->host.c_str()) != 1) {
+    return false;
+  }
   link->sbio = BIO_new_socket(link->sock.get(), BIO_NOCLOSE);
   if (link->sbio == nullptr) return false;
   SSL_set_bio(link->ssl.get(), link->sbio, link->sbio);

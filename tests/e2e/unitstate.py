@@ -179,5 +179,5 @@ def version_request(current="", unit_id=UNIT_ID):
 
 
 def package_request(path="/packages/package.tar.gz", host=COLLECTOR, unit_id=UNIT_ID):
-    return (f"GET {path} HTTP/1.1 \r\nHost: {host}\r\n"
+    return (f"GET {path} HTTP/1.1\r\nHost: {host}\r\n"
             f"X-Encryption-Desired: false\r\nX-Unit-ID: {unit_id}\r\n\r\n").encode()
