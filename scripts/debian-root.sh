@@ -21,11 +21,13 @@ mirror=http://deb.debian.org/debian
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Build: cmake, g++, OpenSSL and GoogleTest. End-to-end tests: pytest,
-# cryptography, and the sandbox's unshare, nsenter, mount and ip.
+# cryptography, the sandbox's unshare, nsenter, mount and ip, and what the lab
+# kit's modes use (seccomp bindings, BusyBox), whose self-checks run too.
 packages=(
     cmake make g++ libssl-dev libgtest-dev openssl
     python3 python3-pytest python3-cryptography
     iproute2 util-linux mount procps
+    python3-seccomp busybox
 )
 digest=$(printf '%s\n' "$suite" "${packages[@]}" | sha256sum | cut -c1-12)
 cache="$repo/.cache/debian-root"
