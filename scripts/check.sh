@@ -6,7 +6,7 @@
 #
 # Stages, in order; the first failure ends the run:
 #   packages  install the toolchains, libraries and test tools from Debian
-#   lint      include layers, clang-format, clang-tidy, cppcheck: nothing to report
+#   lint      include layers, clang-format, clang-tidy, pyflakes, cppcheck: nothing to report
 #   host      build/         optimised host build, unit and end-to-end tests
 #   asan      build-asan/    AddressSanitizer + UndefinedBehaviorSanitizer
 #   mipsel    build-mipsel/  32-bit MIPS cross build, tests under qemu-user
@@ -90,7 +90,7 @@ stage_packages() {
         ca-certificates git procps file xz-utils gzip tar coreutils \
         cmake make g++ libssl-dev libgtest-dev \
         clang-tidy clang-format cppcheck \
-        python3 python3-pytest python3-cryptography \
+        python3 python3-pytest python3-cryptography python3-pyflakes \
         iproute2 util-linux openssl nginx-light curl \
         crossbuild-essential-mipsel binutils-mipsel-linux-gnu qemu-user \
         mandoc man-db dpkg-dev debhelper lintian \
@@ -121,6 +121,11 @@ stage_lint() {
     printf '%s\0' "${sources[@]}" |
         xargs -0 -n 2 -P "$jobs" clang-tidy -p build --quiet 2>&1 |
         { grep -v -E '^[0-9]+ warnings? (and [0-9]+ errors? )?generated\.$' || true; }
+
+    local python_files
+    mapfile -t python_files < <(git ls-files '*.py')
+    echo "-- pyflakes (${#python_files[@]} files)"
+    /usr/bin/python3 -m pyflakes "${python_files[@]}"
 
     echo "-- cppcheck"
     cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr \
@@ -387,7 +392,7 @@ stage_valgrind() {
 
 declare -A titles=(
     [packages]="Debian packages"
-    [lint]="include layers, clang-format, clang-tidy, cppcheck"
+    [lint]="include layers, clang-format, clang-tidy, pyflakes, cppcheck"
     [host]="host build and tests (build/)"
     [asan]="AddressSanitizer + UBSan build and tests (build-asan/)"
     [mipsel]="mipsel cross build and tests under qemu-user (build-mipsel/)"

@@ -7,21 +7,27 @@
 namespace halvorpin {
 namespace {
 
+// The flows of the package commands need no input.
+Status activation(ServerLink* link, FILE*, bool) { return run_activation(link); }
+Status version_update(ServerLink* link, FILE*, bool) { return run_version_update(link); }
+Status package_request(ServerLink* link, FILE*, bool) { return run_package_request(link); }
+
 const Command kCommands[] = {
-    {'a', "\ta : activation \n", "\ta : activation \n", nullptr, kUpdateLockPath, true, false,
-     [](ServerLink* link, FILE*, bool) { return run_activation(link); }},
-    {'v', "\tv : version request\n", "\tv : version request\n", nullptr, kUpdateLockPath, true,
-     false, [](ServerLink* link, FILE*, bool) { return run_version_update(link); }},
-    {'p', "\tp : package request\n", "\tp : package request\n", nullptr, kUpdateLockPath, true,
-     false, [](ServerLink* link, FILE*, bool) { return run_package_request(link); }},
-    {'s', "\ts : submit results data unencrypted\n", "\ts : submit results data\n", kResultsPath,
-     kResultsLockPath, false, false, run_results_upload},
-    {'S', "\tS : submit results data encrypted\n", nullptr, kResultsPath, kResultsLockPath, false,
-     true, run_results_upload},
-    {'l', "\tl : submit log data unencrypted\n", "\tl : submit log data unencrypted\n", kLogPath,
-     kLogLockPath, true, false, run_log_upload},
-    {'L', "\tL : submit log data encrypted\n", "\tL : submit log data encrypted\n", kLogPath,
-     kLogLockPath, true, true, run_log_upload},
+    // Full usage line, short usage line, input, lock, flow, letter, connects first, encrypted.
+    {"\ta : activation \n", "\ta : activation \n", nullptr, kUpdateLockPath, activation, 'a', true,
+     false},
+    {"\tv : version request\n", "\tv : version request\n", nullptr, kUpdateLockPath, version_update,
+     'v', true, false},
+    {"\tp : package request\n", "\tp : package request\n", nullptr, kUpdateLockPath,
+     package_request, 'p', true, false},
+    {"\ts : submit results data unencrypted\n", "\ts : submit results data\n", kResultsPath,
+     kResultsLockPath, run_results_upload, 's', false, false},
+    {"\tS : submit results data encrypted\n", nullptr, kResultsPath, kResultsLockPath,
+     run_results_upload, 'S', false, true},
+    {"\tl : submit log data unencrypted\n", "\tl : submit log data unencrypted\n", kLogPath,
+     kLogLockPath, run_log_upload, 'l', true, false},
+    {"\tL : submit log data encrypted\n", "\tL : submit log data encrypted\n", kLogPath,
+     kLogLockPath, run_log_upload, 'L', true, true},
 };
 
 const char kUsageHead[] =

@@ -10,14 +10,14 @@
 namespace halvorpin {
 
 struct Command {
-  char letter;
   const char* usage_line;        // its line in the full usage text
   const char* short_usage_line;  // its line in the short one, or null
   const char* input;             // the upload input it reads, or null
   const char* lock;              // the lock overlapping runs take turns on
-  bool connects_first;           // its flow starts on a checked connection
-  bool encrypted;
   Status (*flow)(ServerLink* link, FILE* input, bool encrypted);
+  char letter;
+  bool connects_first;  // its flow starts on a checked connection
+  bool encrypted;
 };
 
 // The command of `letter`, or null for a letter the client does not know.

@@ -11,14 +11,14 @@ namespace halvorpin {
 enum class Stream { kNone, kStderr, kStdout };
 
 struct Ending {
-  const char* commands;  // the letters this row is for
+  const char* commands;  // the letters this row is for ("*": every letter)
   Code code;
   int exit_status;
   Stream stream;
-  // printf format with at most one %s, which takes the status's reason.
-  const char* message;
   bool library_errors;  // the TLS library's queued errors follow the message
   bool reason_line;     // the reason follows as a line of its own (when any)
+  // printf format with at most one %s, which takes the status's reason.
+  const char* message;
 };
 
 // The row for this command letter and code, or null.

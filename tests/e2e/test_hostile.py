@@ -17,7 +17,7 @@ import time
 
 import pytest
 
-from conftest import COLLECTOR_PORT, COLLECTOR_URL, start_collector
+from conftest import COLLECTOR_PORT, COLLECTOR_URL
 from sandbox import LAB, PYTHON, SLOW, client_binary, runner
 from unitstate import (COLLECTOR, LOCK_FILES, OLD_PACKAGE, STATE_DIR, TAR_LIST, UNIT_ID,
                        assert_installed, enroll, install_old_package, installed_tree,
