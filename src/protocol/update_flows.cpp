@@ -201,12 +201,14 @@ Status unpack_and_install(const std::string& new_version) {
   return status.ok() ? commit_installation(tree, new_version) : status;
 }
 
-// What a killed download or installation left: unused package trees, the
-// temporary files of the scheduler configuration and the state files, the
-// encrypted download. Called with the update lock held.
+// What a killed download, installation or enrollment left: unused package
+// trees, the temporary files of the scheduler configuration and the state
+// files, an impostor state directory moved aside, the encrypted download.
+// Called with the update lock held.
 void remove_stale_work_files() {
   remove_stale_temps_of({kSchedulerConfigPath, kVersionPath, kUnitIdPath, kUnitPublicKeyPath,
-                         kUnitPrivateKeyPath, kServerKeyPath, kStartPendingPath});
+                         kUnitPrivateKeyPath, kServerKeyPath, kStartPendingPath,
+                         kStateDirAsideStem});
   remove_unused_package_trees();
   remove_if_ours(kPackageTempPath);
 }
