@@ -60,7 +60,7 @@ class [[nodiscard]] Status {
   // The reason is cut to fit.
   explicit Status(Code code, std::string_view reason = {}) : code_(code) {
     std::size_t n = reason.size() < kReasonCapacity - 1 ? reason.size() : kReasonCapacity - 1;
-    std::memcpy(reason_, reason.data(), n);
+    if (n > 0) std::memcpy(reason_, reason.data(), n);
     reason_[n] = '\0';
   }
 

@@ -8,14 +8,28 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace halvorpin {
 namespace {
 
+constexpr int kMaxDepth = 64;        // directories open at once while removing
+constexpr int kMaxFlattening = 256;  // passes, each lifting what lies deeper
+
+// A tree being removed: its top directory, and the directories that lay
+// deeper than kMaxDepth and were lifted up into it, to be removed next pass.
+struct Removal {
+  int top;
+  unsigned names_used = 0;  // "lifted.N" names are never used twice
+  bool lifted = false;      // in this pass
+};
+
 // Removes everything inside the directory `fd` (consumed), never following
-// a link; `depth` bounds the recursion against absurd trees.
-bool empty_directory(int fd, int depth) {
+// a link. A directory deeper than kMaxDepth is moved up into the top
+// directory instead (a rename moves a tree of any depth), so no tree is too
+// deep to remove and the descriptors open at once stay bounded.
+bool empty_directory(int fd, int depth, Removal& removal) {
   DirPtr dir(::fdopendir(fd));
   if (!dir) {
     ::close(fd);
@@ -31,10 +45,15 @@ bool empty_directory(int fd, int depth) {
       ok = false;
       continue;
     }
+    if (depth <= 0) {
+      const std::string lifted = "lifted." + std::to_string(removal.names_used++);
+      if (::renameat(at, name, removal.top, lifted.c_str()) != 0) ok = false;
+      removal.lifted = true;
+      continue;
+    }
     int child = ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (child < 0 || depth <= 0 || !empty_directory(child, depth - 1) ||
+    if (child < 0 || !empty_directory(child, depth - 1, removal) ||
         ::unlinkat(at, name, AT_REMOVEDIR) != 0) {
-      if (child >= 0 && depth <= 0) ::close(child);
       ok = false;
     }
   }
@@ -153,11 +172,19 @@ bool read_small_file(const char* path, std::size_t limit, std::string& out) {
 bool remove_tree(const char* path) {
   if (::unlink(path) == 0 || errno == ENOENT) return true;
   if (errno != EISDIR && errno != EPERM) return false;
-  int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  constexpr int kMaxDepth = 64;
-  bool emptied = empty_directory(fd, kMaxDepth);
-  return ::rmdir(path) == 0 && emptied;
+  UniqueFd top(::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!top.valid()) return false;
+  bool emptied = false;
+  Removal removal{top.get()};
+  for (int pass = 0; pass < kMaxFlattening && !emptied; ++pass) {
+    removal.lifted = false;
+    // A description of its own each pass, so the listing starts afresh.
+    int fd = ::openat(top.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    // Until nothing had to be lifted, another pass finds more to remove.
+    emptied = empty_directory(fd, kMaxDepth, removal) && !removal.lifted;
+  }
+  return ::rmdir(path) == 0;
 }
 
 }  // namespace halvorpin
