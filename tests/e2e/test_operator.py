@@ -1,0 +1,381 @@
+"""What the operator and the package see: overlapping runs that end well,
+the moment and the conditions a package starts in, what stands in the way of
+an installation or an enrollment, the bound on one run's work, identifiers
+at their limit, and the time-outs and locks every run relies on. Each order
+of events is forced: gates at the reference server, a run held at one file
+event (lab/killer.py), a run seen waiting in its lock's retry loop."""
+
+import json
+import os
+import signal
+import stat
+import subprocess
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+from cryptography.hazmat.primitives import serialization
+
+import deaf_peer
+from conftest import COLLECTOR_PORT, COLLECTOR_URL, start_collector
+from sandbox import DEFAULT_MAC_TEXT, LAB, PYTHON, SLOW, client_binary, runner
+from test_hostile import NOBODY, as_nobody, package, wait_for
+from unitstate import (COLLECTOR, STATE_DIR, TAR_LIST, UNIT_ID, enroll, install_old_package,
+                       publish, received, rsa_key, public_pem, seed_unit, server_public_pem,
+                       state_files, targets)
+
+GATE = "/tmp/gate"
+QUICK = 20   # well under the 30 seconds a run waits for a lock, emulated or not
+SCHEDULE = b"# schedule\n"  # test_hostile.package()'s scheduler configuration
+TIB, RUN_SHARE = 1 << 40, 16 << 20  # a sparse input; what one run reads of it
+
+
+# ---- helpers ------------------------------------------------------------------
+
+def run_all(box, *commands, env=None, timeout=60 * SLOW):
+    """Runs the client once per command, all at the same time; their Runs."""
+    with ThreadPoolExecutor(len(commands)) as pool:
+        return list(pool.map(lambda c: box.run_client([COLLECTOR_URL, c], env=env,
+                                                      timeout=timeout), commands))
+
+
+def in_background(box, command, env=None, timeout=90 * SLOW):
+    """One run started now; .result() gives its Run."""
+    pool = ThreadPoolExecutor(1)
+    future = pool.submit(box.run_client, [COLLECTOR_URL, command], env=env, timeout=timeout)
+    pool.shutdown(wait=False)
+    return future
+
+
+def open_gate(box):
+    box.run(["mkdir", "-p", "-m", "1777", GATE])
+
+
+def lock_waiters(box, lock="update.lock"):
+    """Processes of the world asleep in a lock's retry loop: the lock file
+    open and the process in nanosleep (x86-64 calls 35 and 230), which a
+    run calls only while it waits for a lock."""
+    try:
+        wanted = os.stat(box.path(f"{STATE_DIR}/{lock}"))
+    except FileNotFoundError:
+        return 0
+
+    def is_lock(link):
+        st = os.stat(link)
+        return (st.st_dev, st.st_ino) == (wanted.st_dev, wanted.st_ino)
+
+    count = 0
+    for pid in filter(str.isdigit, os.listdir(box.path("/proc"))):
+        fds = box.path(f"/proc/{pid}/fd")
+        try:
+            holds = any(is_lock(fds / fd) for fd in os.listdir(fds))
+            call = box.path(f"/proc/{pid}/syscall").read_text().split()[0]
+        except (OSError, IndexError):
+            continue    # gone meanwhile
+        count += holds and call in ("35", "230")
+    return count
+
+
+def public_numbers(pem):
+    return serialization.load_pem_public_key(pem).public_numbers()
+
+
+def assert_enrolled(box, server, unit_id=UNIT_ID):
+    """One consistent enrollment the server confirmed: the unit's key pair,
+    the same public key on file at the server, the server's key, the id."""
+    unit_private = serialization.load_pem_private_key(box.read(f"{STATE_DIR}/unitprivatekey"),
+                                                      None)
+    unit_public = public_numbers(box.read(f"{STATE_DIR}/unitpublickey"))
+    assert unit_private.public_key().public_numbers() == unit_public
+    assert public_numbers((server.state / "units" / f"{unit_id}.pem").read_bytes()) == unit_public
+    assert public_numbers(box.read(f"{STATE_DIR}/zorpublickey")) == \
+        public_numbers(server_public_pem(server))
+    assert box.read(f"{STATE_DIR}/unitid") == unit_id.encode()
+    assert [t.split("&")[0] for t in targets(server) if t.startswith("/activate")] == \
+        [f"/activate?mac={DEFAULT_MAC_TEXT}", "/activate?confirm"]
+
+
+def owner_and_mode(box, path):
+    st = os.lstat(box.path(path))
+    return st.st_uid, stat.S_IFMT(st.st_mode), stat.S_IMODE(st.st_mode)
+
+
+def serve_package(server, script, version="2.0"):
+    (server.state / "packages" / "package.tar.gz").write_bytes(package(script=script))
+    server.set_config({"version": version})
+
+
+# ---- overlapping enrollments ------------------------------------------------------
+
+# B finds no state directory and is stopped right as it makes one (killer.py
+# holds it at that event, and the action, shell builtins only, stops it); A
+# then enrolls and the server holds its enrollment; B, let go, waits for the
+# update lock. A second enrollment would be the third /activate (after A's
+# request and confirmation): the server refuses it, so that a run that
+# enrolled again would fail and leave a unit without keys.
+STOP_THE_RUN = ('read -r kids < /proc/$PPID/task/$PPID/children; for p in $kids; do'
+                f' [ "$p" = $$ ] || {{ kill -STOP "$p"; echo "$p" > {GATE}/stopped; }}; done')
+
+
+def test_overlapping_enrollments_on_a_fresh_unit_enroll_once(sandbox, server):
+    publish(server, "1.0")
+    open_gate(sandbox)
+    server.set_config({"faults": [{"path": "/activate", "nth": 1, "gate": GATE},
+                                  {"path": "/activate", "nth": 3,
+                                   "status": "HTTP/1.1 403 Forbidden"}]})
+    b = sandbox.popen([PYTHON, LAB / "killer.py", "--watch", "/tmp", "--on",
+                       f"CREATE {STATE_DIR}", "--do", STOP_THE_RUN, "--", *runner(),
+                       client_binary(), COLLECTOR_URL, "-a"],
+                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    wait_for(lambda: sandbox.exists(f"{GATE}/stopped"))
+    a = in_background(sandbox, "-a")
+    wait_for(lambda: sandbox.exists(f"{GATE}/held"))
+    sandbox.run(["kill", "-CONT", sandbox.read(f"{GATE}/stopped").decode().strip()])
+    wait_for(lambda: lock_waiters(sandbox) == 1)
+    sandbox.write(f"{GATE}/go", b"")
+
+    out, err = b.communicate(timeout=90 * SLOW)
+    b_stdout, outcome = out.rsplit(b"\n", 2)[0], json.loads(out.splitlines()[-1])
+    assert (outcome["status"], b_stdout, err) == (0, TAR_LIST, b""), (outcome, out, err)
+    result = a.result()
+    assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
+    assert_enrolled(sandbox, server)
+
+
+# ---- the package's start ----------------------------------------------------------
+
+CLEAN_START = (b"#!/bin/sh\npwd -P > /tmp/kelvoz/cwd\n"
+               b"grep -E '^Sig(Blk|Ign):' /proc/self/status > /tmp/kelvoz/signals\n")
+# Started as cron might: another working directory, signals blocked, one
+# ignored (and python ignores SIGPIPE and SIGXFSZ itself).
+MESSY_PARENT = ("import os, signal, sys\n"
+                "signal.pthread_sigmask(signal.SIG_BLOCK,"
+                " {signal.SIGTERM, signal.SIGUSR1, signal.SIGALRM})\n"
+                "signal.signal(signal.SIGHUP, signal.SIG_IGN)\n"
+                "os.execv(sys.argv[1], sys.argv[1:])\n")
+
+
+# The script, whether the client is started by MESSY_PARENT from /tmp/elsewhere,
+# and what the script found.
+@pytest.mark.parametrize("script, messy, seen", [
+    (b"#!/bin/sh\ncp /tmp/tolvenra/version /tmp/kelvoz/version-seen\n", False,
+     {"version-seen": b"2.0\n"}),
+    (CLEAN_START, True,
+     {"cwd": b"/\n", "signals": b"SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n"}),
+], ids=["sees-its-version-recorded", "clean-start"])
+def test_what_the_package_sees_when_it_starts(sandbox, server, script, messy, seen):
+    enroll(sandbox, server)
+    install_old_package(sandbox)
+    serve_package(server, script)
+    if messy:
+        sandbox.run(["mkdir", "/tmp/elsewhere"])
+        result = sandbox.run([PYTHON, "-c", MESSY_PARENT, *runner(), client_binary(),
+                              COLLECTOR_URL, "-v"], cwd="/tmp/elsewhere")
+    else:
+        result = sandbox.run_client([COLLECTOR_URL, "-v"])
+    assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
+    assert {name: sandbox.read(f"/tmp/kelvoz/{name}") for name in seen} == seen
+
+
+# A slow start script delays no other run, one that never ends blocks none.
+# Two worlds side by side: the slow script's 40 seconds are the case's wait.
+def test_no_run_waits_for_a_start_script(make_sandbox, pki):
+    worlds = {}
+    scripts = {
+        "slow": b"#!/bin/sh\necho started >> /tmp/starts\nsleep 40\n",
+        # Only its first start hangs: `a` installs again and waits for its own.
+        "hung": b"#!/bin/sh\necho started >> /tmp/starts\n[ -e /tmp/hung ] && exit 0\n"
+                b": > /tmp/hung\nexec sleep infinity\n",
+    }
+    for name, script in scripts.items():
+        box = make_sandbox()
+        server = start_collector(box, *pki.issue(COLLECTOR))
+        enroll(box, server)
+        serve_package(server, script)
+        (server.state / "packages" / "testpackage.tar.gz").write_bytes(b"test")
+        worlds[name] = box
+    slow = in_background(worlds["slow"], "-v")
+    hung = worlds["hung"].popen([*runner(), client_binary(), COLLECTOR_URL, "-v"])
+    wait_for(lambda: worlds["hung"].exists("/tmp/hung"))
+    wait_for(lambda: worlds["slow"].exists("/tmp/starts"))
+
+    overlapping = run_all(worlds["hung"], "-a", "-v", "-p") + run_all(worlds["slow"], "-v")
+    expected = [(0, TAR_LIST, b""), (0, b"", b""), (0, b"", b""), (0, b"", b"")]
+    assert [(r.returncode, r.stdout, r.stderr) for r in overlapping] == expected, overlapping
+    assert max(r.elapsed for r in overlapping) < QUICK, overlapping
+    assert hung.poll() is None
+    os.killpg(hung.pid, signal.SIGKILL)     # the run and its script
+    hung.wait()
+    assert worlds["hung"].read("/tmp/starts") == b"started\n" * 2
+    result = slow.result()
+    assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
+    assert result.elapsed >= 40, result
+    assert worlds["slow"].read("/tmp/starts") == b"started\n"
+
+
+# ---- what stands in the way ------------------------------------------------------
+
+@pytest.mark.parametrize("prepare", [
+    "mkdir /tmp/schedulerconfig /tmp/schedulerconfig/sub; echo x > /tmp/schedulerconfig/a;"
+    " echo y > /tmp/schedulerconfig/sub/b",
+    "mkfifo /tmp/schedulerconfig",
+], ids=["directory", "fifo"])
+def test_a_prepared_scheduler_configuration_name_is_taken_over(sandbox, server, prepare):
+    enroll(sandbox, server)
+    serve_package(server, b"#!/bin/sh\n")
+    as_nobody(sandbox, prepare)
+    result = sandbox.run_client([COLLECTOR_URL, "-v"])
+    assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
+    assert owner_and_mode(sandbox, "/tmp/schedulerconfig") == (0, stat.S_IFREG, 0o644)
+    assert sandbox.read("/tmp/schedulerconfig") == SCHEDULE
+    assert sandbox.read(f"{STATE_DIR}/version") == b"2.0\n"
+
+
+# A mount point cannot be renamed (EBUSY): the installation stops before the
+# version is recorded, and the next run, once the name is free, installs.
+def test_a_scheduler_configuration_that_cannot_be_placed_fails_the_install(sandbox, server):
+    enroll(sandbox, server)
+    install_old_package(sandbox)
+    serve_package(server, b"#!/bin/sh\necho 2.0 > /tmp/kelvoz/started\n")
+    mounted = sandbox.run(["/bin/sh", "-ec", "rm /tmp/schedulerconfig; mkdir /tmp/schedulerconfig;"
+                           " mount -t tmpfs -o size=64k none /tmp/schedulerconfig"])
+    assert mounted.returncode == 0, mounted
+    result = sandbox.run_client([COLLECTOR_URL, "-v"])
+    assert (result.returncode, result.stdout, result.stderr) == (
+        1, TAR_LIST, b"Package not installed: /tmp/schedulerconfig could not be put in place\n"), \
+        result
+    assert sandbox.read(f"{STATE_DIR}/version") == b"0.9\n"
+    assert not sandbox.exists("/tmp/kelvoz/started")
+
+    assert sandbox.run(["umount", "/tmp/schedulerconfig"]).returncode == 0
+    result = sandbox.run_client([COLLECTOR_URL, "-v"])
+    assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
+    assert owner_and_mode(sandbox, "/tmp/schedulerconfig") == (0, stat.S_IFREG, 0o644)
+    assert sandbox.read("/tmp/schedulerconfig") == SCHEDULE
+    assert sandbox.read(f"{STATE_DIR}/version") == b"2.0\n"
+    assert sandbox.read("/tmp/kelvoz/started") == b"2.0\n"
+
+
+def test_a_deep_impostor_state_directory_does_not_stop_enrollment(sandbox, server):
+    publish(server, "1.0")
+    as_nobody(sandbox, "d=/tmp/tolvenra; for i in $(seq 69); do d=$d/d; done;"
+                       " mkdir -p $d; echo x > $d/f")
+    result = sandbox.run_client([COLLECTOR_URL, "-a"])
+    assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
+    assert owner_and_mode(sandbox, STATE_DIR) == (0, stat.S_IFDIR, 0o755)
+    assert_enrolled(sandbox, server)
+
+
+# ---- the bound on one run's work --------------------------------------------------
+
+# A sparse terabyte of the writer's: one run reads 16 MiB of it, in a few
+# dozen requests, and hands the rest back to the writer.
+@pytest.mark.parametrize("command, path, kind, accepted", [
+    ("-s", "/tmp/output", "submit", b""),            # lines of NULs send nothing
+    ("-l", "/tmp/debug.out", "log", bytes(RUN_SHARE)),
+], ids=["results", "log"])
+def test_one_run_reads_a_bounded_share_of_a_huge_input(sandbox, server, command, path, kind,
+                                                       accepted):
+    enroll(sandbox, server)
+    as_nobody(sandbox, f"umask 022; truncate -s 1T {path}")
+    result = sandbox.run_client([COLLECTOR_URL, command], timeout=60 * SLOW)
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+    records = server.requests()
+    assert 0 < len(records) <= 50 and all(r["accepted"] for r in records), len(records)
+    assert received(server, kind) == accepted
+    assert owner_and_mode(sandbox, path) == (65534, stat.S_IFREG, 0o644)
+    assert os.lstat(sandbox.path(path)).st_size == TIB - RUN_SHARE
+
+
+# ---- identifiers at their limit ---------------------------------------------------
+
+REFUSED_ID = b"Unusable enrollment reply: identifier longer than 99 characters\n"
+
+
+@pytest.mark.parametrize("length", [99, 100, 150])
+def test_identifier_length_limit(sandbox, server, length):
+    unit_id = "U" + "7" * (length - 1)
+    publish(server, "1.0")
+    server.set_config({"unit_id": unit_id})
+    result = sandbox.run_client([COLLECTOR_URL, "-a"])
+    if length <= 99:
+        assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
+        assert_enrolled(sandbox, server, unit_id)
+        return
+    assert (result.returncode, result.stdout, result.stderr) == (1, b"", REFUSED_ID), result
+    assert state_files(sandbox) == []
+    assert targets(server) == [f"/activate?mac={DEFAULT_MAC_TEXT}"]
+
+
+# ---- time-outs, the hand-back's owner, the lock ------------------------------------
+
+# "0 means no limit": every kind of command with READ_TIMEOUT=0.
+def test_no_read_limit_works_for_every_command(sandbox, server):
+    publish(server, "1.0")
+    (server.state / "packages" / "testpackage.tar.gz").write_bytes(b"test")
+    sandbox.write("/tmp/output", b"r1\n")
+    sandbox.write("/tmp/debug.out", b"log line\n")
+    results = [sandbox.run_client([COLLECTOR_URL, c], env={"READ_TIMEOUT": "0"})
+               for c in ("-a", "-v", "-p", "-s", "-l")]
+    assert [(r.returncode, r.stdout, r.stderr) for r in results] == \
+        [(0, TAR_LIST, b"")] + [(0, b"", b"")] * 4, results
+    assert (received(server, "submit"), received(server, "log")) == (b"r1\n", b"log line\n")
+
+
+# A peer that takes the connection and never reads: the log's first request
+# fills the socket buffers (loopback at an Ethernet MTU keeps them small),
+# and the send gives up after WRITE_TIMEOUT, not READ_TIMEOUT.
+def test_a_send_ends_after_the_write_limit(sandbox, pki):
+    assert sandbox.run(["ip", "link", "set", "lo", "mtu", "1500"]).returncode == 0
+    seed_unit(sandbox, public_pem(rsa_key("server").public_key()))
+    deaf_peer.start(sandbox, "127.0.0.2", COLLECTOR_PORT, *pki.issue(COLLECTOR))
+    log = b"".join(b"log line %07d\n" % i for i in range(300_000))   # 5 MiB
+    sandbox.write("/tmp/debug.out", log)
+    result = sandbox.run_client([COLLECTOR_URL, "-l"],
+                                env={"WRITE_TIMEOUT": "2", "READ_TIMEOUT": "30"})
+    assert (result.returncode, result.stdout, result.stderr) == (
+        1, b"", b"SSL body write problem retval = 3\n"
+                b"The log was not accepted; /tmp/debug.out stays\n"), result
+    assert result.elapsed < QUICK, result
+    assert sandbox.read("/tmp/debug.out") == log
+
+
+# The writer appends while the server holds the reply; what is handed back
+# is still the writer's file.
+def test_the_handed_back_input_stays_the_writers(sandbox, server):
+    enroll(sandbox, server)
+    as_nobody(sandbox, "umask 022; echo read > /tmp/output")
+    open_gate(sandbox)
+    server.set_config({"faults": [{"path": "/submit", "nth": 1, "gate": GATE}]})
+    upload = in_background(sandbox, "-s")
+    wait_for(lambda: sandbox.exists(f"{GATE}/held"))
+    as_nobody(sandbox, f"echo appended >> /tmp/output; : > {GATE}/go")
+    result = upload.result()
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+    assert received(server, "submit") == b"read\n"
+    assert owner_and_mode(sandbox, "/tmp/output") == (65534, stat.S_IFREG, 0o644)
+    appended = sandbox.run(NOBODY + ["/bin/sh", "-c", "echo later >> /tmp/output"])
+    assert appended.returncode == 0, appended
+    assert sandbox.read("/tmp/output") == b"appended\nlater\n"
+
+
+# Two updates at once, the first download held until the second run is seen
+# waiting for the lock (or, were the lock shared, has asked for the package
+# itself): one download, one installation, one start.
+def test_two_updates_at_once_install_once(sandbox, server):
+    enroll(sandbox, server)
+    install_old_package(sandbox)
+    serve_package(server, b"#!/bin/sh\necho started >> /tmp/starts\n")
+    open_gate(sandbox)
+    server.set_config({"version": "2.0",
+                       "faults": [{"path": "/packages/", "nth": 1, "gate": GATE}]})
+    runs = [in_background(sandbox, "-v") for _ in range(2)]
+    wait_for(lambda: sandbox.exists(f"{GATE}/held"))
+    wait_for(lambda: lock_waiters(sandbox) == 1 or any(r.done() for r in runs) or
+             targets(server).count("/packages/package.tar.gz") == 2)
+    sandbox.write(f"{GATE}/go", b"")
+    results = sorted((r.result() for r in runs), key=lambda r: r.stdout)
+    assert [(r.returncode, r.stdout, r.stderr) for r in results] == \
+        [(0, b"", b""), (0, TAR_LIST, b"")], results
+    assert targets(server).count("/packages/package.tar.gz") == 1
+    assert sandbox.read("/tmp/starts") == b"started\n"
+    assert sandbox.read(f"{STATE_DIR}/version") == b"2.0\n"
