@@ -2,7 +2,8 @@
 it causes in the directories watched (inotify, not recursive): a create, a
 write closed, a rename, a removal. Meant for the inside of a sandbox world:
 
-    killer.py --after N [--watch DIR]... [--append FILE] -- COMMAND...
+    killer.py [--after N] [--watch DIR]... [--append FILE] [--on EVENT --do SHELL]
+              -- COMMAND...
 
 To put the kill right after the event, not some steps later, the command runs
 on one CPU with the idle scheduling class while this watcher runs there in a
@@ -14,6 +15,11 @@ it returns.
 With --append, each event also appends a line "late N" to FILE as a writer
 of the unit's measurement package would (O_APPEND, one write, close), while
 the command is held: lines written at every step of the command's work.
+
+With --on EVENT --do COMMAND (EVENT as printed, e.g. "MOVED_FROM
+/tmp/output"), the first such event runs the shell command COMMAND, as root,
+while the command is held: another process acting at exactly that step.
+Without --after the command is not killed.
 
 Prints one JSON object: the events seen ("MASK name"), whether the command
 was killed, its exit status otherwise, and the lines appended."""
@@ -87,7 +93,9 @@ def hold_as_idle():
 
 def main(argv):
     parser = argparse.ArgumentParser()
-    parser.add_argument("--after", type=int, required=True)
+    parser.add_argument("--after", type=int)
+    parser.add_argument("--on")
+    parser.add_argument("--do")
     parser.add_argument("--watch", action="append", default=[])
     parser.add_argument("--append")
     parser.add_argument("command", nargs=argparse.REMAINDER)
@@ -120,6 +128,9 @@ def main(argv):
                 line = f"late {len(seen)}\n"
                 append_line(args.append, line)
                 appended.append(line)
+            if args.on is not None and seen[-1] == args.on:
+                args.on = None   # the first such event only
+                subprocess.run(["/bin/sh", "-c", args.do], check=True)
             if len(seen) == args.after:
                 proc.send_signal(signal.SIGKILL)
                 killed = True

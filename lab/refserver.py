@@ -101,7 +101,9 @@ config.json keys (all optional)
   faults              list of {"path": PREFIX, "nth": N, ACTION: VALUE}:
                       status, close, stall, delay, raw_b64, omit_header,
                       content_length, extra_body, damage_block,
-                      trailing_bytes, no_close_notify
+                      trailing_bytes, no_close_notify, gate (a directory:
+                      the server makes <gate>/held and answers once
+                      <gate>/go exists, within a minute)
 """
 
 
@@ -717,6 +719,9 @@ class Handler(socketserver.BaseRequestHandler):
             for fault in faults:
                 if action in fault:
                     time.sleep(float(fault[action]))
+        for fault in faults:
+            if "gate" in fault:
+                wait_at_gate(fault["gate"])
         if silent:
             return notify
         if accepted and reply.upload["clear"]:
@@ -733,6 +738,17 @@ class Handler(socketserver.BaseRequestHandler):
         except (OSError, ssl.SSLError) as error:
             log(f"{state.listen} #{seq} reply not sent whole: {error}")
         return notify
+
+
+def wait_at_gate(gate):
+    """Tells that a reply is held (<gate>/held) and waits until whoever
+    forces the order of events lets it go (<gate>/go), at most a minute."""
+    os.makedirs(gate, exist_ok=True)
+    with open(os.path.join(gate, "held"), "w"):
+        pass
+    deadline = time.monotonic() + 60
+    while not os.path.exists(os.path.join(gate, "go")) and time.monotonic() < deadline:
+        time.sleep(0.01)
 
 
 def answer(state, request):

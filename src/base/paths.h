@@ -20,12 +20,22 @@ inline constexpr const char* kUpdateLockPath = "/tmp/tolvenra/update.lock";
 inline constexpr const char* kResultsLockPath = "/tmp/tolvenra/output.lock";
 inline constexpr const char* kLogLockPath = "/tmp/tolvenra/debug.out.lock";
 
-// The installed measurement package, and the work paths of downloading,
-// unpacking and swapping in a new one.
+// The installed measurement package: /tmp/kelvoz is a link the client owns,
+// naming a tree in the state directory ("<stem>.XXXXXX/kelvoz", made by
+// mkdtemp). Replacing the link with rename() is one atomic step on every
+// kernel and file system, and nobody else can change what it names.
 inline constexpr const char* kPackageDir = "/tmp/kelvoz";
+inline constexpr const char* kPackageTreeStem = "/tmp/tolvenra/package";
+// The new link is made here, then renamed onto kPackageDir.
+inline constexpr const char* kPackageLinkTemp = "/tmp/tolvenra/kelvoz.new";
+// Present while an installed package still has to be started.
+inline constexpr const char* kStartPendingPath = "/tmp/tolvenra/start.pending";
+// Whatever held one of the client's names is moved into "<stem>.XXXXXX".
+inline constexpr const char* kAsideStem = "/tmp/tolvenra/aside";
+inline constexpr const char* kStateDirAsideStem = "/tmp/.tolvenra.aside";
+
+// Downloading and configuring a package.
 inline constexpr const char* kPackageTempPath = "/tmp/.package.tmp";
-// Staging directories are "<stem>.XXXXXX", made by mkdtemp.
-inline constexpr const char* kStagingDirStem = "/tmp/.kelvoz";
 inline constexpr const char* kPackageArchivePath = "/tmp/testpackage.tar.gz";
 inline constexpr const char* kSchedulerConfigPath = "/tmp/schedulerconfig";
 

@@ -22,6 +22,8 @@ struct ServerLink {
   BIO* sbio = nullptr;  // owned by ssl once attached
   UniqueFd sock;
   UniqueFd run_lock;  // held while the run uses shared state, see unit/unit_lock.h
+  // Why the certificate chain failed when the unit's clock is to blame.
+  std::string cert_clock_note;
 };
 
 // Process-wide time-outs in seconds, fixed at start-up.

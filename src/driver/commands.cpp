@@ -107,10 +107,13 @@ int start_and_dispatch(int argc, const char* const* argv) {
     // What a killed upload left goes back first; the input is opened only
     // now that no other upload of it runs.
     if (link.run_lock.valid()) settle_sent_input(path);
-    // A link, a FIFO or a device there is no input: it could point anywhere
-    // or block the run.
-    input = open_regular_stream(path);
-    if (!input) return 1;
+    // A link, a FIFO, a device or a file with a second name is no input: it
+    // could point anywhere or block the run.
+    const UploadInput opened = open_upload_input(path, input);
+    if (opened == UploadInput::kNotPlainFile) {
+      std::fprintf(stderr, "Not uploading %s: not a regular file with a single link\n", path);
+    }
+    if (opened != UploadInput::kReady) return 1;
   }
   return dispatch(letter, &link, input.get());
 }

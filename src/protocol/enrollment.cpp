@@ -131,10 +131,11 @@ int activate(ServerLink* link) {
   if (!request.ok()) return 0;
 
   std::vector<char> reply(kEnrollmentCapacity, '\0');
-  ssl_sendrequest(link->ssl.get(), request.c_str(), reply.data(), reply.size());
+  const Exchanged exchanged =
+      ssl_sendrequest(link->ssl.get(), request.c_str(), reply.data(), reply.size());
   std::string unit_id;
   EvpPkeyPtr server_key;
-  if (!parse_enrollment_reply(reply.data(), unit_id, server_key)) return 0;
+  if (exchanged.cut_short || !parse_enrollment_reply(reply.data(), unit_id, server_key)) return 0;
 
   // The server key is stored only once the server confirmed the enrollment.
   if (!write_file_atomic(kUnitIdPath, unit_id, 0644)) return 0;
@@ -150,8 +151,9 @@ int confirmactivate(ServerLink* link) {
   request.add("X-Unit-ID: ").add(link->unit_id).add("\r\n\r\n");
   if (!request.ok()) return 0;
   std::vector<char> reply(kConfirmationCapacity, '\0');
-  ssl_sendrequest(link->ssl.get(), request.c_str(), reply.data(), reply.size());
-  return reply_contains(reply.data(), "HTTP/1.1 200 Activated") ? 1 : 0;
+  const Exchanged exchanged =
+      ssl_sendrequest(link->ssl.get(), request.c_str(), reply.data(), reply.size());
+  return !exchanged.cut_short && reply_contains(reply.data(), "HTTP/1.1 200 Activated") ? 1 : 0;
 }
 
 bool enroll_unit(ServerLink* link) {

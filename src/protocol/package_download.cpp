@@ -22,19 +22,64 @@ constexpr std::size_t kRequestCapacity = 1024;
 constexpr std::size_t kReplyCapacity = 1024;
 constexpr std::size_t kTempFileBuffer = std::size_t{64} * 1024;
 
+// The reply's first line, for a message: at most 200 bytes, anything not
+// printable shown as '?'.
+std::string status_line_of(const char* header) {
+  std::string line(header, std::strcspn(header, "\r\n"));
+  if (line.size() > 200) line.resize(200);
+  for (char& c : line) {
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f) c = '?';
+  }
+  return line.empty() ? "no reply" : line;
+}
+
 // Fetches the reply body into the temporary package file: 1 on a 200 reply
-// whose body was stored completely, 0 on any other reply, kPackageLocalFailure
-// when the file could not be written. `header` receives the header block.
+// whose body was stored completely, 0 on any other reply,
+// kPackageLocalFailure when the file could not be written,
+// kPackageCutShort when the body ended before its announced end. `header`
+// receives the header block.
 int fetch_to_temp_file(ServerLink* package_link, const char* request, std::vector<char>& header) {
   FilePtr temp = create_fresh_stream(kPackageTempPath, 0644);
   if (!temp) return kPackageLocalFailure;
   // Whole read blocks go to the file in one write each.
   std::setvbuf(temp.get(), nullptr, _IOFBF, kTempFileBuffer);
-  ssl_sendrequest3(package_link->ssl.get(), request, header.data(), header.size(), temp.get());
+  const Exchanged reply =
+      ssl_sendrequest3(package_link->ssl.get(), request, header.data(), header.size(), temp.get());
   bool stored = std::fflush(temp.get()) == 0 && std::ferror(temp.get()) == 0;
   bool closed = std::fclose(temp.release()) == 0;
-  if (!reply_contains(header.data(), "HTTP/1.1 200 OK")) return 0;
+  if (!reply_contains(header.data(), "HTTP/1.1 200 OK")) {
+    std::fprintf(stderr, "Package download refused by %s: %s\n", package_link->host.c_str(),
+                 status_line_of(header.data()).c_str());
+    return 0;
+  }
+  if (reply.cut_short) {
+    std::fprintf(stderr, "Package download from %s broke off\n", package_link->host.c_str());
+    return kPackageCutShort;
+  }
   return stored && closed ? 1 : kPackageLocalFailure;
+}
+
+// Whether the body is the package in clear. A host that says so is
+// believed; otherwise the first block decides: a body whose first block does
+// not decrypt with the unit's key and that starts like a gzip stream is
+// clear. Encryption with the unit's public key never proved where a package
+// came from (the verified connection does), so nothing is lost by that, and
+// a large clear file is never run through the decryption.
+bool body_is_clear(const char* header, EVP_PKEY* unit_key) {
+  if (reply_contains(header, "X-Encrypted: false")) return true;
+  FilePtr in = open_regular_stream(kPackageTempPath);
+  const int size = rsa_size(unit_key);
+  EvpPkeyCtxPtr ctx = make_rsa_decrypt_ctx(unit_key);
+  if (!in || size <= 0 || !ctx) return false;
+  const auto block_size = static_cast<std::size_t>(size);
+  std::vector<unsigned char> block(block_size);
+  std::vector<unsigned char> clear(block_size);
+  const std::size_t n = std::fread(block.data(), 1, block_size, in.get());
+  if (n == block_size &&
+      rsa_decrypt_block(ctx.get(), block.data(), block_size, clear.data(), clear.size()) >= 0) {
+    return false;
+  }
+  return n >= 2 && block[0] == 0x1f && block[1] == 0x8b;
 }
 
 // Writes the clear bytes of every whole block that decrypts; blocks that do
@@ -59,6 +104,18 @@ bool decrypt_blocks(EVP_PKEY* unit_key, FILE* out) {
 
 }  // namespace
 
+bool locator_usable(const PackageLocator& where) {
+  auto is_plain = [](const std::string& text) {
+    for (char c : text) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (byte <= 0x20 || byte == 0x7f) return false;
+    }
+    return true;
+  };
+  return is_plain(where.host) && is_plain(where.path) && !where.path.empty() &&
+         where.path[0] == '/';
+}
+
 bool split_locator(const char* locator, PackageLocator& out) {
   const char* scheme_end = std::strstr(locator, "://");
   const char* host_start = scheme_end != nullptr ? scheme_end + 3 : locator;
@@ -77,7 +134,12 @@ bool split_locator(const char* locator, PackageLocator& out) {
 
 int packages(ServerLink* link, const char* locator, FILE* out) {
   PackageLocator where;
-  if (out == nullptr || !split_locator(locator, where)) return 0;
+  if (out == nullptr) return 0;
+  // The locator comes from the server: nothing in it may add to the request.
+  if (!split_locator(locator, where) || !locator_usable(where)) {
+    std::fputs("Unusable package locator in the version reply\n", stderr);
+    return 0;
+  }
   ServerLink package_link;
   package_link.host = where.host;
   package_link.port = where.port;
@@ -85,7 +147,8 @@ int packages(ServerLink* link, const char* locator, FILE* out) {
   if (!open_checked_connection(&package_link)) return kPackageFatal;
 
   RequestText request(kRequestCapacity);
-  request.add("GET ").add(where.path).add(" HTTP/1.1 \r\n");
+  // The standard request line: strict web servers refuse a blank before CR LF.
+  request.add("GET ").add(where.path).add(" HTTP/1.1\r\n");
   request.add("Host: ").add(where.host).add("\r\n");
   request.add("X-Encryption-Desired: false\r\n");
   request.add("X-Unit-ID: ").add(link->unit_id).add("\r\n");
@@ -100,7 +163,7 @@ int packages(ServerLink* link, const char* locator, FILE* out) {
     (void)::unlink(kPackageTempPath);
     return fetched;
   }
-  if (reply_contains(header.data(), "X-Encrypted: false")) {
+  if (body_is_clear(header.data(), link->unit_key.get())) {
     // The clear package is the file: move it into place whole.
     if (::rename(kPackageTempPath, kPackageArchivePath) == 0) return 1;
     (void)::unlink(kPackageTempPath);

@@ -46,9 +46,12 @@ int post(ServerLink* link, Endpoint endpoint, const unsigned char* clear, int cl
   if (!head.ok()) return 0;
 
   std::vector<char> reply(kReplyCapacity, '\0');
-  ssl_sendrequest2(link->ssl.get(), head.c_str(), reply.data(), reply.size(),
-                   encrypted ? cipher : clear, encrypted ? cipher_length : clear_length);
-  return reply_contains(reply.data(), "HTTP/1.1 200 OK") ? 1 : 0;
+  // A reply cut short may not have been the server's whole answer: the
+  // batch counts as refused and goes again with the next run.
+  const Exchanged exchanged =
+      ssl_sendrequest2(link->ssl.get(), head.c_str(), reply.data(), reply.size(),
+                       encrypted ? cipher : clear, encrypted ? cipher_length : clear_length);
+  return !exchanged.cut_short && reply_contains(reply.data(), "HTTP/1.1 200 OK") ? 1 : 0;
 }
 
 }  // namespace

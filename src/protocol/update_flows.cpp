@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,13 +16,18 @@
 #include "protocol/package_download.h"
 #include "protocol/version_query.h"
 #include "transport/connection.h"
+#include "unit/child_process.h"
 #include "unit/file_io.h"
 #include "unit/leftovers.h"
+#include "unit/package_place.h"
 #include "unit/package_tree.h"
 #include "unit/state_files.h"
 
 namespace halvorpin {
 namespace {
+
+constexpr const char* kStartCommand = "/tmp/kelvoz/runonce.sh >/dev/null 2>&1";
+constexpr std::size_t kScheduleLimit = std::size_t{1} << 20;
 
 bool is_regular_file(const std::string& path, bool executable) {
   struct stat st {};
@@ -29,26 +35,27 @@ bool is_regular_file(const std::string& path, bool executable) {
          (!executable || (st.st_mode & S_IXUSR));
 }
 
-// A private directory under /tmp with an unpredictable name, for unpacking.
-class StagingDir {
+// A new package tree in the state directory, removed again unless it was
+// installed.
+class PackageTree {
  public:
-  StagingDir() {
-    std::string name = std::string(kStagingDirStem) + ".XXXXXX";
-    if (::mkdtemp(name.data()) != nullptr) path_ = name;
+  PackageTree() : dir_(make_package_tree_dir()) {}
+  PackageTree(const PackageTree&) = delete;
+  PackageTree& operator=(const PackageTree&) = delete;
+  ~PackageTree() {
+    if (!dir_.empty() && !installed_) (void)remove_tree(dir_.c_str());
   }
-  StagingDir(const StagingDir&) = delete;
-  StagingDir& operator=(const StagingDir&) = delete;
-  ~StagingDir() {
-    if (!path_.empty()) (void)remove_tree(path_.c_str());
-  }
-  bool ok() const { return !path_.empty(); }
-  std::string at(const char* name) const { return path_ + "/" + name; }
+  bool ok() const { return !dir_.empty(); }
+  const std::string& dir() const { return dir_; }
+  std::string package() const { return dir_ + "/kelvoz"; }
+  void keep() { installed_ = true; }
 
  private:
-  std::string path_;
+  std::string dir_;
+  bool installed_ = false;
 };
 
-// A file prepared beside its final path and renamed into place only when the
+// A file prepared beside its final path and put in place only when the
 // package is in; removed if that never happens.
 class PreparedFile {
  public:
@@ -63,7 +70,16 @@ class PreparedFile {
     fd_ = create_temp_beside(path, 0644, temp_);
     return fd_.valid() && write_all(fd_.get(), data.data(), data.size());
   }
-  bool commit() { return fd_.valid() && commit_temp_file(std::move(fd_), temp_, path_); }
+  // Durable first, then renamed into place; whatever held the name and
+  // cannot be replaced by a rename (a directory) is moved aside.
+  bool commit() {
+    if (!fd_.valid()) return false;
+    bool durable = ::fsync(fd_.get()) == 0;
+    durable = ::close(fd_.release()) == 0 && durable;
+    if (durable && place_by_rename(temp_.c_str(), path_)) return true;
+    (void)::unlink(temp_.c_str());
+    return false;
+  }
 
  private:
   const char* path_ = nullptr;
@@ -71,92 +87,109 @@ class PreparedFile {
   UniqueFd fd_;
 };
 
-// Decompresses the downloaded archive into `tar_path`, reporting as gunzip
-// would; the compressed file goes once it decompressed.
-bool decompress_archive(const std::string& tar_path) {
-  UniqueFd out = create_fresh_file(tar_path.c_str(), 0600);
-  if (!out.valid()) return false;
-  const char* const gzip[] = {"gzip", "-dc", kPackageArchivePath, nullptr};
-  if (run_program(gzip, -1, out.get()) != 0) return false;
-  (void)::unlink(kPackageArchivePath);
-  return true;
+enum class Unpack { kDone, kNotGzip, kNotTar };
+
+// Copies what a tool wrote to `fd` (from its start) to standard error.
+void show_tool_messages(int fd) {
+  char block[4096];
+  ssize_t n = 0;
+  for (off_t at = 0; (n = ::pread(fd, block, sizeof block, at)) > 0; at += n) {
+    (void)std::fwrite(block, 1, static_cast<std::size_t>(n), stderr);
+  }
 }
 
-// Unpacks as root without restoring the archive's owners; the member list
-// goes to standard output.
-bool unpack_archive(const std::string& tar_path, const std::string& into) {
-  if (::mkdir(into.c_str(), 0700) != 0) return false;
-  const char* const tar[] = {"tar", "--no-same-owner", "-xvf", tar_path.c_str(),
-                             "-C",  into.c_str(),      nullptr};
-  return run_program(tar, -1, -1) == 0;
+// Decompresses the downloaded archive straight into tar, so no decompressed
+// copy takes room in the unit's RAM-backed /tmp, and unpacks it into `dir`
+// without restoring the archive's owners; tar's member list goes to standard
+// output. The options are those GNU and BusyBox tools both take. When gzip
+// fails, tar's complaints about the stream it broke off are not shown.
+Unpack unpack_archive(const std::string& dir) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return Unpack::kNotTar;
+  UniqueFd read_end(ends[0]);
+  UniqueFd write_end(ends[1]);
+  // Kept without a name, so nothing tar unpacks can meet it.
+  const std::string messages_path = dir + "/.tar-messages";
+  UniqueFd tar_messages = create_fresh_file(messages_path.c_str(), 0600);
+  (void)::unlink(messages_path.c_str());
+  const char* const gzip[] = {"gzip", "-dc", kPackageArchivePath, nullptr};
+  const char* const tar[] = {"tar", "-xovf", "-", "-C", dir.c_str(), nullptr};
+  const pid_t gzip_pid = start_program(gzip, -1, write_end.get());
+  write_end.reset();
+  const pid_t tar_pid = start_program(tar, read_end.get(), -1, tar_messages.get());
+  read_end.reset();
+  int gzip_signal = 0;
+  const int gzip_status = gzip_pid < 0 ? -1 : wait_for_exit(gzip_pid, &gzip_signal);
+  const int tar_status = tar_pid < 0 ? -1 : wait_for_exit(tar_pid);
+  // gzip ended by SIGPIPE only stopped because tar gave up first.
+  if (gzip_status != 0 && gzip_signal != SIGPIPE) return Unpack::kNotGzip;
+  if (tar_messages.valid()) show_tool_messages(tar_messages.get());
+  return tar_status == 0 ? Unpack::kDone : Unpack::kNotTar;
 }
 
 // A package is usable only with its scheduler configuration and start script.
-bool staged_package_valid(const std::string& package) {
+bool package_valid(const std::string& package) {
   return secure_package_tree(package.c_str()) &&
          is_regular_file(package + "/schedulerconfig", false) &&
          is_regular_file(package + "/runonce.sh", true);
 }
 
-// Puts the staged package in place with one rename; the old one, or whatever
-// else held the name, ends up in the staging directory.
-bool swap_in_staged_package(const std::string& staged, const std::string& old_place) {
-  if (::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, kPackageDir, RENAME_EXCHANGE) == 0) {
-    return true;
-  }
-  if (errno == ENOENT) {
-    return ::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, kPackageDir, RENAME_NOREPLACE) == 0;
-  }
-  // Without the exchange: the old package aside first, then the new one in.
-  if (::rename(kPackageDir, old_place.c_str()) != 0) return false;
-  if (::rename(staged.c_str(), kPackageDir) != 0) {
-    (void)::rename(old_place.c_str(), kPackageDir);
-    return false;
-  }
-  return true;
-}
-
-// Decompresses and unpacks the downloaded archive in a private directory,
-// swaps it in only when it is a valid package, installs its scheduler
-// configuration and starts it. The version file is prepared first and
-// committed last: it records a whole installation, so a run killed anywhere
-// before leaves a unit whose next run installs the package again. On any
-// failure before the swap the installed package, its scheduler configuration
-// and the version file stay as they were.
-bool unpack_and_install(const std::string& new_version) {
-  StagingDir staging;
-  if (!staging.ok()) return false;
-  const std::string tar_path = staging.at("archive.tar");
-  const std::string package = staging.at("tree/kelvoz");
-  if (!decompress_archive(tar_path)) return false;
-  bool unpacked = unpack_archive(tar_path, staging.at("tree"));
-  (void)::unlink(tar_path.c_str());
-  if (!unpacked || !staged_package_valid(package)) return false;
-
-  constexpr std::size_t kScheduleLimit = std::size_t{1} << 20;
+// Puts the checked package in place and records it: the link, the scheduler
+// configuration, the record that its start is due, and last the version.
+// The package's own users may read the tree, nobody else may change it.
+bool commit_installation(PackageTree& tree, const std::string& new_version) {
   std::string schedule;
   PreparedFile version_file;
   PreparedFile schedule_file;
   // Plain data, never shell input: the version text comes from the server.
-  if (!read_small_file((package + "/schedulerconfig").c_str(), kScheduleLimit, schedule) ||
+  if (!read_small_file((tree.package() + "/schedulerconfig").c_str(), kScheduleLimit, schedule) ||
       !version_file.prepare(kVersionPath, new_version + "\n") ||
       !schedule_file.prepare(kSchedulerConfigPath, schedule) ||
-      !swap_in_staged_package(package, staging.at("old"))) {
+      ::chmod(tree.dir().c_str(), 0755) != 0 || !link_package(tree.dir())) {
     return false;
   }
-  sync_directory_of(kPackageDir);
-  (void)schedule_file.commit();
-  (void)run_shell("/tmp/kelvoz/runonce.sh >/dev/null 2>&1");
-  (void)version_file.commit();
-  return true;
+  tree.keep();
+  remove_unused_package_trees();
+  return schedule_file.commit() && mark_start_pending() && version_file.commit();
 }
 
-// What a killed download or installation left: its staging directory, the
+// Starts the installed package's script and waits for it to end, without
+// the update lock: a slow script delays no other run, and one that never
+// ends blocks none. The record of the due start goes once it started.
+void start_installed_package(ServerLink* link) {
+  // Only the client's own link leads to a tree nobody else can change.
+  if (installed_tree_dir().empty()) {
+    clear_start_pending();
+    return;
+  }
+  const pid_t pid = start_shell_command(kStartCommand);
+  if (pid < 0) return;  // still due: the next run starts it
+  clear_start_pending();
+  link->run_lock.reset();
+  (void)wait_for_exit(pid);
+}
+
+// Decompresses and unpacks the downloaded archive into a new tree in the
+// state directory and installs it when it is a valid package. On any failure
+// before the link is replaced the installed package, its scheduler
+// configuration and the version file stay as they were; after it, the
+// version stays the old one, so the next run installs again.
+bool unpack_and_install(const std::string& new_version) {
+  PackageTree tree;
+  if (!tree.ok()) return false;
+  const Unpack unpacked = unpack_archive(tree.dir());
+  (void)::unlink(kPackageArchivePath);
+  return unpacked == Unpack::kDone && package_valid(tree.package()) &&
+         commit_installation(tree, new_version);
+}
+
+// What a killed download or installation left: unused package trees, the
 // temporary files of the scheduler configuration and the state files, the
 // encrypted download. Called with the update lock held.
 void remove_stale_work_files() {
-  remove_stale_temps_of({kStagingDirStem, kSchedulerConfigPath, kVersionPath, kUnitIdPath,
-                         kUnitPublicKeyPath, kUnitPrivateKeyPath, kServerKeyPath});
+  remove_stale_temps_of({kSchedulerConfigPath, kVersionPath, kUnitIdPath, kUnitPublicKeyPath,
+                         kUnitPrivateKeyPath, kServerKeyPath, kStartPendingPath});
+  remove_unused_package_trees();
   remove_if_ours(kPackageTempPath);
 }
 
@@ -166,7 +199,7 @@ void remove_work_files() {
   (void)::unlink(kPackageArchivePath);
 }
 
-enum class Download { kDone, kRefused, kLocalFailure, kFatal };
+enum class Download { kDone, kRefused, kCutShort, kLocalFailure, kFatal };
 
 Download download_package(ServerLink* link, const std::string& locator, bool reconnect_first) {
   FilePtr out = create_fresh_stream(kPackageArchivePath, 0644);
@@ -176,6 +209,7 @@ Download download_package(ServerLink* link, const std::string& locator, bool rec
                     : packages(link, locator.c_str(), out.get());
   bool closed = std::fclose(out.release()) == 0;
   if (fetched == kPackageFatal) return Download::kFatal;
+  if (fetched == kPackageCutShort) return Download::kCutShort;
   if (fetched == kPackageLocalFailure || (fetched == 1 && !closed)) return Download::kLocalFailure;
   return fetched == 1 ? Download::kDone : Download::kRefused;
 }
@@ -186,19 +220,20 @@ int install_package(ServerLink* link, const VersionReply& reply, bool version_up
   Download download = download_package(link, reply.locator, version_update);
   if (download != Download::kDone) {
     ssl_disconnect(link);
-    if (download == Download::kLocalFailure) {
+    if (download == Download::kLocalFailure || download == Download::kCutShort) {
       remove_work_files();
       return 1;
     }
     if (download == Download::kFatal) return 1;
     return version_update ? 0 : 1;
   }
-  if (!unpack_and_install(reply.new_version)) {
+  const bool installed = unpack_and_install(reply.new_version);
+  ssl_disconnect(link);
+  if (!installed) {
     (void)::unlink(kPackageTempPath);
-    ssl_disconnect(link);
     return 1;
   }
-  ssl_disconnect(link);
+  start_installed_package(link);
   return 0;
 }
 
@@ -247,6 +282,9 @@ int run_version_update(ServerLink* link) {
   VersionReply reply = read_version_reply(*text, true);
   if (same_version(installed, reply.new_version)) {
     ssl_disconnect(link);
+    // A run killed between recording the version and starting the package
+    // left the start due.
+    if (start_pending()) start_installed_package(link);
     return 0;
   }
   return install_package(link, reply, true);

@@ -25,9 +25,10 @@ std::optional<std::string> version(ServerLink* link, const char* installed_versi
   if (!request.ok()) return std::nullopt;
 
   std::vector<char> reply(kReplyCapacity, '\0');
-  std::size_t stored =
+  const Exchanged exchanged =
       ssl_sendrequest(link->ssl.get(), request.c_str(), reply.data(), reply.size());
-  if (!reply_contains(reply.data(), "HTTP/1.1 200 OK")) return std::nullopt;
+  const std::size_t stored = exchanged.stored;
+  if (exchanged.cut_short || !reply_contains(reply.data(), "HTTP/1.1 200 OK")) return std::nullopt;
   std::int64_t body_length = content_length(reply.data());
   std::size_t body_start = body_offset(reply.data());
   if (body_length <= 0 || body_start == 0 ||

@@ -2,10 +2,14 @@
 
 #include <netdb.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "base/owned.h"
@@ -64,45 +68,115 @@ class WildcardMatcher {
   std::vector<int8_t> memo_;
 };
 
-// The subject's first common name as text, or false when there is none, it
-// holds a NUL or it does not fit: a name cut short, like one cut at a NUL,
-// could pass as another.
-bool first_common_name(X509* cert, char (&out)[kCommonNameCapacity]) {
-  X509_NAME* subject = X509_get_subject_name(cert);
-  int index = subject ? X509_NAME_get_index_by_NID(subject, NID_commonName, -1) : -1;
-  if (index < 0) return false;
-  const ASN1_STRING* data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index));
-  if (data == nullptr) return false;
-  const unsigned char* bytes = ASN1_STRING_get0_data(data);
-  auto length = static_cast<std::size_t>(ASN1_STRING_length(data));
-  if (bytes == nullptr || length > kCommonNameCapacity - 1 ||
-      std::memchr(bytes, 0, length) != nullptr) {
-    return false;
+// The address bytes of `host` when the resolver takes it as an address in
+// any form it knows (127.2 and 0x7f.0.0.2 included), not as a name; empty
+// for a name.
+std::string address_bytes(const char* host) {
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &list) != 0) return {};
+  std::string bytes;
+  if (list->ai_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(list->ai_addr);
+    bytes.assign(reinterpret_cast<const char*>(&in->sin_addr), sizeof in->sin_addr);
+  } else if (list->ai_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(list->ai_addr);
+    bytes.assign(reinterpret_cast<const char*>(&in6->sin6_addr), sizeof in6->sin6_addr);
   }
+  freeaddrinfo(list);
+  return bytes;
+}
+
+// A name as text when it holds no NUL and fits the common-name buffer: a
+// name cut short, like one cut at a NUL, could pass as another.
+bool name_text(const ASN1_STRING* data, char (&out)[kCommonNameCapacity]) {
+  const unsigned char* bytes = data != nullptr ? ASN1_STRING_get0_data(data) : nullptr;
+  if (bytes == nullptr) return false;
+  auto length = static_cast<std::size_t>(ASN1_STRING_length(data));
+  if (length > kCommonNameCapacity - 1 || std::memchr(bytes, 0, length) != nullptr) return false;
   std::memcpy(out, bytes, length);
   out[length] = '\0';
   return true;
 }
 
-// True when the resolver takes `host` as an address in any form it knows
-// (127.2 and 0x7f.0.0.2 included), not as a name to look up.
-bool is_address_literal(const char* host) {
-  addrinfo hints{};
-  hints.ai_flags = AI_NUMERICHOST;
-  addrinfo* list = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &list) != 0) return false;
-  freeaddrinfo(list);
-  return true;
+// The subject's first common name as text, or false when there is none or
+// it is not usable text.
+bool first_common_name(X509* cert, char (&out)[kCommonNameCapacity]) {
+  X509_NAME* subject = X509_get_subject_name(cert);
+  int index = subject ? X509_NAME_get_index_by_NID(subject, NID_commonName, -1) : -1;
+  if (index < 0) return false;
+  return name_text(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)), out);
 }
 
 // An address has no labels for a star to stand in for: it must be named
 // exactly.
-bool name_matches(const char* common_name, const char* host) {
-  if (is_address_literal(host) && std::strchr(common_name, '*') != nullptr) return false;
-  return pattern_match(common_name, host) == 1;
+bool name_matches(const char* name, const char* host) {
+  if (is_address_literal(host) && std::strchr(name, '*') != nullptr) return false;
+  return pattern_match(name, host) == 1;
+}
+
+struct GeneralNamesFree {
+  void operator()(GENERAL_NAMES* names) const { GENERAL_NAMES_free(names); }
+};
+
+// A subject alternative name for the host: a DNS name that matches by the
+// common name's rules, or, for a host given as an address, that address.
+bool alternative_name_matches(X509* cert, const char* host) {
+  std::unique_ptr<GENERAL_NAMES, GeneralNamesFree> names(
+      static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr)));
+  if (!names) return false;
+  const std::string address = address_bytes(host);
+  for (int i = 0; i < sk_GENERAL_NAME_num(names.get()); ++i) {
+    const GENERAL_NAME* name = sk_GENERAL_NAME_value(names.get(), i);
+    int type = 0;
+    const auto* value = static_cast<const ASN1_STRING*>(GENERAL_NAME_get0_value(name, &type));
+    char text[kCommonNameCapacity];
+    if (type == GEN_DNS && name_text(value, text) && name_matches(text, host)) return true;
+    if (type == GEN_IPADD && !address.empty() && value != nullptr &&
+        static_cast<std::size_t>(ASN1_STRING_length(value)) == address.size() &&
+        std::memcmp(ASN1_STRING_get0_data(value), address.data(), address.size()) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// "YYYY-MM-DD HH:MM:SS", or "?" when the time cannot be read.
+std::string utc_text(const std::tm& when) {
+  char text[32];
+  return std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &when) > 0 ? text : "?";
+}
+
+std::string utc_text(const ASN1_TIME* when) {
+  std::tm parts{};
+  return when != nullptr && ASN1_TIME_to_tm(when, &parts) == 1 ? utc_text(parts) : "?";
+}
+
+std::string clock_note_for(X509* cert) {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  const std::string unit_time = ::gmtime_r(&now, &parts) != nullptr ? utc_text(parts) : "?";
+  return "Unit clock " + unit_time + " UTC is outside the certificate's validity (" +
+         utc_text(X509_get0_notBefore(cert)) + " UTC to " + utc_text(X509_get0_notAfter(cert)) +
+         " UTC)";
 }
 
 }  // namespace
+
+bool is_address_literal(const char* host) { return !address_bytes(host).empty(); }
+
+int note_clock_failure(int preverify_ok, X509_STORE_CTX* store) {
+  if (preverify_ok != 0) return preverify_ok;
+  const int error = X509_STORE_CTX_get_error(store);
+  if (error != X509_V_ERR_CERT_NOT_YET_VALID && error != X509_V_ERR_CERT_HAS_EXPIRED) return 0;
+  auto* ssl =
+      static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  auto* link = ssl != nullptr ? static_cast<ServerLink*>(SSL_get_app_data(ssl)) : nullptr;
+  X509* cert = X509_STORE_CTX_get_current_cert(store);
+  if (link != nullptr && cert != nullptr) link->cert_clock_note = clock_note_for(cert);
+  return 0;  // the first failure ends the verification, as by default
+}
 
 int pattern_match(const char* pattern, const char* string) {
   return WildcardMatcher(pattern, string).match(0, 0) ? 1 : 0;
@@ -117,11 +191,18 @@ bool open_checked_connection(ServerLink* link) {
 int check_cert(SSL* ssl, const char* host) {
   if (SSL_get_verify_result(ssl) != X509_V_OK) {
     berr_exit("Certificate doesn't verify");
+    const auto* link = static_cast<const ServerLink*>(SSL_get_app_data(ssl));
+    if (link != nullptr && !link->cert_clock_note.empty()) {
+      std::fprintf(stderr, "%s\n", link->cert_clock_note.c_str());
+    }
     return 0;
   }
   X509Ptr peer(SSL_get1_peer_certificate(ssl));
   char common_name[kCommonNameCapacity] = {};
-  if (!peer || !first_common_name(peer.get(), common_name) || !name_matches(common_name, host)) {
+  const bool named =
+      peer && ((first_common_name(peer.get(), common_name) && name_matches(common_name, host)) ||
+               alternative_name_matches(peer.get(), host));
+  if (!named) {
     err_exit("Common name doesn't match host name");
     return 0;
   }

@@ -1,5 +1,6 @@
 // The server certificate test: chain verified against the CA bundle, then
-// the subject's common name matched against the host name.
+// the host name matched against the subject's common name or one of its
+// subject alternative names.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -9,15 +10,25 @@
 namespace halvorpin {
 
 // Returns 1 when the certificate passes; otherwise writes "Certificate
-// doesn't verify" or "Common name doesn't match host name" and returns 0: the
-// run ends with status 1.
+// doesn't verify" (and, when the unit's clock lies outside the failing
+// certificate's validity, a line saying so) or "Common name doesn't match
+// host name" and returns 0: the run ends with status 1.
 int check_cert(SSL* ssl, const char* host);
+
+// The verification callback of every context: verification goes on as the
+// library's own would, and a certificate that is not valid at the unit's
+// time is noted in the link the connection belongs to (its app data).
+int note_clock_failure(int preverify_ok, X509_STORE_CTX* store);
 
 // Opens the link's connection and checks the certificate: every command's
 // first connection and the package host's. False when the run must end: a
 // failed handshake ("Unable to create HttpSocket"), a refused certificate or
 // a failed connection, with its message written.
 bool open_checked_connection(ServerLink* link);
+
+// True when the resolver takes `host` as an address in any form it knows,
+// not as a name to look up.
+bool is_address_literal(const char* host);
 
 // 1 when `string` matches `pattern`: letters compare without case, and each
 // '*' in the pattern matches a run, possibly empty, of characters other

@@ -2,15 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -43,14 +39,6 @@ bool empty_directory(int fd, int depth) {
     }
   }
   return ok;
-}
-
-int wait_for(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace
@@ -170,46 +158,6 @@ bool remove_tree(const char* path) {
   constexpr int kMaxDepth = 64;
   bool emptied = empty_directory(fd, kMaxDepth);
   return ::rmdir(path) == 0 && emptied;
-}
-
-int run_shell(const char* command) {
-  std::fflush(nullptr);  // keep our own output ahead of the child's
-  // The client ignores SIGPIPE for its sockets; the child gets the default.
-  void (*previous)(int) = std::signal(SIGPIPE, SIG_DFL);
-  int status = std::system(command);
-  std::signal(SIGPIPE, previous);
-  if (status == -1 || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
-
-int run_program(const char* const* argv, int stdin_fd, int stdout_fd) {
-  std::fflush(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  if (::posix_spawn_file_actions_init(&actions) != 0) return -1;
-  if (::posix_spawnattr_init(&attributes) != 0) {
-    (void)::posix_spawn_file_actions_destroy(&actions);
-    return -1;
-  }
-  bool ready = true;
-  if (stdin_fd >= 0) ready = ::posix_spawn_file_actions_adddup2(&actions, stdin_fd, 0) == 0;
-  if (ready && stdout_fd >= 0) {
-    ready = ::posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1) == 0;
-  }
-  // The child gets SIGPIPE's default back.
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  ready = ready && ::posix_spawnattr_setsigdefault(&attributes, &defaults) == 0 &&
-          ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF) == 0;
-  pid_t pid = -1;
-  // posix_spawnp takes non-const pointers for historical reasons only.
-  int spawned = ready ? ::posix_spawnp(&pid, argv[0], &actions, &attributes,
-                                       const_cast<char* const*>(argv), environ)
-                      : -1;
-  (void)::posix_spawn_file_actions_destroy(&actions);
-  (void)::posix_spawnattr_destroy(&attributes);
-  return spawned == 0 ? wait_for(pid) : -1;
 }
 
 }  // namespace halvorpin

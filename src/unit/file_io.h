@@ -53,15 +53,6 @@ bool read_small_file(const char* path, std::size_t limit, std::string& out);
 // following symbolic links. True when the name is gone afterwards.
 bool remove_tree(const char* path);
 
-// Runs a fixed command through the shell and waits; returns its exit status,
-// or -1 when it could not be run or did not exit normally.
-int run_shell(const char* command);
-
-// Runs argv[0] (found on PATH) with `argv`, standard input and output from
-// the given descriptors (-1: inherited), and waits. Returns the exit status,
-// or -1 when it could not be run or did not exit normally.
-int run_program(const char* const* argv, int stdin_fd, int stdout_fd);
-
 // fsync of the directory that holds `path`, so a rename in it is durable.
 void sync_directory_of(const char* path);
 

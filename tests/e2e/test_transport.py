@@ -6,6 +6,7 @@ notification or not, a stalled server) is exchange_test.cpp's."""
 
 import base64
 import datetime
+import re
 import warnings
 
 import pytest
@@ -14,7 +15,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.x509.oid import NameOID
 
 from conftest import COLLECTOR, COLLECTOR_PORT, COLLECTOR_URL, start_collector
-from sandbox import DEFAULT_MAC_TEXT
+from sandbox import DEFAULT_MAC_TEXT, client_binary, runner
 from unitstate import STATE_DIR, enroll, private_pem, publish, received, rsa_key
 
 NO_CA_LIST = "Ca\u2019t read CA list\n".encode()   # no "n"; U+2019 is E2 80 99
@@ -79,6 +80,50 @@ def raw_reply(data):
 
 # ---- fatal set-up failures -------------------------------------------------
 
+# ---- a clock the certificate does not fit -------------------------------------
+
+def utc(moment):
+    return moment.strftime("%Y-%m-%d %H:%M:%S")
+
+
+def validity_line(unit_clock, cert_path):
+    """The line that follows "Certificate doesn't verify" when the unit's
+    clock is outside the validity of `cert_path`; unit_clock is a pattern."""
+    cert = x509.load_pem_x509_certificate(cert_path.read_bytes())
+    return (rb"Unit clock " + unit_clock + rb" UTC is outside the certificate's validity \(" +
+            re.escape(f"{utc(cert.not_valid_before)} UTC to {utc(cert.not_valid_after)} UTC)"
+                      .encode()) + rb"\n")
+
+
+TODAY = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d").encode()
+# libfaketime starts the unit's clock at the epoch, as a board without a
+# battery-backed clock boots; monotonic time runs on, so time-outs still work.
+AT_1970 = ["faketime", "-f", "@1970-01-01 00:00:00"]
+
+
+# A unit whose clock is wrong, or a server whose certificate ran out: the
+# message says which clock and which dates disagree. In 1970 every
+# certificate of the chain is not yet valid; the test CA, at its top, is
+# the one verification stops at.
+@pytest.mark.parametrize("command", ["-v", "-a"])
+@pytest.mark.parametrize("prefix, expired, unit_clock, failing", [
+    ([], True, re.escape(TODAY) + rb" \d\d:\d\d:\d\d", "server"),
+    (AT_1970, False, rb"1970-01-01 00:00:0\d", "ca"),
+], ids=["expired-certificate", "clock-at-1970"])
+def test_certificate_outside_the_unit_clock(sandbox, pki, command, prefix, expired, unit_clock,
+                                            failing):
+    cert, key = pki.issue(COLLECTOR, expired=expired)
+    server = start_collector(sandbox, cert, key)
+    enroll(sandbox, server)
+    result = sandbox.run(prefix + runner() + [client_binary(), COLLECTOR_URL, command],
+                         env={"DONT_FAKE_MONOTONIC": "1"})
+    failing_cert = cert if failing == "server" else pki.ca.cert
+    assert result.returncode == 1, result
+    assert re.fullmatch(re.escape(NOT_VERIFIED) + validity_line(unit_clock, failing_cert),
+                        result.stderr), result
+    assert server.requests() == []
+
+
 @pytest.mark.parametrize("command", ["-v", "-a"])
 def test_missing_ca_bundle_ends_the_run_before_any_traffic(make_sandbox, command):
     box = make_sandbox(ca_bundle=None)
@@ -99,13 +144,12 @@ def test_missing_ca_bundle_ends_the_run_before_any_traffic(make_sandbox, command
     # The chain is judged before the name: a wrong name from an untrusted CA
     # still gets the verification message.
     (dict(issuer="untrusted", cn="other.test"), NOT_VERIFIED),
-    (dict(expired=True), NOT_VERIFIED),
     (dict(cn="other.test"), NAME_MISMATCH),
     (dict(no_cn=True), NAME_MISMATCH),
     # A name with a NUL must not pass as the text before the NUL.
     (dict(cn="collector.test\0.other.test"), NAME_MISMATCH),
     (dict(server_args=["--tls-max", "1.1"]), NO_HANDSHAKE),
-], ids=["untrusted-ca", "untrusted-ca-and-wrong-name", "expired", "wrong-name",
+], ids=["untrusted-ca", "untrusted-ca-and-wrong-name", "wrong-name",
         "no-common-name", "nul-in-common-name", "tls1.1-server"])
 def test_refused_server_ends_the_run_before_any_request(sandbox, pki, certificate, message):
     options = dict(certificate)

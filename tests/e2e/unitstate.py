@@ -9,6 +9,7 @@ Plain functions without pytest. What concerns only the reference server
 demo uses too); the cases find it here all the same."""
 
 import io
+import os
 import tarfile
 
 from cryptography.hazmat.primitives import serialization
@@ -139,11 +140,23 @@ def assert_installed(box, data, version_line, started):
     assert box.read("/tmp/kelvoz/started") == started
 
 
+def installed_tree(box):
+    """The state directory's entry that /tmp/kelvoz, the client's link, names
+    (the installed package's tree), or None."""
+    link = box.path("/tmp/kelvoz")
+    if not link.is_symlink():
+        return None
+    parts = os.readlink(link).split("/")   # tolvenra/package.XXXXXX/kelvoz
+    return parts[1] if len(parts) == 3 and parts[0] == "tolvenra" else None
+
+
 def state_files(box):
-    """The state directory's files, leaving out the lock files runs take turns on."""
+    """The state directory's files, leaving out the lock files runs take turns
+    on and the installed package's tree."""
     if not box.exists(STATE_DIR):
         return []
-    return [name for name in box.listdir(STATE_DIR) if name not in LOCK_FILES]
+    skip = LOCK_FILES | {installed_tree(box)}
+    return [name for name in box.listdir(STATE_DIR) if name not in skip]
 
 
 def tmp_entries(box):
@@ -166,5 +179,5 @@ def version_request(current="", unit_id=UNIT_ID):
 
 
 def package_request(path="/packages/package.tar.gz", host=COLLECTOR, unit_id=UNIT_ID):
-    return (f"GET {path} HTTP/1.1 \r\nHost: {host}\r\n"
+    return (f"GET {path} HTTP/1.1\r\nHost: {host}\r\n"
             f"X-Encryption-Desired: false\r\nX-Unit-ID: {unit_id}\r\n\r\n").encode()

@@ -43,6 +43,23 @@ TEST(LocatorSplit, RefusesAHostOf200Characters) {
   EXPECT_FALSE(split_locator(("https://" + std::string(200, 'h') + "/x").c_str(), out));
 }
 
+// Nothing of a locator may change the request it becomes.
+TEST(LocatorUsable, OnlyPlainBytesAndAPathFromTheRoot) {
+  struct Case {
+    const char* locator;
+    bool usable;
+  };
+  for (Case c : {Case{"https://h:9443/p/x.tar.gz", true}, Case{"h/\xc3\xa9", true},
+                 Case{"https://h/p\r\nX-Injected: 1", false}, Case{"https://h/a b", false},
+                 Case{"https://h/a\tb", false}, Case{"https://h/a\x7f", false},
+                 Case{"https://h\x01/a", false}, Case{"https://h", false}, Case{"", false},
+                 Case{"https://h x/a", false}}) {
+    PackageLocator where;
+    ASSERT_TRUE(split_locator(c.locator, where)) << c.locator;
+    EXPECT_EQ(locator_usable(where), c.usable) << c.locator;
+  }
+}
+
 TEST(VersionReply, FirstLineIsTheVersionTheRestTheLocator) {
   struct Case {
     const char* text;

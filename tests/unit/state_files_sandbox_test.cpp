@@ -22,7 +22,8 @@ void put(const char* path, const std::string& data) {
 class StateFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(run_shell("rm -rf /tmp/tolvenra && mkdir -p /tmp/tolvenra"), 0);
+    ASSERT_TRUE(remove_tree(kStateDir));
+    ASSERT_TRUE(prepare_state_dir());
   }
 };
 
