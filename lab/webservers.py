@@ -27,9 +27,7 @@ from pathlib import Path
 DOCROOT = "/var/www/html"
 PORT = 443
 
-# The body filters that drop the length: a substitution that never matches
-# still makes each server stream the body without knowing its length, so a
-# client speaking HTTP/1.1 gets it chunked.
+# The body filters that drop the length (chunked=True).
 NEVER_PRESENT = "halvorpin-lab-never-present"
 NGINX_NO_LENGTH = f"""\
 # Filter every body through a substitution that never matches: the server
