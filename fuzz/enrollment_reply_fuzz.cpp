@@ -24,12 +24,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memcpy(reply.data(), data, size < 8191 ? size : 8191);
   std::string unit_id = "stale";
   EvpPkeyPtr key;
-  if (!parse_enrollment_reply(reply.data(), unit_id, key)) {
+  if (!parse_enrollment_reply(reply.data(), unit_id, key).ok()) {
     if (!unit_id.empty() || key) std::abort();
     return 0;
   }
   BIGNUM* raw = nullptr;
-  if (unit_id.empty() || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA ||
+  if (unit_id.empty() || unit_id.size() > 99 || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA ||
       EVP_PKEY_get_bits(key.get()) < 1024 || std::strstr(reply.data(), "\r\n\r\n") == nullptr ||
       EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_RSA_E, &raw) != 1) {
     std::abort();

@@ -26,6 +26,7 @@ import time
 from pathlib import Path
 
 from refserver import package_bytes  # the tool packages are published with
+from userland import bind as bind_userland, selected as selected_userland
 
 REPO = Path(__file__).resolve().parents[1]
 LAB = Path(__file__).resolve().parent
@@ -51,8 +52,20 @@ PASSED_ENV_PREFIXES = ("QEMU_", "ASAN_", "UBSAN_", "LSAN_")
 HOLD_DIR = "/var/lib/halvorpin-sandbox"
 PEER_NAME = "halvorpin-peer"
 
-# Clients run about ten times slower under qemu-user.
-SLOW = 10 if os.environ.get("HALVORPIN_RUNNER", "").strip() else 1
+
+
+def _slowness():
+    """How many times longer than natively a client run may take: the
+    factor in $HALVORPIN_SLOW where set (a runner that costs nothing, such as
+    lab/syscall_filter.py, sets 1), otherwise 10 under a runner, which is
+    taken to be qemu-user (about ten times slower), and 1 without one."""
+    factor = os.environ.get("HALVORPIN_SLOW", "").strip()
+    if factor:
+        return int(factor)
+    return 10 if os.environ.get("HALVORPIN_RUNNER", "").strip() else 1
+
+
+SLOW = _slowness()
 
 
 def runner():
@@ -277,16 +290,20 @@ class Sandbox:
       None for a world without that file.
     keep: further host paths that must stay visible inside (only paths under
       /tmp need this; everything else outside /tmp and /etc is shared as is).
+    userland: "busybox" or "busybox-short" to bind BusyBox over sh, tar,
+      gzip and gunzip inside (lab/userland.py); "" for the host's tools;
+      default $HALVORPIN_USERLAND.
     """
 
     def __init__(self, workdir, *, hosts=None, eth0=True, mac=DEFAULT_MAC,
-                 ca_bundle=None, keep=()):
+                 ca_bundle=None, keep=(), userland=None):
         self.workdir = Path(workdir)
         self.hosts = dict(DEFAULT_HOSTS if hosts is None else hosts)
         self.eth0 = eth0
         self.mac = mac
         self.ca_bundle = ca_bundle
         self.keep = list(keep)
+        self.userland = selected_userland() if userland is None else userland
         self.pid = None
         self.runs = []
         self.servers = []
@@ -322,6 +339,7 @@ class Sandbox:
                 raise RuntimeError(f"sandbox setup failed: {line!r} {err.decode(errors='replace')}")
             self.pid = _only_child(self._unshare.pid)
             self._write_etc()
+            bind_userland(self, self.userland)
         except BaseException:
             self.close()
             raise

@@ -6,7 +6,7 @@
 #
 # Stages, in order; the first failure ends the run:
 #   packages  install the toolchains, libraries and test tools from Debian
-#   lint      include layers, clang-format, clang-tidy, cppcheck: nothing to report
+#   lint      include layers, clang-format, clang-tidy, pyflakes, cppcheck: nothing to report
 #   host      build/         optimised host build, unit and end-to-end tests
 #   asan      build-asan/    AddressSanitizer + UndefinedBehaviorSanitizer
 #   mipsel    build-mipsel/  32-bit MIPS cross build, tests under qemu-user
@@ -15,6 +15,12 @@
 #                            the demo against the package installed in a sandbox
 #   trixie    build-trixie/  build and all tests on Debian 13 (OpenSSL 3.5), in a
 #                            debootstrap root cached under .cache/
+#   oldkernel build/         end-to-end tests again with the client under a seccomp
+#                            filter: renameat2 missing (ENOSYS), then without flags (EINVAL)
+#   busybox   build/         end-to-end tests again in worlds with BusyBox's sh, tar,
+#                            gzip and gunzip, then with a tar that has no long options
+#   valgrind  build/         end-to-end tests again with the client under valgrind
+# The last three rebuild build/ if it is missing or stale (a no-op after host).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -94,12 +100,13 @@ stage_packages() {
         ca-certificates git procps file xz-utils gzip tar coreutils \
         cmake make g++ libssl-dev libgtest-dev \
         clang-tidy clang-format cppcheck \
-        python3 python3-pytest python3-cryptography \
+        python3 python3-pytest python3-cryptography python3-pyflakes \
         iproute2 util-linux openssl nginx-light curl \
         nginx apache2 lighttpd lighttpd-mod-openssl perl \
         crossbuild-essential-mipsel binutils-mipsel-linux-gnu qemu-user \
         mandoc man-db dpkg-dev debhelper lintian \
         debootstrap debian-archive-keyring zstd \
+        python3-seccomp busybox valgrind \
         </dev/null
     if [[ -n $own_policy ]]; then
         rm -f "$policy"
@@ -128,6 +135,11 @@ stage_lint() {
     printf '%s\0' "${sources[@]}" |
         xargs -0 -n 2 -P "$jobs" clang-tidy -p build --quiet 2>&1 |
         { grep -v -E '^[0-9]+ warnings? (and [0-9]+ errors? )?generated\.$' || true; }
+
+    local python_files
+    mapfile -t python_files < <(git ls-files '*.py')
+    echo "-- pyflakes (${#python_files[@]} files)"
+    /usr/bin/python3 -m pyflakes "${python_files[@]}"
 
     echo "-- cppcheck"
     cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr \
@@ -290,23 +302,128 @@ stage_trixie() {
     run_ctest build-trixie/build in_debian_root build-trixie/root
 }
 
+# The host build tree that the mode stages test again; up to date after the
+# host stage, when configuring and building it again does nothing. Without a
+# target runner in its cache, its tests take HALVORPIN_RUNNER from the mode.
+host_build_tree() {
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVORPIN_TARGET_RUNNER= >/dev/null
+    cmake --build build -j "$jobs"
+}
+
+# Runs the end-to-end files of build/ that match the ctest expression $1 with
+# the environment settings that follow (VAR=value: the mode), and fails as
+# run_ctest does on a skipped case.
+run_e2e_mode() {
+    local files=$1 log=build/Testing/Temporary/LastTest.log start=$SECONDS
+    shift
+    echo "-- $* ($files)"
+    env "$@" ctest --test-dir build -j "$jobs" -R "$files" --output-on-failure \
+        --no-tests=error --timeout 2400
+    grep -E '^[0-9]+ passed' "$log" |
+        awk '{ n += $1; runs++ } END { printf "pytest: %d cases passed in %d runs\n", n, runs }'
+    if grep -E '[0-9]+ (skipped|deselected|xfailed|xpassed)' "$log"; then
+        echo "tests in build/ were skipped (see $log); every test must run" >&2
+        return 1
+    fi
+    echo "-- $* passed in $(duration $((SECONDS - start)))"
+}
+
+# A kernel older than the client may assume (renameat2 is from Linux 3.15, its
+# flags need file system support): lab/syscall_filter.py, as the client's
+# runner, takes the call, or its flags, from the client and what it starts.
+# Renames happen in installation (enrollment -a, -v, the demo, hostile
+# packages, kills) and in the uploads' hand-back (uploads, kills, hostile
+# inputs); every file that runs them runs here. command_line, transport and
+# the lab's own files add nothing a rename could change.
+oldkernel_files='^e2e\.(update|enrollment|uploads|kills|hostile|demo)$'
+
+stage_oldkernel() {
+    host_build_tree
+    local mode
+    for mode in enosys einval; do
+        run_e2e_mode "$oldkernel_files" \
+            HALVORPIN_RUNNER="/usr/bin/python3 $repo/lab/syscall_filter.py --renameat2 $mode --" \
+            HALVORPIN_SLOW=1
+    done
+}
+
+# Runs single end-to-end cases (pytest node ids, after --) of build/'s client
+# with the environment settings before the --, as run_e2e_mode does files.
+run_e2e_cases() {
+    local settings=() out
+    while [[ $1 != -- ]]; do settings+=("$1"); shift; done
+    shift
+    echo "-- ${settings[*]} ($*)"
+    out=$(env "${settings[@]}" HALVORPIN_BIN="$repo/build/halvorpin" \
+        HALVORPIN_SANDBOX_TESTS="$repo/build/tests/halvorpin_sandbox_tests" \
+        /usr/bin/python3 -m pytest -q -p no:cacheprovider "$@" 2>&1) || {
+        printf '%s\n' "$out"
+        return 1
+    }
+    printf '%s\n' "$out" | tail -n 1
+    if grep -E '[0-9]+ (skipped|deselected|xfailed|xpassed)' <<<"$out"; then
+        echo "end-to-end cases were skipped; every case must run" >&2
+        return 1
+    fi
+}
+
+# A unit's sh, tar, gzip and gunzip are BusyBox's: each world of the run has
+# Debian's full BusyBox bound over them (lab/userland.py), then BusyBox tar as
+# built without long options. The tools work in installation (the package
+# unpacked, its start script run by sh; update, enrollment, kills, hostile
+# packages and the start script's environment, the demo's cycle); the files
+# without installs, and the demo's cases that install the client's Debian
+# package with dpkg (which needs GNU tar and is no part of a unit), are left
+# out. Without long options only tar's arguments change: the update and
+# enrollment tables install every kind of package.
+stage_busybox() {
+    host_build_tree
+    run_e2e_mode '^e2e\.(update|enrollment|kills|hostile|lab_modes)$' HALVORPIN_USERLAND=busybox
+    run_e2e_cases HALVORPIN_USERLAND=busybox -- \
+        tests/e2e/test_demo.py::test_demo_runs_every_step_as_expected
+    run_e2e_mode '^e2e\.(update|enrollment|lab_modes)$' HALVORPIN_USERLAND=busybox-short
+}
+
+# Memcheck over the client's own runs, which end by themselves: any error or
+# leak (the client gives back everything through owners before it ends) makes
+# the run exit 99, and valgrind's report on standard error fails the case.
+# No gdbserver FIFOs in the world's /tmp. The tables of every command run
+# here (command line, enrollment, update, uploads, transport, the hostile
+# world with its failing writes and refused packages) and the sandbox's C++
+# cases; the kill sweeps (a killed run leaves nothing to check, and the run
+# that ends by itself repeats the tables' runs) and the demo (the same
+# commands again) are left out: under valgrind they would double the stage.
+valgrind_runner="valgrind --tool=memcheck --error-exitcode=99 --quiet --vgdb=no \
+--leak-check=full --show-leak-kinds=definite,indirect,possible \
+--errors-for-leak-kinds=definite,indirect,possible"
+
+stage_valgrind() {
+    host_build_tree
+    # Runs take several times longer: HALVORPIN_SLOW widens the cases' waits.
+    run_e2e_mode '^e2e\.(command_line|enrollment|update|uploads|transport|hostile|unit_sandbox)$' \
+        HALVORPIN_RUNNER="$valgrind_runner" HALVORPIN_SLOW=10
+}
+
 declare -A titles=(
     [packages]="Debian packages"
-    [lint]="include layers, clang-format, clang-tidy, cppcheck"
+    [lint]="include layers, clang-format, clang-tidy, pyflakes, cppcheck"
     [host]="host build and tests (build/)"
     [asan]="AddressSanitizer + UBSan build and tests (build-asan/)"
     [mipsel]="mipsel cross build and tests under qemu-user (build-mipsel/)"
     [man]="manual page lint and README consistency"
     [deb]="Debian packages, lintian, demo against the installed package (build-deb/)"
     [trixie]="build and tests on Debian 13 with OpenSSL 3.5 (build-trixie/)"
+    [oldkernel]="end-to-end tests without renameat2, then without its flags (build/)"
+    [busybox]="end-to-end tests with a BusyBox userland, then with tar without long options (build/)"
+    [valgrind]="end-to-end tests with the client under valgrind (build/)"
 )
 selected=("$@")
 if [[ ${#selected[@]} -eq 0 ]]; then
-    selected=(packages lint man host asan mipsel deb trixie)
+    selected=(packages lint man host asan mipsel deb trixie oldkernel busybox valgrind)
 fi
 for name in "${selected[@]}"; do
     if [[ -z ${titles[$name]+set} ]]; then
-        echo "unknown stage '$name'; stages: packages lint man host asan mipsel deb trixie" >&2
+        echo "unknown stage '$name'; stages: packages lint man host asan mipsel deb trixie oldkernel busybox valgrind" >&2
         exit 2
     fi
 done

@@ -21,12 +21,14 @@ mirror=http://deb.debian.org/debian
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Build: cmake, g++, OpenSSL and GoogleTest. End-to-end tests: pytest,
-# cryptography, the sandbox's unshare, nsenter, mount and ip, and the stock
-# web servers the package host cases run (lab/webservers.py) with curl.
+# cryptography, the sandbox's unshare, nsenter, mount and ip, what the lab
+# kit's modes use (seccomp bindings, BusyBox), whose self-checks run too, and
+# the stock web servers the package host cases run (lab/webservers.py) with curl.
 packages=(
     cmake make g++ libssl-dev libgtest-dev openssl
     python3 python3-pytest python3-cryptography
     iproute2 util-linux mount procps
+    python3-seccomp busybox
     nginx apache2 lighttpd lighttpd-mod-openssl perl curl
 )
 digest=$(printf '%s\n' "$suite" "${packages[@]}" | sha256sum | cut -c1-12)

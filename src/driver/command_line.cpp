@@ -8,40 +8,6 @@
 
 namespace halvorpin {
 
-namespace {
-
-// The two usage texts share their first six lines.
-const char kUsageHead[] =
-    "halvorpin : Version 1.10\nWrong number of arguments: Usage is : \n'halvorpin arg1 arg2'\n"
-    "arg1. https server URL\n"
-    "arg2. Tests to execute after '-' symbol:\n"
-    "\ta : activation \n"
-    "\tv : version request\n"
-    "\tp : package request\n";
-
-const char kFullUsageTail[] =
-    "\ts : submit results data unencrypted\n"
-    "\tS : submit results data encrypted\n"
-    "\tl : submit log data unencrypted\n"
-    "\tL : submit log data encrypted\n";
-
-const char kShortUsageTail[] =
-    "\ts : submit results data\n"
-    "\tl : submit log data unencrypted\n"
-    "\tL : submit log data encrypted\n";
-
-}  // namespace
-
-void write_full_usage(FILE* out) {
-  std::fputs(kUsageHead, out);
-  std::fputs(kFullUsageTail, out);
-}
-
-void write_short_usage(FILE* out) {
-  std::fputs(kUsageHead, out);
-  std::fputs(kShortUsageTail, out);
-}
-
 bool parse_command_line(int argc, const char* const* argv, CommandLine& out) {
   out = CommandLine{};
   if (argc != 3) return false;

@@ -12,11 +12,6 @@ namespace halvorpin {
 inline constexpr std::size_t kUrlCapacity = 160;    // at most 159 characters
 inline constexpr std::size_t kCommandCapacity = 3;  // dash, letter, NUL
 
-// The usage texts: the full one for a wrong argument count, the short one
-// for an unknown command letter.
-void write_full_usage(FILE* out);
-void write_short_usage(FILE* out);
-
 struct CommandLine {
   char url[kUrlCapacity] = {};
   char command[kCommandCapacity] = {};

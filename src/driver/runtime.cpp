@@ -3,15 +3,16 @@
 // from inside a container, so it ends the run here, with a message and
 // status 1, never a signal. The library's inline code reports exhaustion and
 // misuse through the __throw_* hooks below instead of throwing.
+//
+// Nothing else lives in this file: memory checkers replace these operators by
+// their symbols, so no code may have them inlined, or a block taken here as
+// plain malloc would be given back through the replaced delete, or the other
+// way round (the string code is in string_code.cpp for that reason).
 #include <unistd.h>
 
 #include <cstdlib>
 #include <new>
-#include <string>
-
-// The library's own copy of the string code was built with exceptions and
-// would bring the whole unwinder along: the client carries its own.
-template class std::basic_string<char>;
+#include <string>  // declares the library's __throw_* hooks defined below
 
 namespace {
 

@@ -71,9 +71,11 @@ bool server_key_acceptable(EVP_PKEY* key) {
 // The server key file marks the unit as enrolled: it is written last, after
 // the server confirmed, so a run that ends earlier leaves a unit that enrolls
 // again.
-int publish_enrollment(ServerLink* link) {
+Status publish_enrollment(ServerLink* link) {
   std::string server_pem = rsa_public_pem(link->server_key.get());
-  return !server_pem.empty() && write_file_atomic(kServerKeyPath, server_pem, 0644) ? 1 : 0;
+  return !server_pem.empty() && write_file_atomic(kServerKeyPath, server_pem, 0644)
+             ? Status()
+             : Status(Code::kKeysNotStored);
 }
 
 bool system_random_seeded() {
@@ -84,107 +86,119 @@ bool system_random_seeded() {
 
 }  // namespace
 
-bool parse_enrollment_reply(const char* reply, std::string& unit_id, EvpPkeyPtr& server_key) {
+Status parse_enrollment_reply(const char* reply, std::string& unit_id, EvpPkeyPtr& server_key) {
   unit_id.clear();
   server_key.reset();
+  if (!reply_contains(reply, "HTTP/1.1 200 Activating")) return Status(Code::kEnrollmentRefused);
   // A reply cut inside its header block may have lost any header.
-  if (!reply_contains(reply, "HTTP/1.1 200 Activating") || body_offset(reply) == 0) return false;
+  if (body_offset(reply) == 0) return Status(Code::kEnrollmentUnusable, "incomplete header block");
   std::string value;
   if (find_header_value(reply, "X-Unit-ID:", "\r", kHeaderValueCapacity, value) !=
       HeaderScan::kFound) {
-    return false;
+    return Status(Code::kEnrollmentUnusable, "no identifier");
   }
   std::string id = identifier_from(value);
-  if (id.empty() || find_header_value(reply, "X-ZOR-PublicKey:", "\n", kHeaderValueCapacity,
-                                      value) != HeaderScan::kFound) {
-    return false;
+  if (id.empty()) return Status(Code::kEnrollmentUnusable, "no identifier");
+  // The identifier file is read back as at most 99 characters.
+  if (id.size() > kUnitIdCapacity - 1) {
+    return Status(Code::kEnrollmentUnusable, "identifier longer than 99 characters");
+  }
+  if (find_header_value(reply, "X-ZOR-PublicKey:", "\n", kHeaderValueCapacity, value) !=
+      HeaderScan::kFound) {
+    return Status(Code::kEnrollmentUnusable, "no server key");
   }
   EvpPkeyPtr key = server_key_from(value);
-  if (!key || !server_key_acceptable(key.get())) return false;
+  if (!key || !server_key_acceptable(key.get())) {
+    return Status(Code::kEnrollmentUnusable, "server key unusable");
+  }
   unit_id = id;
   server_key = std::move(key);
-  return true;
+  return {};
 }
 
-int keygen(ServerLink* link) {
-  if (!prepare_state_dir()) return 0;
+Status keygen(ServerLink* link) {
   // Never fall back to a predictable seed: a unit key must be unguessable.
-  if (!system_random_seeded()) return 0;
+  if (!system_random_seeded()) return Status(Code::kNoRandomness);
   link->unit_key = generate_unit_key();
-  if (!link->unit_key) return 0;
+  if (!link->unit_key) return Status(Code::kKeysNotStored);
   std::string public_pem = rsa_public_pem(link->unit_key.get());
   std::string private_pem = rsa_private_pem(link->unit_key.get());
-  if (public_pem.empty() || private_pem.empty()) return 0;
-  return write_file_atomic(kUnitPublicKeyPath, public_pem, 0644) &&
-                 write_file_atomic(kUnitPrivateKeyPath, private_pem, 0600)
-             ? 1
-             : 0;
+  if (public_pem.empty() || private_pem.empty() ||
+      !write_file_atomic(kUnitPublicKeyPath, public_pem, 0644) ||
+      !write_file_atomic(kUnitPrivateKeyPath, private_pem, 0600)) {
+    return Status(Code::kKeysNotStored);
+  }
+  return {};
 }
 
-int activate(ServerLink* link) {
+Status activate(ServerLink* link) {
   std::string key_text = key_text_for_header(link->unit_key.get());
-  if (key_text.empty()) return 0;
+  if (key_text.empty()) return Status(Code::kKeysNotStored);
   RequestText request(kEnrollmentCapacity);
   request.add("GET /activate?mac=").add(link->mac).add(" HTTP/1.1 \r\n");
   request.add("Host: ").add(link->host).add("\r\n");
   request.add("X-Unit-PublicKey: ").add(key_text).add("\r\n\r\n");
-  if (!request.ok()) return 0;
+  if (!request.ok()) return Status(Code::kEnrollmentRefused);
 
   std::vector<char> reply(kEnrollmentCapacity, '\0');
   const Exchanged exchanged =
       ssl_sendrequest(link->ssl.get(), request.c_str(), reply.data(), reply.size());
+  if (exchanged.cut_short) return Status(Code::kEnrollmentRefused);
   std::string unit_id;
   EvpPkeyPtr server_key;
-  if (exchanged.cut_short || !parse_enrollment_reply(reply.data(), unit_id, server_key)) return 0;
+  Status parsed = parse_enrollment_reply(reply.data(), unit_id, server_key);
+  if (!parsed.ok()) return parsed;
 
   // The server key is stored only once the server confirmed the enrollment.
-  if (!write_file_atomic(kUnitIdPath, unit_id, 0644)) return 0;
+  if (!write_file_atomic(kUnitIdPath, unit_id, 0644)) return Status(Code::kKeysNotStored);
   link->unit_id = unit_id;
   link->server_key = std::move(server_key);
-  return 1;
+  return {};
 }
 
-int confirmactivate(ServerLink* link) {
+Status confirmactivate(ServerLink* link) {
   RequestText request(kConfirmationCapacity);
   request.add("GET /activate?confirm&mac=").add(link->mac).add(" HTTP/1.1 \r\n");
   request.add("Host: ").add(link->host).add("\r\n");
   request.add("X-Unit-ID: ").add(link->unit_id).add("\r\n\r\n");
-  if (!request.ok()) return 0;
+  if (!request.ok()) return Status(Code::kConfirmationRefused);
   std::vector<char> reply(kConfirmationCapacity, '\0');
   const Exchanged exchanged =
       ssl_sendrequest(link->ssl.get(), request.c_str(), reply.data(), reply.size());
-  return !exchanged.cut_short && reply_contains(reply.data(), "HTTP/1.1 200 Activated") ? 1 : 0;
+  return !exchanged.cut_short && reply_contains(reply.data(), "HTTP/1.1 200 Activated")
+             ? Status()
+             : Status(Code::kConfirmationRefused);
 }
 
-bool enroll_unit(ServerLink* link) {
-  if (checkunitactivated() == 0) {
-    // A unit without a state directory of its own gets one now, and the
-    // lock in it before any key is made.
-    if (!link->run_lock.valid()) {
-      if (prepare_state_dir()) link->run_lock = lock_unit(kUpdateLockPath, kLockWaitSeconds);
-      if (!link->run_lock.valid()) {
-        ssl_disconnect(link);
-        return false;
-      }
-    }
-    if (keygen(link) == 0 || activate(link) == 0) {
-      cleanup_nvram();
-      ssl_disconnect(link);
-      return false;
-    }
-    if (!ssl_reconnect(link)) return false;
-    if (confirmactivate(link) == 0 || publish_enrollment(link) == 0) {
-      cleanup_nvram();
-      ssl_disconnect(link);
-      return false;
-    }
+namespace {
+
+// Key generation, the enrollment request, the confirmation and the server
+// key's publication; a refusal removes the key files this run wrote.
+Status enroll(ServerLink* link) {
+  Status status = keygen(link);
+  if (status.ok()) status = activate(link);
+  if (status.ok()) status = ssl_reconnect(link);
+  if (status.ok()) status = confirmactivate(link);
+  if (status.ok()) status = publish_enrollment(link);
+  if (!status.ok()) cleanup_nvram();
+  return status;
+}
+
+}  // namespace
+
+Status enroll_unit(ServerLink* link) {
+  // Whether the unit is enrolled is decided holding the update lock: a unit
+  // without a state directory of its own gets one first, and the lock in it.
+  Status status;
+  if (!link->run_lock.valid()) {
+    status = prepare_state_dir();
+    if (status.ok()) status = lock_unit(kUpdateLockPath, kLockWaitSeconds, link->run_lock);
   }
+  if (status.ok() && !checkunitactivated()) status = enroll(link);
   // After a fresh enrollment this reads back what was just stored.
-  if (loadKeys(link) == 0 || loadUnitId(link) == 0) {
-    ssl_disconnect(link);
-    return false;
-  }
-  return true;
+  if (status.ok()) status = load_identity(link);
+  if (!status.ok()) ssl_disconnect(link);
+  return status;
 }
 
 }  // namespace halvorpin

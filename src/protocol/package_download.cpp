@@ -33,14 +33,15 @@ std::string status_line_of(const char* header) {
   return line.empty() ? "no reply" : line;
 }
 
-// Fetches the reply body into the temporary package file: 1 on a 200 reply
-// whose body was stored completely, 0 on any other reply,
-// kPackageLocalFailure when the file could not be written,
-// kPackageCutShort when the body ended before its announced end. `header`
-// receives the header block.
-int fetch_to_temp_file(ServerLink* package_link, const char* request, std::vector<char>& header) {
+// Fetches the reply body into the temporary package file; `header`
+// receives the header block. kDownloadRefused (reason: the host and the
+// reply's status line) for anything but a 200 reply, kDownloadCutShort
+// (reason: the host) when the body ended before its announced end,
+// kPackageNotStored when the file could not be written.
+Status fetch_to_temp_file(ServerLink* package_link, const char* request,
+                          std::vector<char>& header) {
   FilePtr temp = create_fresh_stream(kPackageTempPath, 0644);
-  if (!temp) return kPackageLocalFailure;
+  if (!temp) return Status(Code::kPackageNotStored, kPackageTempPath);
   // Whole read blocks go to the file in one write each.
   std::setvbuf(temp.get(), nullptr, _IOFBF, kTempFileBuffer);
   const Exchanged reply =
@@ -48,15 +49,11 @@ int fetch_to_temp_file(ServerLink* package_link, const char* request, std::vecto
   bool stored = std::fflush(temp.get()) == 0 && std::ferror(temp.get()) == 0;
   bool closed = std::fclose(temp.release()) == 0;
   if (!reply_contains(header.data(), "HTTP/1.1 200 OK")) {
-    std::fprintf(stderr, "Package download refused by %s: %s\n", package_link->host.c_str(),
-                 status_line_of(header.data()).c_str());
-    return 0;
+    return Status(Code::kDownloadRefused,
+                  package_link->host + ": " + status_line_of(header.data()));
   }
-  if (reply.cut_short) {
-    std::fprintf(stderr, "Package download from %s broke off\n", package_link->host.c_str());
-    return kPackageCutShort;
-  }
-  return stored && closed ? 1 : kPackageLocalFailure;
+  if (reply.cut_short) return Status(Code::kDownloadCutShort, package_link->host);
+  return stored && closed ? Status() : Status(Code::kPackageNotStored, kPackageTempPath);
 }
 
 // Whether the body is the package in clear. A host that says so is
@@ -132,19 +129,18 @@ bool split_locator(const char* locator, PackageLocator& out) {
   return true;
 }
 
-int packages(ServerLink* link, const char* locator, FILE* out) {
+Status packages(ServerLink* link, const char* locator, FILE* out) {
   PackageLocator where;
-  if (out == nullptr) return 0;
   // The locator comes from the server: nothing in it may add to the request.
   if (!split_locator(locator, where) || !locator_usable(where)) {
-    std::fputs("Unusable package locator in the version reply\n", stderr);
-    return 0;
+    return Status(Code::kLocatorUnusable);
   }
   ServerLink package_link;
   package_link.host = where.host;
   package_link.port = where.port;
   // The package's script runs as root: only a verified host may supply it.
-  if (!open_checked_connection(&package_link)) return kPackageFatal;
+  Status status = open_checked_connection(&package_link);
+  if (!status.ok()) return status;
 
   RequestText request(kRequestCapacity);
   // The standard request line: strict web servers refuse a blank before CR LF.
@@ -153,25 +149,25 @@ int packages(ServerLink* link, const char* locator, FILE* out) {
   request.add("X-Encryption-Desired: false\r\n");
   request.add("X-Unit-ID: ").add(link->unit_id).add("\r\n");
   request.add("\r\n");
-  if (!request.ok()) return 0;
+  if (!request.ok()) return Status(Code::kLocatorUnusable);
 
   std::vector<char> header(kReplyCapacity, '\0');
-  int fetched = fetch_to_temp_file(&package_link, request.c_str(), header);
-  // After a refusal the error body stays in the temporary file for a look.
-  if (fetched == 0) return 0;
-  if (fetched != 1) {
+  status = fetch_to_temp_file(&package_link, request.c_str(), header);
+  // After a refusal a little of the error body stays for a look.
+  if (status.code() == Code::kDownloadRefused) return status;
+  if (!status.ok()) {
     (void)::unlink(kPackageTempPath);
-    return fetched;
+    return status;
   }
   if (body_is_clear(header.data(), link->unit_key.get())) {
     // The clear package is the file: move it into place whole.
-    if (::rename(kPackageTempPath, kPackageArchivePath) == 0) return 1;
+    if (::rename(kPackageTempPath, kPackageArchivePath) == 0) return {};
     (void)::unlink(kPackageTempPath);
-    return kPackageLocalFailure;
+    return Status(Code::kPackageNotStored, kPackageArchivePath);
   }
-  bool written = decrypt_blocks(link->unit_key.get(), out);
+  bool written = out != nullptr && decrypt_blocks(link->unit_key.get(), out);
   (void)::unlink(kPackageTempPath);
-  return written ? 1 : kPackageLocalFailure;
+  return written ? Status() : Status(Code::kPackageNotStored, kPackageArchivePath);
 }
 
 }  // namespace halvorpin

@@ -5,16 +5,9 @@
 #include <string>
 
 #include "base/server_link.h"
+#include "base/status.h"
 
 namespace halvorpin {
-
-// What `packages` returns when the package arrived but could not be stored.
-inline constexpr int kPackageLocalFailure = -1;
-// What `packages` returns when the run must end: the package host could not
-// be reached or verified (the message is written).
-inline constexpr int kPackageFatal = -2;
-// What `packages` returns when the body ended before its announced end.
-inline constexpr int kPackageCutShort = -3;
 
 inline constexpr std::size_t kLocatorHostCapacity = 200;  // at most 199 characters
 
@@ -35,12 +28,11 @@ bool locator_usable(const PackageLocator& where);
 // Downloads the package into "/tmp/testpackage.tar.gz": a clear package is
 // moved onto that path, an encrypted one is decrypted block by block into
 // `out` (a stream the caller opened on that path). The package host's
-// certificate is checked like the collection server's. 1 when the host
-// answered "HTTP/1.1 200 OK" and the package was stored; 0 when the locator
-// is unusable or the host refused (the message is written, with the reply's
-// status line); kPackageCutShort (the message is written);
-// kPackageLocalFailure when the package arrived but could not be stored here
-// (no work file left behind); kPackageFatal.
-int packages(ServerLink* link, const char* locator, FILE* out);
+// certificate is checked like the collection server's. kLocatorUnusable
+// (nothing sent), kDownloadRefused (reason: the host and the reply's status
+// line; at most 64 KiB of its body stays in the temporary file),
+// kDownloadCutShort, kPackageNotStored (no work file left behind), or what
+// connecting to the host gave.
+Status packages(ServerLink* link, const char* locator, FILE* out);
 
 }  // namespace halvorpin

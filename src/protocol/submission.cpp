@@ -21,8 +21,8 @@ std::string content_length_line(int length) {
   return "Content-Length: " + std::to_string(length) + "\r\n";
 }
 
-int post(ServerLink* link, Endpoint endpoint, const unsigned char* clear, int clear_length,
-         const unsigned char* cipher, int cipher_length, bool encrypted) {
+Status post(ServerLink* link, Endpoint endpoint, const unsigned char* clear, int clear_length,
+            const unsigned char* cipher, int cipher_length, bool encrypted) {
   std::string hash_line;
   if (encrypted) {
     std::size_t digested =
@@ -43,7 +43,8 @@ int post(ServerLink* link, Endpoint endpoint, const unsigned char* clear, int cl
   }
   head.add("X-Unit-ID: ").add(link->unit_id).add("\r\n");
   head.add(content_length_line(encrypted ? cipher_length : clear_length)).add("\r\n");
-  if (!head.ok()) return 0;
+  const Code refused = endpoint == Endpoint::kSubmit ? Code::kBatchRefused : Code::kLogRefused;
+  if (!head.ok()) return Status(refused);
 
   std::vector<char> reply(kReplyCapacity, '\0');
   // A reply cut short may not have been the server's whole answer: the
@@ -51,7 +52,8 @@ int post(ServerLink* link, Endpoint endpoint, const unsigned char* clear, int cl
   const Exchanged exchanged =
       ssl_sendrequest2(link->ssl.get(), head.c_str(), reply.data(), reply.size(),
                        encrypted ? cipher : clear, encrypted ? cipher_length : clear_length);
-  return !exchanged.cut_short && reply_contains(reply.data(), "HTTP/1.1 200 OK") ? 1 : 0;
+  return !exchanged.cut_short && reply_contains(reply.data(), "HTTP/1.1 200 OK") ? Status()
+                                                                                 : Status(refused);
 }
 
 }  // namespace
@@ -63,14 +65,14 @@ std::string digest_text(const unsigned char* data, std::size_t length) {
   return base64_encode(digest, digest_length);
 }
 
-int submit(ServerLink* link, const unsigned char* clear, int clear_length,
-           const unsigned char* cipher, int cipher_length, int encrypted) {
-  if (cipher_length == -1) return 0;
+Status submit(ServerLink* link, const unsigned char* clear, int clear_length,
+              const unsigned char* cipher, int cipher_length, int encrypted) {
+  if (cipher_length == -1) return Status(Code::kEncryptionFailed);
   return post(link, Endpoint::kSubmit, clear, clear_length, cipher, cipher_length, encrypted != 0);
 }
 
-int logdata(ServerLink* link, const unsigned char* clear, int clear_length,
-            const unsigned char* cipher, int cipher_length, int encrypted) {
+Status logdata(ServerLink* link, const unsigned char* clear, int clear_length,
+               const unsigned char* cipher, int cipher_length, int encrypted) {
   return post(link, Endpoint::kLog, clear, clear_length, cipher, cipher_length, encrypted != 0);
 }
 

@@ -5,18 +5,20 @@
 #include <string>
 
 #include "base/server_link.h"
+#include "base/status.h"
 
 namespace halvorpin {
 
 // Base64 of the SHA-1 digest of `length` bytes: 28 characters.
 std::string digest_text(const unsigned char* data, std::size_t length);
 
-// Each returns 1 when the reply contains "HTTP/1.1 200 OK", else 0.
-// `submit` refuses a cipher length of -1 (a failed encryption) without sending.
-int submit(ServerLink* link, const unsigned char* clear, int clear_length,
-           const unsigned char* cipher, int cipher_length, int encrypted);
+// Each succeeds when the whole reply contains "HTTP/1.1 200 OK"; otherwise
+// kBatchRefused or kLogRefused. `submit` refuses a cipher length of -1 (a
+// failed encryption) without sending: kEncryptionFailed.
+Status submit(ServerLink* link, const unsigned char* clear, int clear_length,
+              const unsigned char* cipher, int cipher_length, int encrypted);
 // The log's digest covers its clear text up to the first zero byte.
-int logdata(ServerLink* link, const unsigned char* clear, int clear_length,
-            const unsigned char* cipher, int cipher_length, int encrypted);
+Status logdata(ServerLink* link, const unsigned char* clear, int clear_length,
+               const unsigned char* cipher, int cipher_length, int encrypted);
 
 }  // namespace halvorpin

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 
 #include "base/paths.h"
 #include "protocol/enrollment.h"
@@ -127,30 +126,47 @@ Unpack unpack_archive(const std::string& dir) {
   return tar_status == 0 ? Unpack::kDone : Unpack::kNotTar;
 }
 
-// A package is usable only with its scheduler configuration and start script.
-bool package_valid(const std::string& package) {
-  return secure_package_tree(package.c_str()) &&
-         is_regular_file(package + "/schedulerconfig", false) &&
-         is_regular_file(package + "/runonce.sh", true);
+// A package is usable only with its scheduler configuration and start
+// script, and a tree that stays inside itself and belongs to root alone.
+Status package_valid(const std::string& package) {
+  if (!secure_package_tree(package.c_str())) {
+    return Status(Code::kPackageInvalid, "it holds what a root-run package must not");
+  }
+  if (!is_regular_file(package + "/schedulerconfig", false)) {
+    return Status(Code::kPackageInvalid, "no kelvoz/schedulerconfig");
+  }
+  if (!is_regular_file(package + "/runonce.sh", true)) {
+    return Status(Code::kPackageInvalid, "no executable kelvoz/runonce.sh");
+  }
+  return {};
 }
 
 // Puts the checked package in place and records it: the link, the scheduler
 // configuration, the record that its start is due, and last the version.
 // The package's own users may read the tree, nobody else may change it.
-bool commit_installation(PackageTree& tree, const std::string& new_version) {
+Status commit_installation(PackageTree& tree, const std::string& new_version) {
   std::string schedule;
   PreparedFile version_file;
   PreparedFile schedule_file;
   // Plain data, never shell input: the version text comes from the server.
-  if (!read_small_file((tree.package() + "/schedulerconfig").c_str(), kScheduleLimit, schedule) ||
-      !version_file.prepare(kVersionPath, new_version + "\n") ||
-      !schedule_file.prepare(kSchedulerConfigPath, schedule) ||
-      ::chmod(tree.dir().c_str(), 0755) != 0 || !link_package(tree.dir())) {
-    return false;
+  if (!read_small_file((tree.package() + "/schedulerconfig").c_str(), kScheduleLimit, schedule)) {
+    return Status(Code::kPackageInvalid, "kelvoz/schedulerconfig larger than 1 MiB");
+  }
+  if (!version_file.prepare(kVersionPath, new_version + "\n")) {
+    return Status(Code::kInstallFailed, kVersionPath);
+  }
+  if (!schedule_file.prepare(kSchedulerConfigPath, schedule)) {
+    return Status(Code::kInstallFailed, kSchedulerConfigPath);
+  }
+  if (::chmod(tree.dir().c_str(), 0755) != 0 || !link_package(tree.dir())) {
+    return Status(Code::kInstallFailed, kPackageDir);
   }
   tree.keep();
   remove_unused_package_trees();
-  return schedule_file.commit() && mark_start_pending() && version_file.commit();
+  if (!schedule_file.commit()) return Status(Code::kInstallFailed, kSchedulerConfigPath);
+  if (!mark_start_pending()) return Status(Code::kInstallFailed, kStartPendingPath);
+  if (!version_file.commit()) return Status(Code::kInstallFailed, kVersionPath);
+  return {};
 }
 
 // Starts the installed package's script and waits for it to end, without
@@ -174,21 +190,25 @@ void start_installed_package(ServerLink* link) {
 // before the link is replaced the installed package, its scheduler
 // configuration and the version file stay as they were; after it, the
 // version stays the old one, so the next run installs again.
-bool unpack_and_install(const std::string& new_version) {
+Status unpack_and_install(const std::string& new_version) {
   PackageTree tree;
-  if (!tree.ok()) return false;
+  if (!tree.ok()) return Status(Code::kPackageNotStored, kPackageTreeStem);
   const Unpack unpacked = unpack_archive(tree.dir());
   (void)::unlink(kPackageArchivePath);
-  return unpacked == Unpack::kDone && package_valid(tree.package()) &&
-         commit_installation(tree, new_version);
+  if (unpacked == Unpack::kNotGzip) return Status(Code::kArchiveNotGzip);
+  if (unpacked == Unpack::kNotTar) return Status(Code::kArchiveNotTar);
+  Status status = package_valid(tree.package());
+  return status.ok() ? commit_installation(tree, new_version) : status;
 }
 
-// What a killed download or installation left: unused package trees, the
-// temporary files of the scheduler configuration and the state files, the
-// encrypted download. Called with the update lock held.
+// What a killed download, installation or enrollment left: unused package
+// trees, the temporary files of the scheduler configuration and the state
+// files, an impostor state directory moved aside, the encrypted download.
+// Called with the update lock held.
 void remove_stale_work_files() {
   remove_stale_temps_of({kSchedulerConfigPath, kVersionPath, kUnitIdPath, kUnitPublicKeyPath,
-                         kUnitPrivateKeyPath, kServerKeyPath, kStartPendingPath});
+                         kUnitPrivateKeyPath, kServerKeyPath, kStartPendingPath,
+                         kStateDirAsideStem});
   remove_unused_package_trees();
   remove_if_ours(kPackageTempPath);
 }
@@ -199,42 +219,29 @@ void remove_work_files() {
   (void)::unlink(kPackageArchivePath);
 }
 
-enum class Download { kDone, kRefused, kCutShort, kLocalFailure, kFatal };
-
-Download download_package(ServerLink* link, const std::string& locator, bool reconnect_first) {
+Status download_package(ServerLink* link, const std::string& locator) {
   FilePtr out = create_fresh_stream(kPackageArchivePath, 0644);
-  if (!out) return Download::kLocalFailure;
-  int fetched = reconnect_first && !ssl_reconnect(link)
-                    ? kPackageFatal
-                    : packages(link, locator.c_str(), out.get());
-  bool closed = std::fclose(out.release()) == 0;
-  if (fetched == kPackageFatal) return Download::kFatal;
-  if (fetched == kPackageCutShort) return Download::kCutShort;
-  if (fetched == kPackageLocalFailure || (fetched == 1 && !closed)) return Download::kLocalFailure;
-  return fetched == 1 ? Download::kDone : Download::kRefused;
+  if (!out) return Status(Code::kPackageNotStored, kPackageArchivePath);
+  Status status = packages(link, locator.c_str(), out.get());
+  if (std::fclose(out.release()) != 0 && status.ok()) {
+    status = Status(Code::kPackageNotStored, kPackageArchivePath);
+  }
+  return status;
 }
 
 // Download, unpack, record the version, install the scheduler configuration
-// and start the package. Returns the exit status.
-int install_package(ServerLink* link, const VersionReply& reply, bool version_update) {
-  Download download = download_package(link, reply.locator, version_update);
-  if (download != Download::kDone) {
-    ssl_disconnect(link);
-    if (download == Download::kLocalFailure || download == Download::kCutShort) {
-      remove_work_files();
-      return 1;
-    }
-    if (download == Download::kFatal) return 1;
-    return version_update ? 0 : 1;
-  }
-  const bool installed = unpack_and_install(reply.new_version);
+// and start the package.
+Status install_package(ServerLink* link, const VersionReply& reply) {
+  Status status = download_package(link, reply.locator);
+  if (status.ok()) status = unpack_and_install(reply.new_version);
   ssl_disconnect(link);
-  if (!installed) {
-    (void)::unlink(kPackageTempPath);
-    return 1;
+  // A refusal leaves the host's answer to look at; anything else of a
+  // download that did not install goes.
+  if (status.code() != Code::kDownloadRefused && status.code() != Code::kLocatorUnusable) {
+    remove_work_files();
   }
-  start_installed_package(link);
-  return 0;
+  if (status.ok()) start_installed_package(link);
+  return status;
 }
 
 }  // namespace
@@ -253,57 +260,59 @@ bool same_version(const std::string& installed, const std::string& offered) {
   return std::strncmp(installed.c_str(), offered.c_str(), 8) == 0;
 }
 
-int run_activation(ServerLink* link) {
-  if (!enroll_unit(link)) return 1;
+Status run_activation(ServerLink* link) {
+  Status status = enroll_unit(link);
+  if (!status.ok()) return status;
   remove_stale_work_files();
-  if (!ssl_reconnect(link)) return 1;
-  std::optional<std::string> text = version(link, "");
-  if (!text) {
+  std::string text;
+  status = ssl_reconnect(link);
+  if (status.ok()) status = version(link, "", text);
+  if (!status.ok()) {
     ssl_disconnect(link);
-    return 1;
+    return status;
   }
-  return install_package(link, read_version_reply(*text, false), false);
+  return install_package(link, read_version_reply(text, false));
 }
 
-int run_version_update(ServerLink* link) {
-  if (loadKeys(link) == 0 || loadUnitId(link) == 0) {
-    std::fputs("Unable to load keys and/or unit id", stdout);
+Status run_version_update(ServerLink* link) {
+  Status status = load_identity(link);
+  if (!status.ok()) {
     ssl_disconnect(link);
-    return 0;
+    return status;
   }
   remove_stale_work_files();
   char installed[kVersionCapacity] = {};
   (void)getcurver(installed, sizeof installed);
-  std::optional<std::string> text = version(link, installed);
-  if (!text) {
+  std::string text;
+  status = version(link, installed, text);
+  if (!status.ok()) {
     ssl_disconnect(link);
-    return 0;
+    return status;
   }
-  VersionReply reply = read_version_reply(*text, true);
+  VersionReply reply = read_version_reply(text, true);
   if (same_version(installed, reply.new_version)) {
     ssl_disconnect(link);
     // A run killed between recording the version and starting the package
     // left the start due.
     if (start_pending()) start_installed_package(link);
-    return 0;
+    return {};
   }
-  return install_package(link, reply, true);
+  status = ssl_reconnect(link);
+  return status.ok() ? install_package(link, reply) : status;
 }
 
-int run_package_request(ServerLink* link) {
-  if (loadKeys(link) == 0 || loadUnitId(link) == 0) {
-    ssl_disconnect(link);
-    return 0;
+Status run_package_request(ServerLink* link) {
+  Status status = load_identity(link);
+  if (status.ok()) {
+    remove_stale_work_files();
+    FilePtr out = create_fresh_stream(kPackageArchivePath, 0644);
+    if (out) {
+      std::string locator = link->host + ":" + std::to_string(link->port) + "/testpackage.tar.gz";
+      status = packages(link, locator.c_str(), out.get());
+    }
   }
-  remove_stale_work_files();
-  FilePtr out = create_fresh_stream(kPackageArchivePath, 0644);
-  if (out) {
-    std::string locator = link->host + ":" + std::to_string(link->port) + "/testpackage.tar.gz";
-    if (packages(link, locator.c_str(), out.get()) == kPackageFatal) return 1;
-  }
-  out.reset();
   ssl_disconnect(link);
-  return 0;
+  return status;
 }
 
 }  // namespace halvorpin

@@ -1,22 +1,23 @@
 // The command flows that keep the measurement package current: activation
 // (enroll, then install whatever the server names), version update
 // (install when the version differs) and package request (download only).
-// Each returns the run's exit status.
+// Each returns what became of the run.
 #pragma once
 
 #include <string>
 
 #include "base/server_link.h"
+#include "base/status.h"
 
 namespace halvorpin {
 
 // The activation flow, on a connection whose certificate was checked.
-int run_activation(ServerLink* link);
+Status run_activation(ServerLink* link);
 // The version update flow, likewise.
-int run_version_update(ServerLink* link);
+Status run_version_update(ServerLink* link);
 // The package request flow, likewise: fetches "/testpackage.tar.gz" from the
 // collection server into "/tmp/testpackage.tar.gz" without installing it.
-int run_package_request(ServerLink* link);
+Status run_package_request(ServerLink* link);
 
 // The new version (first line, cut at '\n', and for the version update also
 // at '\r'; at most 19 characters) and the package locator (everything after

@@ -1,10 +1,7 @@
 #include "protocol/upload_flows.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <sys/types.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +13,6 @@
 #include "protocol/submission.h"
 #include "transport/cert_check.h"
 #include "transport/connection.h"
-#include "unit/file_io.h"
 #include "unit/rsa_key.h"
 #include "unit/sent_input.h"
 #include "unit/state_files.h"
@@ -42,9 +38,9 @@ class CipherWriter {
     std::size_t blocks = chunk == 0 ? 0 : (clear_length + chunk - 1) / chunk;
     return length_ + blocks * block_size_ <= out_.size();
   }
-  // Encrypts `length` bytes chunk by chunk; the block lengths go to `each`.
-  template <typename OnBlock>
-  bool encrypt(const unsigned char* clear, std::size_t length, OnBlock each) {
+  // Encrypts `length` bytes chunk by chunk; with `announce`, each block's
+  // length goes to standard error.
+  bool encrypt(const unsigned char* clear, std::size_t length, bool announce) {
     std::size_t chunk = chunk_size();
     if (!ready_ || chunk == 0 || !has_room_for(length)) return false;
     for (std::size_t done = 0; done < length; done += chunk) {
@@ -53,7 +49,7 @@ class CipherWriter {
                                 out_.size() - length_);
       if (n <= 0) return false;
       length_ += static_cast<std::size_t>(n);
-      each(n);
+      if (announce) std::fprintf(stderr, "bodylength = %d \n", n);
     }
     return true;
   }
@@ -66,7 +62,144 @@ class CipherWriter {
   std::size_t length_ = 0;
 };
 
-bool load_identity(ServerLink* link) { return loadKeys(link) == 1 && loadUnitId(link) == 1; }
+// One request's clear text and, when encrypted, its cipher blocks.
+struct Batch {
+  explicit Batch(EVP_PKEY* server_key, bool encrypted_batch)
+      : clear(kUploadBufferSize),
+        cipher(kUploadBufferSize),
+        writer(server_key, cipher),
+        encrypted(encrypted_batch) {}
+  std::vector<unsigned char> clear;
+  std::vector<unsigned char> cipher;
+  CipherWriter writer;
+  bool encrypted;
+  std::size_t clear_length = 0;
+  std::size_t units = 0;  // line reads or pieces taken
+  bool at_end = false;    // nothing more for this run: the input ended or its share is read
+};
+
+// How far one run reads into its input.
+struct Reading {
+  FILE* input;
+  long long consumed = 0;  // bytes read so far
+  Code failure = Code::kOk;
+  long long left() const { return kRunInputLimit - consumed; }
+};
+
+// Results: up to `max_lines` line reads of at most 4095 characters each. A
+// batch also ends early when another line might not fit either buffer. A
+// line with a NUL sends only the bytes before it, but all of it was read.
+void read_lines(Reading& reading, Batch& batch, int max_lines) {
+  while (batch.clear_length + kLineReadSize <= batch.clear.size() &&
+         (!batch.encrypted || batch.writer.has_room_for(kLineReadSize - 1))) {
+    if (reading.left() <= 0) {
+      batch.at_end = true;
+      return;
+    }
+    auto* line = reinterpret_cast<char*>(batch.clear.data() + batch.clear_length);
+    const auto size =
+        static_cast<int>(reading.left() < static_cast<long long>(kLineReadSize) ? reading.left() + 1
+                                                                                : kLineReadSize);
+    if (std::fgets(line, size, reading.input) == nullptr) {
+      if (std::ferror(reading.input) != 0) reading.failure = Code::kInputUnreadable;
+      batch.at_end = true;
+      return;
+    }
+    std::size_t n = std::strlen(line);
+    if (batch.encrypted &&
+        !batch.writer.encrypt(batch.clear.data() + batch.clear_length, n, false)) {
+      reading.failure = Code::kEncryptionFailed;
+      return;
+    }
+    batch.clear_length += n;
+    reading.consumed = static_cast<long long>(::ftello(reading.input));
+    if (static_cast<int>(++batch.units) >= max_lines) return;
+  }
+}
+
+// The log: pieces of one cipher block's clear size, over the whole file,
+// until a buffer is full. Each block is announced.
+void read_pieces(Reading& reading, Batch& batch) {
+  const std::size_t piece = batch.writer.chunk_size();
+  if (piece == 0) {
+    reading.failure = Code::kEncryptionFailed;
+    return;
+  }
+  while (batch.clear_length + piece <= batch.clear.size() &&
+         (!batch.encrypted || batch.writer.has_room_for(piece))) {
+    const std::size_t want = reading.left() < static_cast<long long>(piece)
+                                 ? static_cast<std::size_t>(reading.left())
+                                 : piece;
+    std::size_t n =
+        want == 0 ? 0 : std::fread(batch.clear.data() + batch.clear_length, 1, want, reading.input);
+    if (n == 0) {
+      if (std::ferror(reading.input) != 0) reading.failure = Code::kInputUnreadable;
+      batch.at_end = true;
+      return;
+    }
+    if (batch.encrypted &&
+        !batch.writer.encrypt(batch.clear.data() + batch.clear_length, n, true)) {
+      reading.failure = Code::kEncryptionFailed;
+      return;
+    }
+    batch.clear_length += n;
+    reading.consumed += static_cast<long long>(n);
+    ++batch.units;
+  }
+}
+
+struct UploadKind {
+  const char* path;
+  bool lines;             // results: lines; the log: pieces
+  bool first_even_empty;  // the log sends its first request even when empty
+};
+
+const UploadKind kResults{kResultsPath, true, false};
+const UploadKind kLog{kLogPath, false, true};
+
+// The one upload loop: batches read, each sent as one request (the first
+// on a checked connection, the next on re-connections), until the input or
+// this run's share of it ends; then what went out leaves the input.
+Status upload(ServerLink* link, FILE* input, bool encrypted, const UploadKind& kind) {
+  Status status = load_identity(link);
+  if (!status.ok()) {
+    ssl_disconnect(link);
+    return status;
+  }
+  const int max_lines = submit_max_lines();
+  Batch batch(link->server_key.get(), encrypted);
+  Reading reading{input};
+  long long sent = 0;
+  bool connected = link->ssl != nullptr;
+  for (int request = 0; !batch.at_end; ++request) {
+    batch.clear_length = 0;
+    batch.units = 0;
+    batch.writer.restart();
+    if (kind.lines) {
+      read_lines(reading, batch, max_lines);
+    } else {
+      read_pieces(reading, batch);
+    }
+    // A read or encryption failure is found before anything of it is sent.
+    if (reading.failure != Code::kOk) return Status(reading.failure, kind.path);
+    if (batch.units == 0 && !(kind.first_even_empty && request == 0)) break;
+    status = connected ? ssl_reconnect(link) : open_checked_connection(link);
+    if (!status.ok()) return status;
+    connected = true;
+    const auto clear_length = static_cast<int>(batch.clear_length);
+    const auto cipher_length = static_cast<int>(batch.writer.length());
+    status = kind.lines ? submit(link, batch.clear.data(), clear_length, batch.cipher.data(),
+                                 cipher_length, encrypted ? 1 : 0)
+                        : logdata(link, batch.clear.data(), clear_length,
+                                  encrypted ? batch.cipher.data() : batch.clear.data(),
+                                  encrypted ? cipher_length : 0, encrypted ? 1 : 0);
+    if (!status.ok()) return status;
+    sent = reading.consumed;
+  }
+  remove_sent_input(kind.path, input, sent);
+  if (connected) ssl_disconnect(link);
+  return {};
+}
 
 }  // namespace
 
@@ -75,94 +208,12 @@ int submit_max_lines() {
   return value != nullptr ? parse_leading_int(value) : 100;
 }
 
-int run_results_upload(ServerLink* link, FILE* input, bool encrypted) {
-  if (!load_identity(link)) return 0;
-  const int max_lines = submit_max_lines();
-  std::vector<unsigned char> clear(kUploadBufferSize);
-  std::vector<unsigned char> cipher(kUploadBufferSize);
-  CipherWriter writer(link->server_key.get(), cipher);
-  bool connected = false;
-  long long consumed = 0;
-
-  for (bool last_batch = false; !last_batch;) {
-    std::size_t clear_length = 0;
-    int lines = 0;
-    writer.restart();
-    // A batch also ends early when another line might not fit either buffer.
-    while (clear_length + kLineReadSize <= clear.size() &&
-           (!encrypted || writer.has_room_for(kLineReadSize - 1))) {
-      auto* line = reinterpret_cast<char*>(clear.data() + clear_length);
-      if (std::fgets(line, static_cast<int>(kLineReadSize), input) == nullptr) {
-        // A read error is not the end of the file: nothing of this batch goes.
-        if (std::ferror(input) != 0) return 1;
-        last_batch = true;
-        break;
-      }
-      std::size_t n = std::strlen(line);
-      if (encrypted && !writer.encrypt(clear.data() + clear_length, n, [](int) {})) return 1;
-      clear_length += n;
-      // A line with a NUL sends only the bytes before it, but all of it was read.
-      consumed = static_cast<long long>(::ftello(input));
-      if (++lines >= max_lines) break;
-    }
-    if (lines == 0) break;
-    if (connected ? !ssl_reconnect(link) : !open_checked_connection(link)) return 1;
-    connected = true;
-    if (submit(link, clear.data(), static_cast<int>(clear_length), cipher.data(),
-               static_cast<int>(writer.length()), encrypted ? 1 : 0) == 0) {
-      return 1;
-    }
-  }
-  if (std::ferror(input) != 0) return 1;  // a read error is not the end of the file
-  remove_sent_input(kResultsPath, input, consumed);
-  if (connected) ssl_disconnect(link);
-  return 0;
+Status run_results_upload(ServerLink* link, FILE* input, bool encrypted) {
+  return upload(link, input, encrypted, kResults);
 }
 
-int run_log_upload(ServerLink* link, FILE* input, bool encrypted) {
-  if (!load_identity(link)) {
-    ssl_disconnect(link);
-    return 0;
-  }
-  std::vector<unsigned char> clear(kUploadBufferSize);
-  std::vector<unsigned char> cipher(kUploadBufferSize);
-  CipherWriter writer(link->server_key.get(), cipher);
-  const std::size_t piece = writer.chunk_size();
-  if (piece == 0) return 1;
-  long long consumed = 0;
-
-  // A log larger than a buffer goes as several requests, each accepted
-  // before the next is sent.
-  for (bool first_request = true;; first_request = false) {
-    std::size_t clear_length = 0;
-    writer.restart();
-    while (clear_length + piece <= clear.size() && (!encrypted || writer.has_room_for(piece))) {
-      std::size_t n = std::fread(clear.data() + clear_length, 1, piece, input);
-      if (n == 0) break;
-      if (encrypted && !writer.encrypt(clear.data() + clear_length, n, [](int block) {
-            std::fprintf(stderr, "bodylength = %d \n", block);
-          })) {
-        return 1;  // nothing of this log is sent
-      }
-      clear_length += n;
-      consumed += static_cast<long long>(n);
-    }
-    if (std::ferror(input) != 0) return 1;  // found before anything of it is sent
-    if (!first_request) {
-      if (clear_length == 0) break;
-      if (!ssl_reconnect(link)) return 1;
-    }
-    if (logdata(link, clear.data(), static_cast<int>(clear_length),
-                encrypted ? cipher.data() : clear.data(),
-                encrypted ? static_cast<int>(writer.length()) : 0, encrypted ? 1 : 0) == 0) {
-      return 1;
-    }
-    if (std::feof(input) != 0 || std::ferror(input) != 0) break;
-  }
-  if (std::ferror(input) != 0) return 1;
-  remove_sent_input(kLogPath, input, consumed);
-  ssl_disconnect(link);
-  return 0;
+Status run_log_upload(ServerLink* link, FILE* input, bool encrypted) {
+  return upload(link, input, encrypted, kLog);
 }
 
 }  // namespace halvorpin

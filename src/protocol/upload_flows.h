@@ -1,23 +1,27 @@
 // Uploading the results file in batches of lines and the log file, in clear
-// or encrypted with the server's key. Each returns the run's exit status.
+// or encrypted with the server's key. One run reads at most 16 MiB of its
+// input (more than a unit's RAM-backed /tmp holds); the rest stays for the
+// next run.
 #pragma once
 
 #include <cstdio>
 
 #include "base/server_link.h"
+#include "base/status.h"
 
 namespace halvorpin {
 
 inline constexpr std::size_t kUploadBufferSize = 1000000;
 inline constexpr std::size_t kLineReadSize = 4096;  // at most 4095 characters per read
+inline constexpr long long kRunInputLimit = 16LL * 1024 * 1024;
 
 // The results flow; `input` is "/tmp/output" opened for reading. Connects
 // when the first batch is ready.
-int run_results_upload(ServerLink* link, FILE* input, bool encrypted);
+Status run_results_upload(ServerLink* link, FILE* input, bool encrypted);
 
 // The log flow, on a connection whose certificate was checked; `input` is
 // "/tmp/debug.out" opened for reading.
-int run_log_upload(ServerLink* link, FILE* input, bool encrypted);
+Status run_log_upload(ServerLink* link, FILE* input, bool encrypted);
 
 // Lines per batch: SUBMIT_MAX_LINES from the environment, 100 by default.
 int submit_max_lines();

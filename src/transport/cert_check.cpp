@@ -14,7 +14,6 @@
 
 #include "base/owned.h"
 #include "transport/connection.h"
-#include "transport/fatal.h"
 
 namespace halvorpin {
 namespace {
@@ -182,31 +181,22 @@ int pattern_match(const char* pattern, const char* string) {
   return WildcardMatcher(pattern, string).match(0, 0) ? 1 : 0;
 }
 
-bool open_checked_connection(ServerLink* link) {
-  int connected = ssl_connect(link);
-  if (connected == 0) std::fputs("Unable to create HttpSocket\n", stderr);
-  return connected == 1 && check_cert(link->ssl.get(), link->host.c_str()) == 1;
+Status open_checked_connection(ServerLink* link) {
+  Status status = ssl_connect(link);
+  return status.ok() ? check_cert(link->ssl.get(), link->host.c_str()) : status;
 }
 
-int check_cert(SSL* ssl, const char* host) {
+Status check_cert(SSL* ssl, const char* host) {
   if (SSL_get_verify_result(ssl) != X509_V_OK) {
-    berr_exit("Certificate doesn't verify");
     const auto* link = static_cast<const ServerLink*>(SSL_get_app_data(ssl));
-    if (link != nullptr && !link->cert_clock_note.empty()) {
-      std::fprintf(stderr, "%s\n", link->cert_clock_note.c_str());
-    }
-    return 0;
+    return Status(Code::kCertNotVerified, link != nullptr ? link->cert_clock_note : "");
   }
   X509Ptr peer(SSL_get1_peer_certificate(ssl));
   char common_name[kCommonNameCapacity] = {};
   const bool named =
       peer && ((first_common_name(peer.get(), common_name) && name_matches(common_name, host)) ||
                alternative_name_matches(peer.get(), host));
-  if (!named) {
-    err_exit("Common name doesn't match host name");
-    return 0;
-  }
-  return 1;
+  return named ? Status() : Status(Code::kNameMismatch);
 }
 
 }  // namespace halvorpin

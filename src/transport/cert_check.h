@@ -6,14 +6,14 @@
 #include <openssl/ssl.h>
 
 #include "base/server_link.h"
+#include "base/status.h"
 
 namespace halvorpin {
 
-// Returns 1 when the certificate passes; otherwise writes "Certificate
-// doesn't verify" (and, when the unit's clock lies outside the failing
-// certificate's validity, a line saying so) or "Common name doesn't match
-// host name" and returns 0: the run ends with status 1.
-int check_cert(SSL* ssl, const char* host);
+// Whether the certificate passes: kCertNotVerified (its reason says how the
+// unit's clock lies outside the failing certificate's validity, when that is
+// the failure) or kNameMismatch otherwise.
+Status check_cert(SSL* ssl, const char* host);
 
 // The verification callback of every context: verification goes on as the
 // library's own would, and a certificate that is not valid at the unit's
@@ -21,10 +21,8 @@ int check_cert(SSL* ssl, const char* host);
 int note_clock_failure(int preverify_ok, X509_STORE_CTX* store);
 
 // Opens the link's connection and checks the certificate: every command's
-// first connection and the package host's. False when the run must end: a
-// failed handshake ("Unable to create HttpSocket"), a refused certificate or
-// a failed connection, with its message written.
-bool open_checked_connection(ServerLink* link);
+// first connection and the package host's.
+Status open_checked_connection(ServerLink* link);
 
 // True when the resolver takes `host` as an address in any form it knows,
 // not as a name to look up.

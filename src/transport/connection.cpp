@@ -17,7 +17,6 @@
 #include "base/monotonic.h"
 #include "base/paths.h"
 #include "transport/cert_check.h"
-#include "transport/fatal.h"
 
 namespace halvorpin {
 namespace {
@@ -33,10 +32,7 @@ bool resolve_first_ipv4(const char* host, in_addr& out) {
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* raw = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &raw) != 0 || raw == nullptr) {
-    berr_exit("Couldn't resolve host");
-    return false;
-  }
+  if (getaddrinfo(host, nullptr, &hints, &raw) != 0 || raw == nullptr) return false;
   std::unique_ptr<addrinfo, AddrInfoFree> list(raw);
   out = reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr;
   return true;
@@ -65,56 +61,37 @@ void set_socket_timeout(int fd, int option, int seconds) {
 
 }  // namespace
 
-BIO* bio_err() {
-  static BioPtr stream(BIO_new_fp(stderr, BIO_NOCLOSE));
-  return stream.get();
-}
-
-UniqueFd tcp_connect(const char* host, int port) {
+Status tcp_connect(const char* host, int port, UniqueFd& sock) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
-  if (!resolve_first_ipv4(host, address.sin_addr)) return UniqueFd();
+  if (!resolve_first_ipv4(host, address.sin_addr)) return Status(Code::kResolveFailed);
 
   // Close-on-exec, like every descriptor the client opens: the package's
   // start script, run while the connection is up, gets none of them.
-  UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
-  if (!sock.valid()) {
-    err_exit("Couldn't create socket");
-    return sock;
-  }
+  sock.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+  if (!sock.valid()) return Status(Code::kSocketFailed);
   set_blocking(sock.get(), false);
 
   if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    const char* failure = nullptr;
-    if (errno != EINPROGRESS) {
-      failure = "Error establishing connection";
-    } else if (!wait_writable(sock.get(), g_timeouts.ct)) {
-      failure = "TCP connection Timeout or error()";
-    } else {
-      int pending = 0;
-      socklen_t length = sizeof pending;
-      (void)::getsockopt(sock.get(), SOL_SOCKET, SO_ERROR, &pending, &length);
-      if (pending != 0) failure = "Error establishing connection";
-    }
-    if (failure != nullptr) {
-      err_exit(failure);
-      return UniqueFd();
-    }
+    if (errno != EINPROGRESS) return Status(Code::kConnectFailed);
+    if (!wait_writable(sock.get(), g_timeouts.ct)) return Status(Code::kConnectTimeout);
+    int pending = 0;
+    socklen_t length = sizeof pending;
+    (void)::getsockopt(sock.get(), SOL_SOCKET, SO_ERROR, &pending, &length);
+    if (pending != 0) return Status(Code::kConnectFailed);
   }
 
   set_blocking(sock.get(), true);
   set_socket_timeout(sock.get(), SO_RCVTIMEO, g_timeouts.rt);
   set_socket_timeout(sock.get(), SO_SNDTIMEO, g_timeouts.wt);
-  return sock;
+  return {};
 }
 
-SslCtxPtr initialize_ctx() {
-  (void)bio_err();
-  SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
+Status initialize_ctx(SslCtxPtr& ctx) {
+  ctx.reset(SSL_CTX_new(TLS_client_method()));
   if (!ctx || SSL_CTX_load_verify_locations(ctx.get(), kCaBundlePath, nullptr) != 1) {
-    berr_exit("Ca\xE2\x80\x99t read CA list");
-    return nullptr;
+    return Status(Code::kCaUnreadable);
   }
   // Older protocols sign the handshake with SHA-1 and MD5; whatever the
   // library's configuration allows, the client does not go below TLS 1.2.
@@ -129,7 +106,7 @@ SslCtxPtr initialize_ctx() {
   // run of full records, and two receives per record double the system calls.
   SSL_CTX_set_read_ahead(ctx.get(), 1);
   SSL_CTX_set_default_read_buffer_len(ctx.get(), kReadAheadBytes);
-  return ctx;
+  return {};
 }
 
 namespace {
@@ -182,25 +159,24 @@ bool handshake(ServerLink* link) {
 
 }  // namespace
 
-int ssl_connect(ServerLink* link) {
+Status ssl_connect(ServerLink* link) {
   // The context comes first: a missing CA bundle ends the run before any traffic.
-  link->ctx = initialize_ctx();
-  if (!link->ctx) return kConnectFatal;
-  link->sock = tcp_connect(link->host.c_str(), link->port);
-  if (!link->sock.valid()) return kConnectFatal;
-  if (!attach_tls(link)) return 0;
-  return handshake(link) ? 1 : 0;
+  Status status = initialize_ctx(link->ctx);
+  if (status.ok()) status = tcp_connect(link->host.c_str(), link->port, link->sock);
+  if (!status.ok()) return status;
+  if (!attach_tls(link) || !handshake(link)) return Status(Code::kHandshakeFailed);
+  return {};
 }
 
-bool ssl_reconnect(ServerLink* link) {
+Status ssl_reconnect(ServerLink* link) {
   SslSessionPtr session(link->ssl ? SSL_get1_session(link->ssl.get()) : nullptr);
   if (link->ssl) (void)SSL_shutdown(link->ssl.get());
   link->ssl.reset();
   link->sbio = nullptr;
   link->sock.reset();
 
-  link->sock = tcp_connect(link->host.c_str(), link->port);
-  if (!link->sock.valid()) return false;
+  Status status = tcp_connect(link->host.c_str(), link->port, link->sock);
+  if (!status.ok()) return status;
   bool attached = attach_tls(link);
   if (attached && session) (void)SSL_set_session(link->ssl.get(), session.get());
   if (!attached || !handshake(link)) {
@@ -209,10 +185,10 @@ bool ssl_reconnect(ServerLink* link) {
     // fails as a write, instead of starting a handshake of its own.
     link->ssl.reset();
     link->sbio = nullptr;
-    return true;
+    return {};
   }
   // Whoever answers a new connection is checked again, resumed or not.
-  return check_cert(link->ssl.get(), link->host.c_str()) == 1;
+  return check_cert(link->ssl.get(), link->host.c_str());
 }
 
 void ssl_disconnect(ServerLink* link) {

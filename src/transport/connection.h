@@ -6,36 +6,30 @@
 #include <openssl/ssl.h>
 
 #include "base/server_link.h"
+#include "base/status.h"
 
 namespace halvorpin {
 
-// The TLS library's error stream on standard error, created on first use.
-BIO* bio_err();
+// A connected, blocking TCP socket to host:port in `sock`, with the receive
+// and send time-outs set. kResolveFailed, kSocketFailed, kConnectFailed or
+// kConnectTimeout when there is none.
+Status tcp_connect(const char* host, int port, UniqueFd& sock);
 
-// A connected, blocking TCP socket to host:port with the receive and send
-// time-outs set. On failure its message is written and the descriptor is
-// invalid: the run ends with status 1.
-UniqueFd tcp_connect(const char* host, int port);
+// A new client context in `ctx` trusting only the CA bundle; kCaUnreadable
+// when the bundle cannot be loaded.
+Status initialize_ctx(SslCtxPtr& ctx);
 
-// A new client context trusting only the CA bundle; null, with its message
-// written, when the bundle cannot be loaded.
-SslCtxPtr initialize_ctx();
-
-// What ssl_connect returns when the run must end: no context, no host
-// address or no TCP connection (the message is written).
-inline constexpr int kConnectFatal = -1;
-
-// 1 when the TLS handshake with link->host:link->port completed, 0 when it
-// failed, kConnectFatal.
-// With a receive bound, the handshake as a whole must finish within it.
-int ssl_connect(ServerLink* link);
+// The TLS connection to link->host:link->port: a new context, a TCP
+// connection and the handshake (as a whole within the receive bound, when
+// there is one). kHandshakeFailed, or the failure of the steps before it.
+Status ssl_connect(ServerLink* link);
 
 // Closes the current connection and opens a new one to the same endpoint,
 // offering the old TLS session, and checks the server as the first
-// connection was checked. False when the run must end (no TCP connection or
-// a failed check, the message written). A failed handshake is reported and
-// the run goes on without a connection: the next request fails as a write.
-bool ssl_reconnect(ServerLink* link);
+// connection was checked. A failed handshake is reported ("SSL reconnect
+// error") and the run goes on without a connection: the next request fails
+// as a write.
+Status ssl_reconnect(ServerLink* link);
 
 // Releases the connection and its context and closes the socket.
 void ssl_disconnect(ServerLink* link);

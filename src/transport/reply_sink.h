@@ -76,24 +76,22 @@ class ReplySink {
   const char* ok_text_;
   std::size_t refused_body_limit_;
   std::size_t position_ = 0;
-  std::uint32_t tail_ = 0;
   std::size_t header_bytes_ = 0;
-  bool header_done_ = false;
-
-  // The header line being read, as far as it matters for framing.
-  std::string line_;
-  bool first_line_ = true;
-  std::string status_line_;
-  bool chunked_ = false;
-  bool has_length_ = false;
   std::uint64_t content_length_ = 0;
-
-  Framing framing_ = Framing::kClose;
   std::uint64_t remaining_ = 0;  // body bytes still due (length, or this chunk)
-  Chunk chunk_ = Chunk::kSize;
-  bool chunk_digits_ = false;
   std::size_t trailer_line_ = 0;
   std::uint64_t body_room_ = UINT64_MAX;  // body bytes the file still takes
+  // The header line being read, as far as it matters for framing.
+  std::string line_;
+  std::string status_line_;
+  std::uint32_t tail_ = 0;
+  Framing framing_ = Framing::kClose;
+  Chunk chunk_ = Chunk::kSize;
+  bool header_done_ = false;
+  bool first_line_ = true;
+  bool chunked_ = false;
+  bool has_length_ = false;
+  bool chunk_digits_ = false;
   bool full_ = false;
 };
 

@@ -128,10 +128,11 @@ void remove_unused_package_trees() {
     DirPtr listing(::opendir(dir.c_str()));
     if (!listing) return;
     while (const dirent* entry = ::readdir(listing.get())) {
+      std::string path = dir;
+      path.append("/").append(entry->d_name);
       const std::string name = entry->d_name;
-      if ((is_stem_name(name, tree_stem) && dir + "/" + name != keep) ||
-          is_stem_name(name, aside_stem)) {
-        unused.push_back(dir + "/" + name);
+      if ((is_stem_name(name, tree_stem) && path != keep) || is_stem_name(name, aside_stem)) {
+        unused.push_back(std::move(path));
       }
     }
   }

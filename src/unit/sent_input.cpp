@@ -180,18 +180,20 @@ bool place_tail(const std::string& base, const char* input_path) {
 
 }  // namespace
 
-UploadInput open_upload_input(const char* path, FilePtr& stream) {
+Status open_upload_input(const char* path, FilePtr& stream) {
   stream.reset();
   UniqueFd fd(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid()) return errno == ENOENT ? UploadInput::kMissing : UploadInput::kNotPlainFile;
+  if (!fd.valid()) {
+    return Status(errno == ENOENT ? Code::kInputMissing : Code::kInputNotPlain, path);
+  }
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
-    return UploadInput::kNotPlainFile;
+    return Status(Code::kInputNotPlain, path);
   }
   stream.reset(::fdopen(fd.get(), "r"));
-  if (!stream) return UploadInput::kNotPlainFile;
+  if (!stream) return Status(Code::kInputUnreadable, path);
   (void)fd.release();
-  return UploadInput::kReady;
+  return {};
 }
 
 void settle_sent_input(const char* input_path) {

@@ -12,15 +12,15 @@
 #include <cstdio>
 
 #include "base/owned.h"
+#include "base/status.h"
 
 namespace halvorpin {
-
-enum class UploadInput { kReady, kMissing, kNotPlainFile };
 
 // Opens an upload input for reading without following a link or blocking.
 // Only a regular file with a single link is read: with the kernel's link
 // protections off, a second name may belong to any file of the system.
-UploadInput open_upload_input(const char* path, FilePtr& stream);
+// kInputMissing or kInputNotPlain (reason: the path).
+Status open_upload_input(const char* path, FilePtr& stream);
 
 // Once the first `consumed` bytes of `input` (open on `input_path`) were
 // accepted: moves the file aside and puts the rest back at `input_path`.

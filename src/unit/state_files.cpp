@@ -11,6 +11,7 @@
 #include "base/owned.h"
 #include "base/paths.h"
 #include "unit/file_io.h"
+#include "unit/package_place.h"
 #include "unit/rsa_key.h"
 
 namespace halvorpin {
@@ -26,50 +27,59 @@ bool state_dir_trusted() {
          (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-bool prepare_state_dir() {
-  // Another process may race for the name; a few rounds settle it.
+Status prepare_state_dir() {
+  // Another process may race for the name; a few rounds settle it. An
+  // impostor of any depth is moved aside in one rename: getting the
+  // directory never depends on deleting what someone else made.
   for (int round = 0; round < 3; ++round) {
-    if (state_dir_trusted()) return true;
-    if (!remove_tree(kStateDir)) continue;
+    if (state_dir_trusted()) return {};
+    if (!move_aside(kStateDir, kStateDirAsideStem)) continue;
     if (::mkdir(kStateDir, 0755) == 0) (void)::chmod(kStateDir, 0755);
   }
-  return state_dir_trusted();
+  return state_dir_trusted() ? Status() : Status(Code::kStateDirUnusable, kStateDir);
 }
 
-int loadKeys(ServerLink* link) {
+Status loadKeys(ServerLink* link) {
   std::string pem;
-  if (!state_dir_trusted()) return 0;
-  if (!read_small_file(kUnitPrivateKeyPath, kKeyFileLimit, pem)) return 0;
+  if (!state_dir_trusted() || !read_small_file(kUnitPrivateKeyPath, kKeyFileLimit, pem)) {
+    return Status(Code::kNotEnrolled);
+  }
   link->unit_key = parse_rsa_private_pem(pem);
-  if (!read_small_file(kServerKeyPath, kKeyFileLimit, pem)) return 0;
+  if (!read_small_file(kServerKeyPath, kKeyFileLimit, pem)) return Status(Code::kNotEnrolled);
   link->server_key = parse_rsa_public_pem(pem);
-  return link->unit_key && link->server_key ? 1 : 0;
+  return link->unit_key && link->server_key ? Status() : Status(Code::kNotEnrolled);
 }
 
-int loadUnitId(ServerLink* link) {
+Status loadUnitId(ServerLink* link) {
   char buffer[kUnitIdCapacity] = {};
-  if (!state_dir_trusted()) return 0;
   // One byte short of the buffer, so the text always ends within it.
-  if (read_file_prefix(kUnitIdPath, buffer, sizeof buffer - 1) < 0) return 0;
+  if (!state_dir_trusted() || read_file_prefix(kUnitIdPath, buffer, sizeof buffer - 1) < 0) {
+    return Status(Code::kNotEnrolled);
+  }
   link->unit_id.assign(buffer, strnlen(buffer, sizeof buffer));
-  return 1;
+  return {};
 }
 
-int getcurver(char* out, std::size_t capacity) {
-  if (capacity == 0 || !state_dir_trusted()) return 0;
+Status load_identity(ServerLink* link) {
+  Status status = loadKeys(link);
+  return status.ok() ? loadUnitId(link) : status;
+}
+
+bool getcurver(char* out, std::size_t capacity) {
+  if (capacity == 0 || !state_dir_trusted()) return false;
   long n = read_file_prefix(kVersionPath, out, capacity - 1);
-  if (n < 0) return 0;
+  if (n < 0) return false;
   for (long i = 0; i < n; ++i) {
     char c = out[i];
     if (!((c >= '0' && c <= '9') || c == '.')) out[i] = '\0';
   }
-  return 1;
+  return true;
 }
 
-int checkunitactivated() {
-  if (!state_dir_trusted()) return 0;
+bool checkunitactivated() {
+  if (!state_dir_trusted()) return false;
   char buffer[2];
-  return read_file_prefix(kServerKeyPath, buffer, sizeof buffer) > 1 ? 1 : 0;
+  return read_file_prefix(kServerKeyPath, buffer, sizeof buffer) > 1;
 }
 
 void cleanup_nvram() {

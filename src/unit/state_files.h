@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "base/server_link.h"
+#include "base/status.h"
 
 namespace halvorpin {
 
@@ -17,24 +18,28 @@ inline constexpr std::size_t kVersionCapacity = 20;  // at most 19 characters
 bool state_dir_trusted();
 
 // Makes the state directory trusted for enrollment: an impostor (anything
-// else at that name) is removed, and a missing directory is created.
-bool prepare_state_dir();
+// else at that name) is moved aside and removed as far as possible, and a
+// missing directory is created. kStateDirUnusable when it cannot be had.
+Status prepare_state_dir();
 
-// Fills unit_key (private) and server_key. 1 only when both files hold a
-// parsable key, so no RSA operation can run on a missing key; 0 otherwise.
-int loadKeys(ServerLink* link);
+// Fills unit_key (private) and server_key. kNotEnrolled unless both files
+// hold a parsable key, so no RSA operation can run on a missing key.
+Status loadKeys(ServerLink* link);
 
 // Fills unit_id with the identifier file's text up to its first NUL, at most
-// 99 characters. 1 when the file could be read, 0 otherwise.
-int loadUnitId(ServerLink* link);
+// 99 characters. kNotEnrolled when the file cannot be read.
+Status loadUnitId(ServerLink* link);
+
+// Both of the above.
+Status load_identity(ServerLink* link);
 
 // Reads the installed version into `out` (capacity bytes, zeroed by the
 // caller): every byte that is not a digit or '.' becomes NUL, so the text
-// ends at the first other byte. 1 when the file could be opened.
-int getcurver(char* out, std::size_t capacity);
+// ends at the first other byte. False when there is no version file.
+bool getcurver(char* out, std::size_t capacity);
 
-// 1 when the server key file exists and holds at least 2 bytes.
-int checkunitactivated();
+// True when the server key file exists and holds at least 2 bytes.
+bool checkunitactivated();
 
 // Removes the unit's two key files and the server key file.
 void cleanup_nvram();

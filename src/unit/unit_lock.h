@@ -3,6 +3,7 @@
 #pragma once
 
 #include "base/owned.h"
+#include "base/status.h"
 
 namespace halvorpin {
 
@@ -10,9 +11,8 @@ namespace halvorpin {
 inline constexpr int kLockWaitSeconds = 30;
 
 // Takes the exclusive lock on `path` (created in the state directory when
-// missing), waiting up to `wait_seconds`. Prints a one-line message and
-// returns an invalid descriptor when the lock could not be had; the lock
-// lasts as long as the returned descriptor.
-UniqueFd lock_unit(const char* path, int wait_seconds);
+// missing) into `lock`, waiting up to `wait_seconds`; the lock lasts as long
+// as that descriptor. kLockTimeout or kLockUnusable (reason: the path).
+Status lock_unit(const char* path, int wait_seconds, UniqueFd& lock);
 
 }  // namespace halvorpin

@@ -138,12 +138,19 @@ def padded_clear(encoded_length):
 
 
 STATUS = "HTTP/1.1 200 Activating"
+REFUSED_BY_SERVER = b"Enrollment refused by the server\n"
+
+
+def unusable(why):
+    return b"Unusable enrollment reply: %s\n" % why.encode()
+
+
 ID_LINE = f"X-Unit-ID: {UNIT_ID}"
 
-# (reply builder, config, identifier kept or None when refused, server key
-# numbers (n, e) kept, as a function of the foreign key's numbers). Key texts
-# that are not numbers are rsa_key_test.cpp's, header value limits are
-# http_reply_test.cpp's.
+# (reply builder, config, identifier kept, server key numbers (n, e) kept as a
+# function of the foreign key's numbers) or, for a refused reply, (..., None,
+# the message). Key texts that are not numbers are rsa_key_test.cpp's, header
+# value limits are http_reply_test.cpp's.
 ENROLLMENT_REPLIES = [
     pytest.param(lambda: reply(STATUS, ID_LINE, key_line(foreign_clear()), "Content-Length: 0"),
                  {}, UNIT_ID, lambda k: (k.n, k.e), id="well-formed"),
@@ -161,30 +168,30 @@ ENROLLMENT_REPLIES = [
     pytest.param(lambda: reply(STATUS, ID_LINE, key_line(padded_clear(1020))),
                  {}, UNIT_ID, lambda k: (k.n, k.e), id="key-value-1021-characters"),
     pytest.param(lambda: reply(STATUS, ID_LINE, key_line(padded_clear(1024))),
-                 {}, None, None, id="key-value-1025-characters"),
+                 {}, None, unusable("no server key"), id="key-value-1025-characters"),
     pytest.param(lambda: reply(STATUS, key_line(foreign_clear()), "Content-Length: 0"),
-                 {}, None, None, id="no-identifier"),
+                 {}, None, unusable("no identifier"), id="no-identifier"),
     pytest.param(lambda: reply(STATUS, ID_LINE, "Content-Length: 0"),
-                 {}, None, None, id="no-server-key"),
+                 {}, None, unusable("no server key"), id="no-server-key"),
     pytest.param(lambda: reply(STATUS, ID_LINE, key_line(str(foreign_server_numbers().n))),
-                 {}, None, None, id="key-without-dot"),
+                 {}, None, unusable("server key unusable"), id="key-without-dot"),
     pytest.param(lambda: reply("HTTP/1.1 200 Activated", ID_LINE, key_line(foreign_clear())),
-                 {}, None, None, id="status-activated"),
+                 {}, None, REFUSED_BY_SERVER, id="status-activated"),
     pytest.param(lambda: reply("HTTP/1.1 403 Forbidden", ID_LINE, key_line(foreign_clear())),
-                 {}, None, None, id="status-403"),
-    pytest.param(lambda: b"", {}, None, None, id="empty-reply"),
+                 {}, None, REFUSED_BY_SERVER, id="status-403"),
+    pytest.param(lambda: b"", {}, None, REFUSED_BY_SERVER, id="empty-reply"),
     # Cut before the blank line that ends the header block.
     pytest.param(lambda: reply(STATUS, ID_LINE, key_line(foreign_clear()))[:-2],
-                 {}, None, None, id="header-block-unended"),
+                 {}, None, unusable("incomplete header block"), id="header-block-unended"),
     # Server keys: RSA of at least 1024 bits, odd exponent of at least 3.
     # (Made by hand: key libraries no longer make keys that small.)
     pytest.param(lambda: reply(STATUS, ID_LINE,
                                key_line(f"{foreign_server_numbers().n >> 512 | 1}.65537")),
-                 {}, None, None, id="server-key-512-bits"),
+                 {}, None, unusable("server key unusable"), id="server-key-512-bits"),
     pytest.param(lambda: reply(STATUS, ID_LINE, key_line(f"{foreign_server_numbers().n}.65536")),
-                 {}, None, None, id="exponent-even"),
+                 {}, None, unusable("server key unusable"), id="exponent-even"),
     pytest.param(lambda: reply(STATUS, ID_LINE, key_line(f"{foreign_server_numbers().n}.1")),
-                 {}, None, None, id="exponent-1"),
+                 {}, None, unusable("server key unusable"), id="exponent-1"),
 ]
 
 
@@ -198,7 +205,7 @@ def test_enrollment_reply(sandbox, server, make_reply, config, kept_id, kept_key
     result = sandbox.run_client([COLLECTOR_URL, "-a"])
 
     if kept_id is None:
-        assert (result.returncode, result.stdout, result.stderr) == (1, b"", b""), result
+        assert (result.returncode, result.stdout, result.stderr) == (1, b"", kept_key), result
         assert targets(server) == [f"/activate?mac={DEFAULT_MAC_TEXT}"]
         assert state_files(sandbox) == ["unitid"]  # key files removed
         assert sandbox.read("/tmp/tolvenra/unitid") == b"OLD1"
@@ -227,7 +234,8 @@ def test_refused_confirmation(sandbox, server, fault):
     server.set_config({"faults": [{"path": "/activate", "nth": 2, **fault}]})
     publish(server, "1.0")
     result = sandbox.run_client([COLLECTOR_URL, "-a"])
-    assert (result.returncode, result.stdout, result.stderr) == (1, b"", b""), result
+    assert (result.returncode, result.stdout, result.stderr) == \
+        (1, b"", b"Enrollment confirmation refused by the server\n"), result
     assert raw_requests(server)[1:] == [confirmation_request()]
     # Key files removed; the identifier of the refused enrollment stays.
     assert state_files(sandbox) == ["unitid"]
@@ -261,6 +269,7 @@ def test_activation_on_a_unit_with_damaged_state(sandbox, server, damage, status
     seen = len(server.requests())
 
     result = sandbox.run_client([COLLECTOR_URL, "-a"])
-    assert (result.returncode, result.stderr) == (status, b""), result
+    assert (result.returncode, result.stderr) == \
+        (status, b"" if status == 0 else b"Unable to load keys and/or unit id\n"), result
     assert result.stdout == (TAR_LIST if status == 0 else b""), result
     assert targets(server)[seen:] == sent

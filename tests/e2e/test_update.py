@@ -24,10 +24,14 @@ PACKAGES = "packages.test"
 PACKAGES_PORT = 9443
 NO_KEYS = b"Unable to load keys and/or unit id"
 REFUSED = b"Error establishing connection\n"
-RESOLVE_FAILED = b"Couldn't resolve host\n"
-GZIP_FAILED = b"gzip: /tmp/testpackage.tar.gz: "   # how gunzip's own messages start
+# How gunzip's own messages start: GNU gzip names the file after this,
+# BusyBox's gzip says what is wrong ("invalid magic", "crc error").
+GZIP_FAILED = b"gzip: "
 NOT_VERIFIED = b"Certificate doesn't verify\n"
 UNUSABLE_LOCATOR = b"Unusable package locator in the version reply\n"
+NO_VERSION = b"No version reply from the server\n"
+NOT_GZIP = b"The package archive does not decompress\n"
+NO_START_SCRIPT = b"Package refused: no executable kelvoz/runonce.sh\n"
 
 
 def refused_by(host, status_line):
@@ -120,22 +124,26 @@ def version_fault(**action):
     return {"faults": [{"path": "/version", **action}]}
 
 
-def gzip_only(stderr):
-    """gunzip's own complaint about the archive, and nothing of the client's."""
-    lines = [line for line in stderr.split(b"\n") if line]
-    return bool(lines) and all(line.startswith(GZIP_FAILED) for line in lines)
+def gzip_then(message):
+    """gzip's own complaint about the archive, then the client's line."""
+    def check(stderr, command):
+        lines = [line for line in stderr.split(b"\n") if line]
+        return len(lines) >= 2 and lines[-1] + b"\n" == message and \
+            all(line.startswith(GZIP_FAILED) for line in lines[:-1])
+    return check
 
 
-def nothing(stderr):
+def nothing(stderr, command):
     return stderr == b""
 
 
 def saying(message):
-    return lambda stderr: stderr == message
+    return lambda stderr, command: stderr == message
 
 
-def resolve_failed(stderr):
-    return stderr.startswith(RESOLVE_FAILED)   # the library's error lines may follow
+def saying_for_a(message):
+    """`a` fails with the message; `v` ends quietly."""
+    return lambda stderr, command: stderr == (message if command == "-a" else b"")
 
 
 # What the server does (config.json, package kind), the status of each command
@@ -147,19 +155,13 @@ OUTCOMES = [
     # Installed.
     P({}, None, {"-a": 0, "-v": 0}, True, TAR_LIST, OK, id="clear-package"),
     P(ENCRYPTED, None, {"-a": 0, "-v": 0}, True, TAR_LIST, OK, id="encrypted-package"),
-    P({**ENCRYPTED, "faults": [{**PACKAGE_FAULT, "trailing_bytes": 5}]}, None, {"-v": 0}, True,
-      TAR_LIST, OK, id="encrypted-package-trailing-partial-block"),
-    P(length_fault("000000000000128"), None, {"-v": 0}, True, TAR_LIST, OK,
-      id="version-length-15-characters"),
-    # No version text.
-    P(version_fault(status="HTTP/1.1 404 Not Found"), None, {"-a": 1, "-v": 0}, False, b"", OK,
-      id="version-404"),
+    # No version text. (What length values are read is http_reply_test.cpp's.)
+    P(version_fault(status="HTTP/1.1 404 Not Found"), None, {"-a": 1, "-v": 0}, False, b"",
+      saying_for_a(NO_VERSION), id="version-404"),
     P(version_fault(close=True), None, {"-v": 0}, False, b"", OK, id="version-no-reply"),
-    P(version_fault(omit_header="Content-Length"), None, {"-a": 1, "-v": 0}, False, b"", OK,
-      id="version-no-content-length"),
+    P(version_fault(omit_header="Content-Length"), None, {"-a": 1, "-v": 0}, False, b"",
+      saying_for_a(NO_VERSION), id="version-no-content-length"),
     P(length_fault("129"), None, {"-v": 0}, False, b"", OK, id="version-length-beyond-received"),
-    P(length_fault("0000000000000128"), None, {"-v": 0}, False, b"", OK,
-      id="version-length-16-characters"),
     # A length of 12 (the leading digits of "12a"): the body does not decrypt,
     # which gives an empty text, hence an empty locator: nothing to ask for.
     P(length_fault("12a"), None, {"-v": 0}, False, b"", saying(UNUSABLE_LOCATOR),
@@ -171,13 +173,14 @@ OUTCOMES = [
     P({"faults": [{**PACKAGE_FAULT, "status": "HTTP/1.1 500 Server Error"}]}, None, {"-v": 0},
       False, b"", saying(refused_by(COLLECTOR, b"HTTP/1.1 500 Server Error")), id="package-500"),
     # Not a valid package: nothing replaced.
-    P({}, "not-gzip", {"-a": 1, "-v": 1}, False, b"", gzip_only, id="package-not-gzip"),
-    P({}, "missing-runonce", {"-a": 1, "-v": 1}, False, b"kelvoz/\nkelvoz/schedulerconfig\n", OK,
-      id="package-missing-runonce"),
-    P({}, "not-executable", {"-v": 1}, False, TAR_LIST, OK, id="package-runonce-not-executable"),
+    P({}, "not-gzip", {"-a": 1, "-v": 1}, False, b"", gzip_then(NOT_GZIP), id="package-not-gzip"),
+    P({}, "missing-runonce", {"-a": 1, "-v": 1}, False, b"kelvoz/\nkelvoz/schedulerconfig\n",
+      saying(NO_START_SCRIPT), id="package-missing-runonce"),
+    P({}, "not-executable", {"-v": 1}, False, TAR_LIST, saying(NO_START_SCRIPT),
+      id="package-runonce-not-executable"),
     # tar lists what it unpacked before gzip found the damage.
     P({**ENCRYPTED, "faults": [{**PACKAGE_FAULT, "damage_block": 1}]}, None, {"-a": 1, "-v": 1},
-      False, LISTED_BEFORE_THE_DAMAGE, gzip_only, id="encrypted-package-damaged-block"),
+      False, LISTED_BEFORE_THE_DAMAGE, gzip_then(NOT_GZIP), id="encrypted-package-damaged-block"),
 ]
 
 
@@ -201,7 +204,7 @@ def test_update_outcome(sandbox, server, command, config, broken, status, instal
 
     result = run(sandbox, command)
     assert (result.returncode, result.stdout) == (status, stdout), result
-    assert stderr_ok(result.stderr), result
+    assert stderr_ok(result.stderr, command), result
 
     current = "0.9" if command == "-v" else ""
     requests = raw_requests(server)

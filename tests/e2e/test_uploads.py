@@ -28,6 +28,8 @@ PKCS1 = padding.PKCS1v15()
 UNIT_ID = "UNIT0042"
 RESULTS = "/tmp/output"
 LOG = "/tmp/debug.out"
+BATCH_REFUSED = b"A results batch was not accepted; /tmp/output stays\n"
+LOG_REFUSED = b"The log was not accepted; /tmp/debug.out stays\n"
 BUFFER = 1_000_000      # the client's clear and cipher buffers, each
 LINE_READ = 4095        # characters one line read takes at most
 
@@ -268,7 +270,7 @@ def test_log_upload(sandbox, server, unit, command, log):
 def test_refused_log_is_kept(sandbox, server, unit, reply):
     server.set_config({"faults": [fault("/log", status=reply)]})
     sandbox.write(LOG, LOG_300)
-    for command, stderr in [("-l", b""), ("-L", b"bodylength = 128 \n" * 3)]:
+    for command, stderr in [("-l", LOG_REFUSED), ("-L", b"bodylength = 128 \n" * 3 + LOG_REFUSED)]:
         result = sandbox.run_client([COLLECTOR_URL, command])
         assert (result.returncode, result.stdout, result.stderr) == (1, b"", stderr), result
         assert sandbox.read(LOG) == LOG_300
@@ -292,7 +294,8 @@ def test_empty_log_is_posted_with_an_empty_body(sandbox, server, unit, reply, st
         sandbox.write(LOG, b"")
         result = sandbox.run_client([COLLECTOR_URL, command])
         # The reply decides, and no body write fails on the way.
-        assert (result.returncode, result.stdout, result.stderr) == (status, b"", b""), result
+        assert (result.returncode, result.stdout, result.stderr) == \
+            (status, b"", b"" if status == 0 else LOG_REFUSED), result
         record = server.requests()[-1]
         # The head alone: nothing follows the empty line.
         assert record["raw"] == log_head(b"", 0, command == "-L")
@@ -313,7 +316,8 @@ def test_refused_second_request_keeps_the_whole_input(sandbox, server, unit, com
     content = big_log(2_500_000) if path == LOG else b"".join(numbered_lines(250))
     sandbox.write(path, content)
     result = sandbox.run_client([COLLECTOR_URL, command])
-    assert (result.returncode, result.stdout, result.stderr) == (1, b"", b""), result
+    assert (result.returncode, result.stdout, result.stderr) == \
+        (1, b"", LOG_REFUSED if path == LOG else BATCH_REFUSED), result
     records = server.requests()
     assert [r["accepted"] for r in records] == [True, False]
     if path == RESULTS:
@@ -435,12 +439,14 @@ def test_nothing_is_sent_when_encryption_fails(sandbox, server, key_name):
     sandbox.write(LOG, LOG_300)
 
     result = sandbox.run_client([COLLECTOR_URL, "-S"])
-    assert (result.returncode, result.stdout, result.stderr) == (1, b"", b""), result
+    assert (result.returncode, result.stdout, result.stderr) == \
+        (1, b"", b"Unable to encrypt /tmp/output for the server\n"), result
     assert sandbox.read(RESULTS) == b"one\ntwo\n"
 
     # The log flow connects first, then sends nothing of the log.
     result = sandbox.run_client([COLLECTOR_URL, "-L"])
-    assert (result.returncode, result.stdout, result.stderr) == (1, b"", b""), result
+    assert (result.returncode, result.stdout, result.stderr) == \
+        (1, b"", b"Unable to encrypt /tmp/debug.out for the server\n"), result
     assert sandbox.read(LOG) == LOG_300
     wait_until(lambda: connections_without_request(server) >= 1, "the log flow's connection")
     assert connections_without_request(server) == 1

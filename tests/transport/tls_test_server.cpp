@@ -107,7 +107,9 @@ TestClient connect_test_client(int port) {
   TestClient client;
   client.ctx.reset(SSL_CTX_new(TLS_client_method()));
   SSL_CTX_set_options(client.ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
-  client.sock = tcp_connect("127.0.0.1", port);
+  if (!tcp_connect("127.0.0.1", port, client.sock).ok()) {
+    throw std::runtime_error("test client connection");
+  }
   client.ssl.reset(SSL_new(client.ctx.get()));
   SSL_set_fd(client.ssl.get(), client.sock.get());
   if (SSL_connect(client.ssl.get()) != 1) throw std::runtime_error("test client handshake");

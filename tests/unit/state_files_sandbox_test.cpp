@@ -23,7 +23,7 @@ class StateFiles : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(remove_tree(kStateDir));
-    ASSERT_TRUE(prepare_state_dir());
+    ASSERT_TRUE(prepare_state_dir().ok());
   }
 };
 
@@ -31,24 +31,24 @@ TEST_F(StateFiles, LoadKeysNeedsTwoParsableKeys) {
   EvpPkeyPtr unit = generate_unit_key();
   EvpPkeyPtr server = generate_unit_key();
   ServerLink link;
-  EXPECT_EQ(loadKeys(&link), 0);  // neither file
+  EXPECT_FALSE(loadKeys(&link).ok());  // neither file
   put(kUnitPrivateKeyPath, rsa_private_pem(unit.get()));
-  EXPECT_EQ(loadKeys(&link), 0);  // no server key
+  EXPECT_FALSE(loadKeys(&link).ok());  // no server key
   put(kServerKeyPath, "garbage that is not a key\n");
-  EXPECT_EQ(loadKeys(&link), 0);
+  EXPECT_FALSE(loadKeys(&link).ok());
   put(kServerKeyPath, rsa_public_pem(server.get()));
-  EXPECT_EQ(loadKeys(&link), 1);
+  EXPECT_TRUE(loadKeys(&link).ok());
   EXPECT_EQ(rsa_key_text(link.unit_key.get()), rsa_key_text(unit.get()));
   EXPECT_EQ(rsa_key_text(link.server_key.get()), rsa_key_text(server.get()));
   put(kUnitPrivateKeyPath, rsa_public_pem(unit.get()));  // a public key cannot decrypt
-  EXPECT_EQ(loadKeys(&link), 0);
+  EXPECT_FALSE(loadKeys(&link).ok());
   put(kUnitPrivateKeyPath, "");
-  EXPECT_EQ(loadKeys(&link), 0);
+  EXPECT_FALSE(loadKeys(&link).ok());
 }
 
 TEST_F(StateFiles, UnitIdIsReadAsIsAndAlwaysEndsWithinItsBuffer) {
   ServerLink link;
-  EXPECT_EQ(loadUnitId(&link), 0);
+  EXPECT_FALSE(loadUnitId(&link).ok());
   struct Case {
     std::string file;
     std::string id;
@@ -59,7 +59,7 @@ TEST_F(StateFiles, UnitIdIsReadAsIsAndAlwaysEndsWithinItsBuffer) {
                         Case{std::string(5000, 'z'), std::string(99, 'z')},
                         Case{std::string("ab\0cd", 5), "ab"}, Case{"", ""}}) {
     put(kUnitIdPath, c.file);
-    ASSERT_EQ(loadUnitId(&link), 1);
+    ASSERT_TRUE(loadUnitId(&link).ok());
     EXPECT_EQ(link.unit_id, c.id);
   }
 }
@@ -68,7 +68,7 @@ TEST_F(StateFiles, InstalledVersionEndsAtTheFirstOtherByte) {
   char version[kVersionCapacity];
   std::memset(version, 0, sizeof version);
   std::strcpy(version, "keep");
-  EXPECT_EQ(getcurver(version, sizeof version), 0);
+  EXPECT_FALSE(getcurver(version, sizeof version));
   EXPECT_STREQ(version, "keep");
   struct Case {
     std::string file;
@@ -79,7 +79,7 @@ TEST_F(StateFiles, InstalledVersionEndsAtTheFirstOtherByte) {
         Case{std::string(30, '7'), "7777777777777777777"}, Case{"1.0\xe2\x80\x99", "1.0"}}) {
     put(kVersionPath, c.file);
     std::memset(version, 0, sizeof version);
-    ASSERT_EQ(getcurver(version, sizeof version), 1);
+    ASSERT_TRUE(getcurver(version, sizeof version));
     EXPECT_STREQ(version, c.text);
     EXPECT_EQ(version[kVersionCapacity - 1], '\0');
   }

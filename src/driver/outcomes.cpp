@@ -1,0 +1,128 @@
+#include "driver/outcomes.h"
+
+#include <openssl/err.h>
+
+#include <cstring>
+
+namespace halvorpin {
+namespace {
+
+constexpr const char* kAll = "*";  // every command, and a letter the client does not know
+constexpr const char* kUpdates = "avp";
+constexpr const char* kUploads = "sSlL";
+
+const Ending kEndings[] = {
+    {kAll, Code::kOk, 0, Stream::kNone, false, false, nullptr},
+
+    // Start-up and the unit's own files.
+    {kAll, Code::kNoMac, 1, Stream::kStderr, false, false, "%sUnable to get MAC\n"},
+    {kAll, Code::kLockTimeout, 1, Stream::kStderr, false, false,
+     "Another run holds %s; gave up after 30 seconds\n"},
+    {kAll, Code::kLockUnusable, 1, Stream::kStderr, false, false, "Unable to lock %s\n"},
+    {kAll, Code::kStateDirUnusable, 1, Stream::kStderr, false, false,
+     "Unable to make the state directory %s\n"},
+    {kUploads, Code::kInputMissing, 1, Stream::kStderr, false, false, "Nothing to upload: no %s\n"},
+    {kUploads, Code::kInputNotPlain, 1, Stream::kStderr, false, false,
+     "Not uploading %s: not a regular file with a single link\n"},
+    {kUploads, Code::kInputUnreadable, 1, Stream::kStderr, false, false, "Unable to read %s\n"},
+
+    // Connections: the messages of a unit's log since its first release.
+    {kAll, Code::kCaUnreadable, 1, Stream::kStderr, true, false, "Ca\xE2\x80\x99t read CA list\n"},
+    {kAll, Code::kResolveFailed, 1, Stream::kStderr, true, false, "Couldn't resolve host\n"},
+    {kAll, Code::kSocketFailed, 1, Stream::kStderr, false, false, "Couldn't create socket\n"},
+    {kAll, Code::kConnectFailed, 1, Stream::kStderr, false, false,
+     "Error establishing connection\n"},
+    {kAll, Code::kConnectTimeout, 1, Stream::kStderr, false, false,
+     "TCP connection Timeout or error()\n"},
+    {kAll, Code::kHandshakeFailed, 1, Stream::kStderr, false, false,
+     "Unable to create HttpSocket\n"},
+    {kAll, Code::kCertNotVerified, 1, Stream::kStderr, true, true, "Certificate doesn't verify\n"},
+    {kAll, Code::kNameMismatch, 1, Stream::kStderr, false, false,
+     "Common name doesn't match host name\n"},
+
+    // Enrollment.
+    {"a", Code::kNoRandomness, 1, Stream::kStderr, false, false,
+     "No key made: the random generator has no seed from the system\n"},
+    {"a", Code::kKeysNotStored, 1, Stream::kStderr, false, false,
+     "Unable to store the unit's keys and identifier\n"},
+    {"a", Code::kEnrollmentRefused, 1, Stream::kStderr, false, false,
+     "Enrollment refused by the server\n"},
+    {"a", Code::kEnrollmentUnusable, 1, Stream::kStderr, false, false,
+     "Unusable enrollment reply: %s\n"},
+    {"a", Code::kConfirmationRefused, 1, Stream::kStderr, false, false,
+     "Enrollment confirmation refused by the server\n"},
+    {"a", Code::kNotEnrolled, 1, Stream::kStderr, false, false,
+     "Unable to load keys and/or unit id\n"},
+    {"v", Code::kNotEnrolled, 0, Stream::kStdout, false, false,
+     "Unable to load keys and/or unit id"},
+    {"psSlL", Code::kNotEnrolled, 0, Stream::kNone, false, false, nullptr},
+
+    // Updates.
+    {"a", Code::kNoVersion, 1, Stream::kStderr, false, false, "No version reply from the server\n"},
+    {"v", Code::kNoVersion, 0, Stream::kNone, false, false, nullptr},
+    {"a", Code::kLocatorUnusable, 1, Stream::kStderr, false, false,
+     "Unusable package locator in the version reply\n"},
+    {"vp", Code::kLocatorUnusable, 0, Stream::kStderr, false, false,
+     "Unusable package locator in the version reply\n"},
+    {"a", Code::kDownloadRefused, 1, Stream::kStderr, false, false,
+     "Package download refused by %s\n"},
+    {"vp", Code::kDownloadRefused, 0, Stream::kStderr, false, false,
+     "Package download refused by %s\n"},
+    {"av", Code::kDownloadCutShort, 1, Stream::kStderr, false, false,
+     "Package download from %s broke off\n"},
+    {"p", Code::kDownloadCutShort, 0, Stream::kStderr, false, false,
+     "Package download from %s broke off\n"},
+    {"av", Code::kPackageNotStored, 1, Stream::kStderr, false, false,
+     "Unable to store the package in %s\n"},
+    {"p", Code::kPackageNotStored, 0, Stream::kStderr, false, false,
+     "Unable to store the package in %s\n"},
+    {kUpdates, Code::kArchiveNotGzip, 1, Stream::kStderr, false, false,
+     "The package archive does not decompress\n"},
+    {kUpdates, Code::kArchiveNotTar, 1, Stream::kStderr, false, false,
+     "The package archive does not unpack\n"},
+    {kUpdates, Code::kPackageInvalid, 1, Stream::kStderr, false, false, "Package refused: %s\n"},
+    {kUpdates, Code::kInstallFailed, 1, Stream::kStderr, false, false,
+     "Package not installed: %s could not be put in place\n"},
+
+    // Uploads.
+    {kUploads, Code::kEncryptionFailed, 1, Stream::kStderr, false, false,
+     "Unable to encrypt %s for the server\n"},
+    {"sS", Code::kBatchRefused, 1, Stream::kStderr, false, false,
+     "A results batch was not accepted; /tmp/output stays\n"},
+    {"lL", Code::kLogRefused, 1, Stream::kStderr, false, false,
+     "The log was not accepted; /tmp/debug.out stays\n"},
+};
+
+}  // namespace
+
+const Ending* ending_for(char letter, Code code) {
+  for (const Ending& ending : kEndings) {
+    if (ending.code == code &&
+        (std::strcmp(ending.commands, kAll) == 0 ||
+         (letter != '\0' && std::strchr(ending.commands, letter) != nullptr))) {
+      return &ending;
+    }
+  }
+  return nullptr;
+}
+
+int report(char letter, const Status& status) {
+  const Ending* ending = ending_for(letter, status.code());
+  if (ending == nullptr) {
+    std::fputs("Internal error\n", stderr);  // a code without a row: a fault of the client's
+    return 1;
+  }
+  FILE* out = ending->stream == Stream::kStdout ? stdout : stderr;
+  if (ending->message != nullptr && ending->stream != Stream::kNone) {
+    // A format with one %s at most, taken from the table above.
+    std::fprintf(out, ending->message,
+                 status.reason());  // NOLINT(clang-diagnostic-format-nonliteral)
+  }
+  if (ending->library_errors) ERR_print_errors_fp(stderr);
+  if (ending->reason_line && status.reason()[0] != '\0') {
+    std::fprintf(stderr, "%s\n", status.reason());
+  }
+  return ending->exit_status;
+}
+
+}  // namespace halvorpin
