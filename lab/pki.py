@@ -3,6 +3,7 @@ bundle installed as /etc/ca-bundle.crt), an untrusted CA outside the bundle, and
 server certificates issued by either."""
 
 import datetime
+import ipaddress
 from collections import namedtuple
 from pathlib import Path
 
@@ -64,7 +65,8 @@ class CA:
 class Pki:
     """pki.ca: the trusted test CA; pki.untrusted: a CA outside the bundle;
     pki.bundle: the bundle file (the test CA only);
-    pki.issue(cn, ...): a server certificate and key."""
+    pki.issue(cn, ...): a server certificate and key.
+    pki.web_server(host): the certificate a web server carries for host."""
 
     def __init__(self, directory):
         self.dir = Path(directory)
@@ -75,19 +77,28 @@ class Pki:
         self.bundle.write_bytes(self.ca.cert.read_bytes())
         self._issued = {}
 
-    def issue(self, cn, *, expired=False, issuer=None, no_cn=False, key_bits=2048):
+    def issue(self, cn, *, expired=False, issuer=None, no_cn=False, key_bits=2048,
+              san_dns=(), san_ip=()):
         """Certificate for common name cn signed by issuer (default the test
         CA; pass pki.untrusted for one outside the bundle); expired=True
         makes one whose validity ended yesterday; no_cn=True leaves the
-        common name out of the subject. Returns Issued(cert, key) paths.
-        The same request gives the same files again (keys are slow to make)."""
+        common name out of the subject. san_dns and san_ip (texts) make a
+        subject alternative name extension with those DNS names and IP
+        addresses, in that order; without either there is none.
+        Returns Issued(cert, key) paths. The same request gives the same
+        files again (keys are slow to make)."""
         issuer = issuer or self.ca
-        request = (cn, expired, issuer.name, no_cn, key_bits)
+        request = (cn, expired, issuer.name, no_cn, key_bits, tuple(san_dns), tuple(san_ip))
         if request not in self._issued:
             self._issued[request] = self._make(len(self._issued), *request, issuer)
         return self._issued[request]
 
-    def _make(self, number, cn, expired, issuer_name, no_cn, key_bits, issuer):
+    def web_server(self, host):
+        """What a web server's operator installs for host: the common name
+        and a DNS subject alternative name of the same host."""
+        return self.issue(host, san_dns=[host])
+
+    def _make(self, number, cn, expired, issuer_name, no_cn, key_bits, san_dns, san_ip, issuer):
         now = datetime.datetime.now(datetime.timezone.utc)
         if expired:
             start, end = now - datetime.timedelta(days=30), now - datetime.timedelta(days=1)
@@ -97,7 +108,7 @@ class Pki:
         if not no_cn:
             names.append(x509.NameAttribute(NameOID.COMMON_NAME, cn))
         key = _key(key_bits)
-        cert = (
+        builder = (
             x509.CertificateBuilder()
             .subject_name(x509.Name(names))
             .issuer_name(issuer.certificate.subject)
@@ -108,8 +119,13 @@ class Pki:
             .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
             .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(
                 issuer.private_key.public_key()), critical=False)
-            .sign(issuer.private_key, hashes.SHA256())
         )
+        alt_names = [x509.DNSName(name) for name in san_dns] + \
+            [x509.IPAddress(ipaddress.ip_address(addr)) for addr in san_ip]
+        if alt_names:
+            builder = builder.add_extension(x509.SubjectAlternativeName(alt_names),
+                                            critical=False)
+        cert = builder.sign(issuer.private_key, hashes.SHA256())
         stem = self.dir / f"server-{number}"
         issued = Issued(stem.with_suffix(".crt"), stem.with_suffix(".key"))
         _write_cert(cert, issued.cert)

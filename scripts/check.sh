@@ -86,17 +86,31 @@ stage_packages() {
         dpkg --add-architecture mipsel
     fi
     apt-get update
+    # The web servers are the tests' package hosts and run only inside their
+    # worlds: their packages must not start them on this machine. Where
+    # nothing forbids it yet (a machine with an init system), a policy does
+    # for the install.
+    local policy=/usr/sbin/policy-rc.d own_policy=""
+    if [[ ! -e $policy ]]; then
+        printf '#!/bin/sh\nexit 101\n' >"$policy"
+        chmod 755 "$policy"
+        own_policy=1
+    fi
     apt-get install -y --no-install-recommends \
         ca-certificates git procps file xz-utils gzip tar coreutils \
         cmake make g++ libssl-dev libgtest-dev \
         clang-tidy clang-format cppcheck \
         python3 python3-pytest python3-cryptography python3-pyflakes \
         iproute2 util-linux openssl nginx-light curl \
+        nginx apache2 lighttpd lighttpd-mod-openssl perl \
         crossbuild-essential-mipsel binutils-mipsel-linux-gnu qemu-user \
         mandoc man-db dpkg-dev debhelper lintian \
         debootstrap debian-archive-keyring zstd \
         python3-seccomp busybox valgrind \
         </dev/null
+    if [[ -n $own_policy ]]; then
+        rm -f "$policy"
+    fi
 }
 
 stage_lint() {

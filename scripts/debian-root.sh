@@ -21,13 +21,15 @@ mirror=http://deb.debian.org/debian
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Build: cmake, g++, OpenSSL and GoogleTest. End-to-end tests: pytest,
-# cryptography, the sandbox's unshare, nsenter, mount and ip, and what the lab
-# kit's modes use (seccomp bindings, BusyBox), whose self-checks run too.
+# cryptography, the sandbox's unshare, nsenter, mount and ip, what the lab
+# kit's modes use (seccomp bindings, BusyBox), whose self-checks run too, and
+# the stock web servers the package host cases run (lab/webservers.py) with curl.
 packages=(
     cmake make g++ libssl-dev libgtest-dev openssl
     python3 python3-pytest python3-cryptography
     iproute2 util-linux mount procps
     python3-seccomp busybox
+    nginx apache2 lighttpd lighttpd-mod-openssl perl curl
 )
 digest=$(printf '%s\n' "$suite" "${packages[@]}" | sha256sum | cut -c1-12)
 cache="$repo/.cache/debian-root"
@@ -57,12 +59,16 @@ if [[ ! -f $tarball ]]; then
         mount -t proc proc "$root/proc"
         mount --rbind /dev "$root/dev"
         cp /etc/resolv.conf "$root/etc/resolv.conf"
+        # Installed services must not start (they would run on this machine).
+        printf "#!/bin/sh\nexit 101\n" >"$root/usr/sbin/policy-rc.d"
+        chmod 755 "$root/usr/sbin/policy-rc.d"
         chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
             DEBIAN_FRONTEND=noninteractive apt-get -q update
         chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
             DEBIAN_FRONTEND=noninteractive \
             apt-get -q install -y --no-install-recommends "$@" </dev/null
         chroot "$root" apt-get clean
+        rm -f "$root/usr/sbin/policy-rc.d"
     ' debian-root "$work/root" "${packages[@]}" >"$work/apt.log" 2>&1 || {
         tail -n 40 "$work/apt.log" >&2
         echo "debian-root: installing the packages into the $suite root failed (log above)" >&2

@@ -70,9 +70,12 @@ def server(sandbox, pki):
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item, call):
     # A failed case shows every command it ran inside its worlds (status,
-    # stdout, stderr) and the reference servers' logs.
+    # stdout, stderr), the reference servers' logs and what else the case
+    # registered as halvorpin_reports: [(title, function giving the text)].
     outcome = yield
     report = outcome.get_result()
     if report.failed:
         for box in getattr(item, "halvorpin_sandboxes", []):
             report.sections.append((f"world {box.workdir}", box.describe()))
+        for title, describe in getattr(item, "halvorpin_reports", []):
+            report.sections.append((title, describe()))
