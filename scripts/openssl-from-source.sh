@@ -12,7 +12,7 @@
 # uses: its apt sources, turned into deb-src entries, in a private apt state
 # under .cache/openssl-source/ (the machine's own apt configuration and lists
 # stay as they are). Only the libraries are built (no programs, tests or
-# manual pages), with what the client cannot use switched off. Running it
+# manual pages; for the shared ones no static ones), with what the client cannot use switched off. Running it
 # again does nothing when <dir> holds a build of the same source version,
 # target and options.
 set -euo pipefail
@@ -50,11 +50,15 @@ case $target in
         configure_target=linux-x86_64
         cc=(x86_64-linux-gnu-gcc -specs /usr/lib/x86_64-linux-musl/musl-gcc.specs)
         options+=(no-shared)
+        libraries=(libcrypto.a libssl.a)
         ;;
     mips-linux-gnu | mipsel-linux-gnu)
         configure_target=linux-mips32
         cc=("$target-gcc")
         options+=(shared)
+        # A shared build also compiles every object a second time for the
+        # static libraries; only the shared ones are made.
+        libraries=(libcrypto.so libssl.so)
         ;;
     *)
         echo "$0: unknown target $target" >&2
@@ -146,14 +150,19 @@ echo "openssl-from-source: building openssl $version for $target in $dir"
         cat configure.log >&2
         exit 1
     }
-    nice -n 10 make -j "$(nproc)" build_libs >make.log 2>&1 || {
+    # The generated headers first, as OpenSSL's own build_libs does.
+    { nice -n 10 make -j "$(nproc)" build_generated &&
+        nice -n 10 make -j "$(nproc)" "${libraries[@]}"; } >make.log 2>&1 || {
         grep -E -B2 -A8 "error|Error" make.log | tail -n 40 >&2
         exit 1
     }
-    make install_dev >install.log 2>&1 || {
-        tail -n 40 install.log >&2
-        exit 1
-    }
+    # What OpenSSL's install_dev puts in place, for these libraries only.
+    mkdir -p "$dir/include/openssl" "$dir/lib"
+    cp "$source"/include/openssl/*.h include/openssl/*.h "$dir/include/openssl/"
+    cp -P "${libraries[@]}" "$dir/lib/"
+    if [[ ${libraries[0]} == *.so ]]; then
+        cp -P ./*.so.[0-9]* "$dir/lib/"
+    fi
 )
 rm -rf "$dir/build"
 echo "$key" >"$stamp"
