@@ -73,6 +73,7 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "${_link}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${_link}")
 set(CMAKE_C_STANDARD_LIBRARIES_INIT "-lc -lgcc -lgcc_eh")
 set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "-lc -lgcc -lgcc_eh")
+set(HALVORPIN_MUSL ON)
 set(HALVORPIN_MUSL_LIBSTDCXX "${_libstdcxx}")
 
 # Libraries and headers from musl and the OpenSSL build only; programs
