@@ -64,12 +64,15 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-rpath-link,${_openssl_lib}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,-rpath-link,${_openssl_lib}")
 
 # Run target programs under qemu-user with the cross C library and the
-# target's OpenSSL. ctest and gtest_discover_tests use the emulator list;
-# the end-to-end tests take the same command as one string.
+# target's OpenSSL. A host preload (libfaketime, which a test puts on qemu
+# to set the unit's clock) is for qemu alone: the target's loader cannot
+# load it and would say so on standard error. ctest and
+# gtest_discover_tests use the emulator list; the end-to-end tests take the
+# same command as one string.
 string(TOUPPER "${_arch}" _arch_upper)
 find_program(HALVORPIN_QEMU_${_arch_upper} qemu-${_arch} REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR
-    "${HALVORPIN_QEMU_${_arch_upper}};-L;${_libc_root};-E;LD_LIBRARY_PATH=${_openssl_lib}")
+    "${HALVORPIN_QEMU_${_arch_upper}};-L;${_libc_root};-E;LD_LIBRARY_PATH=${_openssl_lib};-U;LD_PRELOAD")
 string(REPLACE ";" " " _runner "${CMAKE_CROSSCOMPILING_EMULATOR}")
 set(HALVORPIN_TARGET_RUNNER "${_runner}" CACHE STRING
     "Command prefix that runs a target binary (qemu-user for cross builds)" FORCE)
