@@ -12,9 +12,9 @@
 # uses: its apt sources, turned into deb-src entries, in a private apt state
 # under .cache/openssl-source/ (the machine's own apt configuration and lists
 # stay as they are). Only the libraries are built (no programs, tests or
-# manual pages; for the shared ones no static ones), with what the client cannot use switched off. Running it
-# again does nothing when <dir> holds a build of the same source version,
-# target and options.
+# manual pages; for shared libraries no static ones), with what the client
+# cannot use switched off. Running it again does nothing when <dir> holds a
+# build of the same source version, target, options and script.
 set -euo pipefail
 
 if [[ $# -ne 2 ]]; then
