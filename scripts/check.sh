@@ -9,7 +9,10 @@
 #   lint      include layers, clang-format, clang-tidy, pyflakes, cppcheck: nothing to report
 #   host      build/         optimised host build, unit and end-to-end tests
 #   asan      build-asan/    AddressSanitizer + UndefinedBehaviorSanitizer
-#   mipsel    build-mipsel/  32-bit MIPS cross build, tests under qemu-user
+#   musl      build-musl/    built against musl instead of glibc (OpenSSL from
+#                            Debian's source package, linked in), all tests
+#   mipsel    build-mipsel/  32-bit little-endian MIPS cross build, tests under qemu-user
+#   mips      build-mips/    the same big-endian (OpenSSL from Debian's source package)
 #   man       the manual page renders without a warning and says what the README says
 #   deb       build-deb/     Debian packages for the host and mipsel, lintian, and
 #                            the demo against the package installed in a sandbox
@@ -81,7 +84,9 @@ stage_packages() {
         return 1
     fi
     export DEBIAN_FRONTEND=noninteractive
-    # The mipsel OpenSSL packages are unpacked from the same package lists.
+    # The mipsel OpenSSL packages are unpacked from the same package lists;
+    # OpenSSL for musl and big-endian MIPS is built from Debian's source
+    # package (scripts/openssl-from-source.sh: perl, dpkg-source).
     if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
         dpkg --add-architecture mipsel
     fi
@@ -104,6 +109,7 @@ stage_packages() {
         iproute2 util-linux openssl nginx-light curl \
         nginx apache2 lighttpd lighttpd-mod-openssl perl \
         crossbuild-essential-mipsel binutils-mipsel-linux-gnu qemu-user \
+        crossbuild-essential-mips binutils-mips-linux-gnu musl musl-dev musl-tools perl \
         mandoc man-db dpkg-dev debhelper lintian \
         debootstrap debian-archive-keyring zstd \
         python3-seccomp busybox valgrind \
@@ -162,35 +168,78 @@ stage_asan() {
         run_ctest build-asan
 }
 
-mipsel_stripped_size=""
-mipsel_size_budget=$((96 * 1024))
+mips_size_budget=$((96 * 1024))
+declare -A stripped_size=()
 
-stage_mipsel() {
-    # No sanitizers here: Debian's mipsel cross compilers ship no ASan or
+# Builds, checks and tests one 32-bit MIPS cross build in build-$1 ($1: mips
+# or mipsel, with its toolchain file cmake/$1-linux-gnu.cmake), once the
+# target's OpenSSL is in place. $2 is the byte order `file` must report.
+mips_build() {
+    local arch=$1 byte_order=$2 dir=build-$1 size
+    # No sanitizers here: Debian's MIPS cross compilers ship no ASan or
     # UBSan runtime, and the host's asan stage covers the same code. The
     # build is MinSizeRel, as a measurement unit would carry it.
-    bash scripts/mipsel-sysroot.sh build-mipsel/sysroot
-    cmake -S . -B build-mipsel -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake \
+    cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="cmake/$arch-linux-gnu.cmake" \
         -DCMAKE_BUILD_TYPE=MinSizeRel
-    cmake --build build-mipsel -j "$jobs"
-    file build-mipsel/halvorpin
-    mipsel-linux-gnu-strip -o build-mipsel/halvorpin.stripped build-mipsel/halvorpin
-    mipsel_stripped_size=$(stat -c %s build-mipsel/halvorpin.stripped)
-    echo "halvorpin for mipsel, stripped: $mipsel_stripped_size bytes (budget $mipsel_size_budget)"
-    if ((mipsel_stripped_size > mipsel_size_budget)); then
-        echo "the stripped mipsel binary exceeds its budget of $mipsel_size_budget bytes" >&2
+    cmake --build "$dir" -j "$jobs"
+    file "$dir/halvorpin"
+    if ! file "$dir/halvorpin" | grep -q -E "ELF 32-bit $byte_order (pie )?executable, MIPS"; then
+        echo "$dir/halvorpin is not a 32-bit $byte_order MIPS executable" >&2
+        return 1
+    fi
+    "$arch-linux-gnu-strip" -o "$dir/halvorpin.stripped" "$dir/halvorpin"
+    size=$(stat -c %s "$dir/halvorpin.stripped")
+    stripped_size[$arch]=$size
+    echo "halvorpin for $arch, stripped: $size bytes (budget $mips_size_budget)"
+    if ((size > mips_size_budget)); then
+        echo "the stripped $arch binary exceeds its budget of $mips_size_budget bytes" >&2
         return 1
     fi
     # A unit carries libc and OpenSSL, nothing else (no C++ runtime).
     local needed unexpected
-    needed=$(mipsel-linux-gnu-readelf -d build-mipsel/halvorpin | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+    needed=$("$arch-linux-gnu-readelf" -d "$dir/halvorpin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
     echo "NEEDED: $(echo $needed)"
     unexpected=$(grep -v -x -E 'libc\.so\.6|libssl\.so\.3|libcrypto\.so\.3|ld\.so\.1' <<<"$needed" || true)
     if [[ -n $unexpected ]]; then
-        echo "the mipsel binary needs more than libc and OpenSSL: $unexpected" >&2
+        echo "the $arch binary needs more than libc and OpenSSL: $unexpected" >&2
         return 1
     fi
-    run_ctest build-mipsel
+    run_ctest "$dir"
+}
+
+stage_mipsel() {
+    bash scripts/mipsel-sysroot.sh build-mipsel/sysroot
+    mips_build mipsel LSB
+}
+
+stage_mips() {
+    # Debian ships no big-endian MIPS packages: OpenSSL comes from its source
+    # package, built for the target (shared libraries, as on a unit).
+    bash scripts/openssl-from-source.sh mips-linux-gnu build-mips/openssl
+    mips_build mips MSB
+}
+
+stage_musl() {
+    # OpenSSL from Debian's source package, built for musl and linked in:
+    # the binary then needs only musl's libc, which is its dynamic loader too.
+    bash scripts/openssl-from-source.sh x86_64-linux-musl build-musl/openssl
+    cmake -S . -B build-musl -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-linux-musl.cmake \
+        -DCMAKE_BUILD_TYPE=MinSizeRel
+    cmake --build build-musl -j "$jobs"
+    file build-musl/halvorpin
+    local interpreter needed
+    interpreter=$(readelf -p .interp build-musl/halvorpin | sed -n 's/.*\] *//p')
+    needed=$(readelf -d build-musl/halvorpin | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+    strip -o build-musl/halvorpin.stripped build-musl/halvorpin
+    echo "interpreter: $interpreter; NEEDED: $(echo $needed);" \
+        "stripped with OpenSSL: $(stat -c %s build-musl/halvorpin.stripped) bytes"
+    # The client itself links no C++ library (the toolchain file links none
+    # by default, so a need for one fails the link above).
+    if [[ $interpreter != /lib/ld-musl-x86_64.so.1 || $needed != libc.so ]]; then
+        echo "build-musl/halvorpin must need musl's libc.so alone, through its loader" >&2
+        return 1
+    fi
+    run_ctest build-musl
 }
 
 stage_man() {
@@ -409,7 +458,9 @@ declare -A titles=(
     [lint]="include layers, clang-format, clang-tidy, pyflakes, cppcheck"
     [host]="host build and tests (build/)"
     [asan]="AddressSanitizer + UBSan build and tests (build-asan/)"
+    [musl]="musl build and tests, OpenSSL from source (build-musl/)"
     [mipsel]="mipsel cross build and tests under qemu-user (build-mipsel/)"
+    [mips]="big-endian mips cross build and tests under qemu-user, OpenSSL from source (build-mips/)"
     [man]="manual page lint and README consistency"
     [deb]="Debian packages, lintian, demo against the installed package (build-deb/)"
     [trixie]="build and tests on Debian 13 with OpenSSL 3.5 (build-trixie/)"
@@ -419,11 +470,11 @@ declare -A titles=(
 )
 selected=("$@")
 if [[ ${#selected[@]} -eq 0 ]]; then
-    selected=(packages lint man host asan mipsel deb trixie oldkernel busybox valgrind)
+    selected=(packages lint man host asan musl mipsel mips deb trixie oldkernel busybox valgrind)
 fi
 for name in "${selected[@]}"; do
     if [[ -z ${titles[$name]+set} ]]; then
-        echo "unknown stage '$name'; stages: packages lint man host asan mipsel deb trixie oldkernel busybox valgrind" >&2
+        echo "unknown stage '$name'; stages: packages lint man host asan musl mipsel mips deb trixie oldkernel busybox valgrind" >&2
         exit 2
     fi
 done
@@ -436,8 +487,10 @@ for i in "${!stage_names[@]}"; do
     summary+="${summary:+, }${stage_names[$i]} $(duration "${stage_seconds[$i]}")"
 done
 size_note=""
-if [[ -n $mipsel_stripped_size ]]; then
-    size_note="; mipsel halvorpin stripped: $mipsel_stripped_size bytes"
-fi
+for arch in mipsel mips; do
+    if [[ -n ${stripped_size[$arch]:-} ]]; then
+        size_note+="; $arch halvorpin stripped: ${stripped_size[$arch]} bytes"
+    fi
+done
 printf '\ncheck.sh: all %d stages passed in %s (%s)%s\n' "${#stage_names[@]}" \
     "$(duration $((SECONDS - run_start)))" "$summary" "$size_note"

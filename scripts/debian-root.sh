@@ -4,7 +4,8 @@
 #
 #   bash scripts/debian-root.sh <suite> <root-dir>      (as root)
 #
-# The root is made with debootstrap from deb.debian.org once and kept as a
+# The root is made with debootstrap once, from the Debian archive this
+# machine's apt sources name (scripts/apt-sources.sh), and kept as a
 # tarball under .cache/debian-root/ (git-ignored); later runs unpack that
 # tarball, so every run starts from the same pristine root. The tarball's
 # name carries a digest of the suite and package list: changing either makes
@@ -17,8 +18,10 @@ if [[ $# -ne 2 ]]; then
 fi
 suite=$1
 root=$2
-mirror=http://deb.debian.org/debian
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=scripts/apt-sources.sh
+. "$repo/scripts/apt-sources.sh"
+mirror=$(debian_mirror)
 
 # Build: cmake, g++, OpenSSL and GoogleTest. End-to-end tests: pytest,
 # cryptography, the sandbox's unshare, nsenter, mount and ip, what the lab
