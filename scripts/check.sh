@@ -112,7 +112,7 @@ stage_packages() {
         crossbuild-essential-mips binutils-mips-linux-gnu musl musl-dev musl-tools perl \
         mandoc man-db dpkg-dev debhelper lintian \
         debootstrap debian-archive-keyring zstd \
-        python3-seccomp busybox valgrind \
+        python3-seccomp busybox valgrind faketime \
         </dev/null
     if [[ -n $own_policy ]]; then
         rm -f "$policy"

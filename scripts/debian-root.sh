@@ -31,7 +31,7 @@ packages=(
     cmake make g++ libssl-dev libgtest-dev openssl
     python3 python3-pytest python3-cryptography
     iproute2 util-linux mount procps
-    python3-seccomp busybox
+    python3-seccomp busybox faketime
     nginx apache2 lighttpd lighttpd-mod-openssl perl curl
 )
 digest=$(printf '%s\n' "$suite" "${packages[@]}" | sha256sum | cut -c1-12)
