@@ -14,8 +14,8 @@ from cryptography.hazmat.primitives import serialization
 from conftest import COLLECTOR_URL, start_collector
 from sandbox import LAB, PYTHON, client_binary, runner
 from unitstate import (COLLECTOR, STATE_DIR, STATE_FILES, UNIT_ID, assert_installed, enroll,
-                       install_old_package, publish, received, server_public_pem, state_files,
-                       tmp_entries)
+                       install_old_package, installed_tree, publish, received,
+                       server_public_pem, state_files, tmp_entries)
 
 WATCHED = ["/tmp", STATE_DIR]
 START_PENDING = f"{STATE_DIR}/start.pending"
@@ -106,6 +106,13 @@ def test_a_killed_update_or_enrollment_is_finished_by_the_next_run(make_sandbox,
         if box.exists(f"{STATE_DIR}/version") and box.read(f"{STATE_DIR}/version") == b"2.0\n" \
                 and not box.exists(START_PENDING):
             assert_installed(box, prepare.data, b"2.0\n", b"2.0\n")
+        if command == "-v":
+            # A run that installs nothing still clears what the killed one left.
+            fetch = box.run_client([COLLECTOR_URL, "-p"])
+            assert fetch.returncode == 0, (outcome, fetch)
+            assert [name for name in box.listdir(STATE_DIR) if name.startswith("package.")
+                    and name != installed_tree(box)] == [], outcome
+            box.remove("/tmp/testpackage.tar.gz")   # what -p is for, not a leftover
         result = box.run_client([COLLECTOR_URL, command])
         assert result.returncode == 0, (outcome, result)
         assert box.read(f"{STATE_DIR}/unitid") == UNIT_ID.encode()
