@@ -56,9 +56,16 @@ class WebServer:
         self.error_log_path = error_log
         self.console = console
 
-    def access_log(self):
-        """The lines of the server's access log (its own format), oldest first."""
-        return _lines(self.box, self.access_log_path)
+    def access_log(self, at_least=0, timeout=10):
+        """The lines of the server's access log (its own format), oldest
+        first. A server writes a request's line once the reply is out, which
+        may be after the client has its answer: with at_least, wait up to
+        timeout seconds for that many lines."""
+        deadline = time.monotonic() + timeout
+        while len(lines := _lines(self.box, self.access_log_path)) < at_least and \
+                time.monotonic() < deadline:
+            time.sleep(0.05)
+        return lines
 
     def error_log(self):
         return _lines(self.box, self.error_log_path)
