@@ -13,7 +13,6 @@ import socket
 import ssl
 import sys
 import threading
-import time
 from pathlib import Path
 
 
@@ -40,16 +39,13 @@ def serve(listen, cert, key):
 
 def start(box, addr, port, cert, key, timeout=30):
     """Runs the peer inside `box` on addr:port; returns once it listens."""
+    from sandbox import PYTHON, _wait_for_line  # the lab's own helpers
+
     out = box.workdir / f"deaf-peer-{addr}-{port}.out"
     with open(out, "wb") as sink:
-        proc = box.popen(["/usr/bin/python3", Path(__file__).resolve(), "--listen",
-                          f"{addr}:{port}", "--cert", cert, "--key", key],
-                         stdout=sink, stderr=sink)
-    deadline = time.monotonic() + timeout
-    while b"READY" not in out.read_bytes():
-        if proc.poll() is not None or time.monotonic() > deadline:
-            raise RuntimeError(f"deaf peer did not start: {out.read_bytes()!r}")
-        time.sleep(0.02)
+        proc = box.popen([PYTHON, Path(__file__).resolve(), "--listen", f"{addr}:{port}",
+                          "--cert", cert, "--key", key], stdout=sink, stderr=sink)
+    _wait_for_line(proc, "deaf peer", out, b"READY", timeout=timeout, log=out)
     return proc
 
 

@@ -33,6 +33,8 @@ import threading
 import time
 from pathlib import Path
 
+from refserver import close_tls  # the lab's one way to end a TLS connection
+
 HEAD_LIMIT = 64 * 1024
 REQUEST_TIMEOUT = 10
 
@@ -160,19 +162,6 @@ def read_head(tls):
     return data
 
 
-def close_tls(tls):
-    """Sends a close notification without waiting for the client's."""
-    try:
-        tls.setblocking(False)
-        tls.unwrap()
-    except (OSError, ValueError, ssl.SSLError):
-        pass
-    try:
-        tls.close()
-    except OSError:
-        pass
-
-
 def serve_connection(args, context, sock, lock):
     sock.settimeout(REQUEST_TIMEOUT)
     try:
@@ -183,7 +172,7 @@ def serve_connection(args, context, sock, lock):
     try:
         raw = read_head(tls)
         if not raw:
-            close_tls(tls)
+            close_tls(tls, notify=True)
             return
         with lock, open(args.record, "a") as record:
             record.write(json.dumps({"sni": getattr(tls, "sni", None), "raw_b64": base64.b64encode(raw).decode()})
@@ -205,7 +194,7 @@ def serve_connection(args, context, sock, lock):
                             break
                     except ssl.SSLWantReadError:
                         continue
-        close_tls(tls)
+        close_tls(tls, notify=True)
     except (OSError, ssl.SSLError):
         try:
             tls.close()

@@ -372,6 +372,18 @@ class Sandbox:
         self.pid = None
         self._unshare = None
 
+    def mounts(self):
+        """The world's mounts, in mount order: (mount point, file system
+        type, source) each, the mount point unescaped."""
+        found = []
+        for line in Path(f"/proc/{self.pid}/mountinfo").read_text().splitlines():
+            fields, tail = line.split(" - ", 1)
+            point = re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)),
+                           fields.split()[4])
+            fs_type, source = tail.split()[:2]
+            found.append((point, fs_type, source))
+        return found
+
     def overlay(self, *dirs):
         """Make host directories (absolute paths outside /tmp and /etc, such
         as /usr and /var) writable inside the world: each gets a private
@@ -380,9 +392,7 @@ class Sandbox:
         shares with the host below such a directory stays shared: the paths
         Sandbox keeps (repository, binaries, work directory, keep) and the
         mounts there."""
-        mountinfo = Path(f"/proc/{self.pid}/mountinfo").read_text().splitlines()
-        mounts = [re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), line.split()[4])
-                  for line in mountinfo]
+        mounts = [point for point, _, _ in self.mounts()]
         args = []
         for d in map(str, dirs):
             assert d.startswith("/") and not _under_tmp(d) and \

@@ -171,8 +171,7 @@ def start_lighttpd(box, cert, files, *, extra_conf=""):
 
 def _prepare(box, files):
     """Private /var and /run for the server, and the document root's files."""
-    mounts = [re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), line.split()[4])
-              for line in Path(f"/proc/{box.pid}/mountinfo").read_text().splitlines()]
+    mounts = [point for point, _, _ in box.mounts()]
     if not _overlaid(box, "/var"):
         # A host's /run/lock is a mount of its own, which an overlay of /run
         # would leave shared; apache keeps its lock directory there.
@@ -182,8 +181,7 @@ def _prepare(box, files):
 
 
 def _overlaid(box, path):
-    return any(line.split()[4] == path and " - overlay halvorpin-overlay " in line
-               for line in Path(f"/proc/{box.pid}/mountinfo").read_text().splitlines())
+    return (path, "overlay", "halvorpin-overlay") in box.mounts()
 
 
 def _run(box, cmd, ok=(0,)):

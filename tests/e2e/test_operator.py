@@ -18,7 +18,7 @@ from cryptography.hazmat.primitives import serialization
 import deaf_peer
 from conftest import COLLECTOR_PORT, COLLECTOR_URL, start_collector
 from sandbox import DEFAULT_MAC_TEXT, LAB, PYTHON, SLOW, client_binary, runner
-from test_hostile import NOBODY, as_nobody, package, wait_for
+from test_hostile import as_nobody, package, wait_for
 from unitstate import (COLLECTOR, STATE_DIR, TAR_LIST, UNIT_ID, enroll, install_old_package,
                        publish, received, rsa_key, public_pem, seed_unit, server_public_pem,
                        state_files, targets)
@@ -353,8 +353,7 @@ def test_the_handed_back_input_stays_the_writers(sandbox, server):
     assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
     assert received(server, "submit") == b"read\n"
     assert owner_and_mode(sandbox, "/tmp/output") == (65534, stat.S_IFREG, 0o644)
-    appended = sandbox.run(NOBODY + ["/bin/sh", "-c", "echo later >> /tmp/output"])
-    assert appended.returncode == 0, appended
+    as_nobody(sandbox, "echo later >> /tmp/output")
     assert sandbox.read("/tmp/output") == b"appended\nlater\n"
 
 
