@@ -131,16 +131,11 @@ def point_locator_at(server, path):
                        "locator": f"https://{PACKAGE_HOST}:{PACKAGE_PORT}{path}"})
 
 
-# What the client says when the package arrived whole and gunzip refused it:
-# the download was neither refused nor cut short nor left unstored.
-FETCHED_WHOLE = b"The package archive does not decompress\n"
-
-
 def client_download(box, expect_size):
     """One measured `v` run (benchlib.Measured), checked: the package was
     fetched whole, then gunzip failed (status 1); the client removes it."""
     measured = measured_run(box, client_cmd("-v"))
-    if measured.run.returncode != 1 or not measured.run.stderr.endswith(FETCHED_WHOLE):
+    if measured.run.returncode != 1 or not measured.run.stderr.endswith(benchlib.FETCHED_WHOLE):
         sys.exit(f"unexpected client run (want the {expect_size} bytes fetched whole, "
                  f"then status 1 from gunzip): {measured.run!r}")
     return measured
