@@ -114,7 +114,7 @@ stage_packages() {
         iproute2 util-linux openssl nginx-light curl \
         nginx apache2 lighttpd lighttpd-mod-openssl perl \
         crossbuild-essential-mipsel binutils-mipsel-linux-gnu qemu-user \
-        crossbuild-essential-mips binutils-mips-linux-gnu musl musl-dev musl-tools perl \
+        crossbuild-essential-mips binutils-mips-linux-gnu musl musl-dev musl-tools \
         mandoc man-db dpkg-dev debhelper lintian \
         debootstrap debian-archive-keyring zstd \
         python3-seccomp busybox valgrind faketime \
