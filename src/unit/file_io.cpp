@@ -27,8 +27,9 @@ struct Removal {
 
 // Removes everything inside the directory `fd` (consumed), never following
 // a link. A directory deeper than kMaxDepth is moved up into the top
-// directory instead (a rename moves a tree of any depth), so no tree is too
-// deep to remove and the descriptors open at once stay bounded.
+// directory instead (a rename moves a tree of any depth) for the next pass,
+// so trees far deeper than kMaxDepth (to about kMaxDepth * kMaxFlattening
+// levels) are removed while the descriptors open at once stay bounded.
 bool empty_directory(int fd, int depth, Removal& removal) {
   DirPtr dir(::fdopendir(fd));
   if (!dir) {
