@@ -1,6 +1,6 @@
 // The one way a result travels up to main: a code saying what happened and,
-// where a message needs it, a short reason (a host, a lock's path, a reply's
-// status line). The driver's table turns (command, code) into the exit
+// where a message needs it, a short reason (a host, a lock's path, a host and
+// the status line it answered with). The driver's table turns (command, code) into the exit
 // status and the message; nothing below it prints an ending or ends the run.
 #pragma once
 
@@ -35,11 +35,14 @@ enum class Code {
   kEnrollmentRefused,
   kEnrollmentUnusable,
   kConfirmationRefused,
+  kConfirmationUnusable,
   kNotEnrolled,
   // Updates.
-  kNoVersion,
+  kVersionRefused,
+  kVersionUnusable,
   kLocatorUnusable,
   kDownloadRefused,
+  kPackageReplyUnusable,
   kDownloadCutShort,
   kPackageNotStored,
   kArchiveNotGzip,
@@ -49,7 +52,10 @@ enum class Code {
   // Uploads.
   kEncryptionFailed,
   kBatchRefused,
+  kBatchUnusable,
   kLogRefused,
+  kLogUnusable,
+  kLastCode = kLogUnusable,  // for tables that must cover every code
 };
 
 class [[nodiscard]] Status {

@@ -8,9 +8,10 @@ namespace halvorpin {
 namespace {
 
 constexpr const char* kAll = "*";  // every command, and a letter the client does not know
-constexpr const char* kUpdates = "avp";
-constexpr const char* kUploads = "sSlL";
 
+// Rows are looked up in order: where some commands end otherwise (a refused
+// download leaves -v and -p with status 0), their row comes first and the
+// row for every command follows, so every command has a row for every code.
 const Ending kEndings[] = {
     {kAll, Code::kOk, 0, Stream::kNone, false, false, nullptr},
 
@@ -21,10 +22,10 @@ const Ending kEndings[] = {
     {kAll, Code::kLockUnusable, 1, Stream::kStderr, false, false, "Unable to lock %s\n"},
     {kAll, Code::kStateDirUnusable, 1, Stream::kStderr, false, false,
      "Unable to make the state directory %s\n"},
-    {kUploads, Code::kInputMissing, 1, Stream::kStderr, false, false, "Nothing to upload: no %s\n"},
-    {kUploads, Code::kInputNotPlain, 1, Stream::kStderr, false, false,
+    {kAll, Code::kInputMissing, 1, Stream::kStderr, false, false, "Nothing to upload: no %s\n"},
+    {kAll, Code::kInputNotPlain, 1, Stream::kStderr, false, false,
      "Not uploading %s: not a regular file with a single link\n"},
-    {kUploads, Code::kInputUnreadable, 1, Stream::kStderr, false, false, "Unable to read %s\n"},
+    {kAll, Code::kInputUnreadable, 1, Stream::kStderr, false, false, "Unable to read %s\n"},
 
     // Connections: the messages of a unit's log since its first release.
     {kAll, Code::kCaUnreadable, 1, Stream::kStderr, true, false, "Ca\xE2\x80\x99t read CA list\n"},
@@ -40,57 +41,73 @@ const Ending kEndings[] = {
     {kAll, Code::kNameMismatch, 1, Stream::kStderr, false, false,
      "Common name doesn't match host name\n"},
 
-    // Enrollment.
-    {"a", Code::kNoRandomness, 1, Stream::kStderr, false, false,
+    // Enrollment. A refusal names the host and the status line it answered
+    // with, so an operator can tell a proxy's refusal from the server's.
+    {kAll, Code::kNoRandomness, 1, Stream::kStderr, false, false,
      "No key made: the random generator has no seed from the system\n"},
-    {"a", Code::kKeysNotStored, 1, Stream::kStderr, false, false,
+    {kAll, Code::kKeysNotStored, 1, Stream::kStderr, false, false,
      "Unable to store the unit's keys and identifier\n"},
-    {"a", Code::kEnrollmentRefused, 1, Stream::kStderr, false, false,
-     "Enrollment refused by the server\n"},
-    {"a", Code::kEnrollmentUnusable, 1, Stream::kStderr, false, false,
-     "Unusable enrollment reply: %s\n"},
-    {"a", Code::kConfirmationRefused, 1, Stream::kStderr, false, false,
-     "Enrollment confirmation refused by the server\n"},
-    {"a", Code::kNotEnrolled, 1, Stream::kStderr, false, false,
-     "Unable to load keys and/or unit id\n"},
+    {kAll, Code::kEnrollmentRefused, 1, Stream::kStderr, false, false,
+     "Enrollment refused by %s\n"},
+    {kAll, Code::kEnrollmentUnusable, 1, Stream::kStderr, false, false,
+     "Unusable enrollment reply from %s\n"},
+    {kAll, Code::kConfirmationRefused, 1, Stream::kStderr, false, false,
+     "Enrollment confirmation refused by %s\n"},
+    {kAll, Code::kConfirmationUnusable, 1, Stream::kStderr, false, false,
+     "Unusable confirmation reply from %s\n"},
     {"v", Code::kNotEnrolled, 0, Stream::kStdout, false, false,
      "Unable to load keys and/or unit id"},
     {"psSlL", Code::kNotEnrolled, 0, Stream::kNone, false, false, nullptr},
+    {kAll, Code::kNotEnrolled, 1, Stream::kStderr, false, false,
+     "Unable to load keys and/or unit id\n"},
 
-    // Updates.
-    {"a", Code::kNoVersion, 1, Stream::kStderr, false, false, "No version reply from the server\n"},
-    {"v", Code::kNoVersion, 0, Stream::kNone, false, false, nullptr},
-    {"a", Code::kLocatorUnusable, 1, Stream::kStderr, false, false,
-     "Unusable package locator in the version reply\n"},
+    // Updates: -v keeps its old package when the server or the host says no.
+    {"v", Code::kVersionRefused, 0, Stream::kStderr, false, false, "Version query refused by %s\n"},
+    {kAll, Code::kVersionRefused, 1, Stream::kStderr, false, false,
+     "Version query refused by %s\n"},
+    {"v", Code::kVersionUnusable, 0, Stream::kStderr, false, false,
+     "Unusable version reply from %s\n"},
+    {kAll, Code::kVersionUnusable, 1, Stream::kStderr, false, false,
+     "Unusable version reply from %s\n"},
     {"vp", Code::kLocatorUnusable, 0, Stream::kStderr, false, false,
      "Unusable package locator in the version reply\n"},
-    {"a", Code::kDownloadRefused, 1, Stream::kStderr, false, false,
-     "Package download refused by %s\n"},
+    {kAll, Code::kLocatorUnusable, 1, Stream::kStderr, false, false,
+     "Unusable package locator in the version reply\n"},
     {"vp", Code::kDownloadRefused, 0, Stream::kStderr, false, false,
      "Package download refused by %s\n"},
-    {"av", Code::kDownloadCutShort, 1, Stream::kStderr, false, false,
-     "Package download from %s broke off\n"},
+    {kAll, Code::kDownloadRefused, 1, Stream::kStderr, false, false,
+     "Package download refused by %s\n"},
+    {"p", Code::kPackageReplyUnusable, 0, Stream::kStderr, false, false,
+     "Unusable package reply from %s\n"},
+    {kAll, Code::kPackageReplyUnusable, 1, Stream::kStderr, false, false,
+     "Unusable package reply from %s\n"},
     {"p", Code::kDownloadCutShort, 0, Stream::kStderr, false, false,
      "Package download from %s broke off\n"},
-    {"av", Code::kPackageNotStored, 1, Stream::kStderr, false, false,
-     "Unable to store the package in %s\n"},
+    {kAll, Code::kDownloadCutShort, 1, Stream::kStderr, false, false,
+     "Package download from %s broke off\n"},
     {"p", Code::kPackageNotStored, 0, Stream::kStderr, false, false,
      "Unable to store the package in %s\n"},
-    {kUpdates, Code::kArchiveNotGzip, 1, Stream::kStderr, false, false,
+    {kAll, Code::kPackageNotStored, 1, Stream::kStderr, false, false,
+     "Unable to store the package in %s\n"},
+    {kAll, Code::kArchiveNotGzip, 1, Stream::kStderr, false, false,
      "The package archive does not decompress\n"},
-    {kUpdates, Code::kArchiveNotTar, 1, Stream::kStderr, false, false,
+    {kAll, Code::kArchiveNotTar, 1, Stream::kStderr, false, false,
      "The package archive does not unpack\n"},
-    {kUpdates, Code::kPackageInvalid, 1, Stream::kStderr, false, false, "Package refused: %s\n"},
-    {kUpdates, Code::kInstallFailed, 1, Stream::kStderr, false, false,
+    {kAll, Code::kPackageInvalid, 1, Stream::kStderr, false, false, "Package refused: %s\n"},
+    {kAll, Code::kInstallFailed, 1, Stream::kStderr, false, false,
      "Package not installed: %s could not be put in place\n"},
 
     // Uploads.
-    {kUploads, Code::kEncryptionFailed, 1, Stream::kStderr, false, false,
+    {kAll, Code::kEncryptionFailed, 1, Stream::kStderr, false, false,
      "Unable to encrypt %s for the server\n"},
-    {"sS", Code::kBatchRefused, 1, Stream::kStderr, false, false,
-     "A results batch was not accepted; /tmp/output stays\n"},
-    {"lL", Code::kLogRefused, 1, Stream::kStderr, false, false,
-     "The log was not accepted; /tmp/debug.out stays\n"},
+    {kAll, Code::kBatchRefused, 1, Stream::kStderr, false, false,
+     "A results batch was refused by %s; /tmp/output stays\n"},
+    {kAll, Code::kBatchUnusable, 1, Stream::kStderr, false, false,
+     "Unusable reply to a results batch from %s; /tmp/output stays\n"},
+    {kAll, Code::kLogRefused, 1, Stream::kStderr, false, false,
+     "The log was refused by %s; /tmp/debug.out stays\n"},
+    {kAll, Code::kLogUnusable, 1, Stream::kStderr, false, false,
+     "Unusable reply to the log from %s; /tmp/debug.out stays\n"},
 };
 
 }  // namespace

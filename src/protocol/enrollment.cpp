@@ -86,30 +86,30 @@ bool system_random_seeded() {
 
 }  // namespace
 
-Status parse_enrollment_reply(const char* reply, std::string& unit_id, EvpPkeyPtr& server_key) {
+Status parse_enrollment_reply(const ReplySink& reply, const std::string& host,
+                              std::string& unit_id, EvpPkeyPtr& server_key) {
   unit_id.clear();
   server_key.reset();
-  if (!reply_contains(reply, "HTTP/1.1 200 Activating")) return Status(Code::kEnrollmentRefused);
-  // A reply cut inside its header block may have lost any header.
-  if (body_offset(reply) == 0) return Status(Code::kEnrollmentUnusable, "incomplete header block");
-  std::string value;
-  if (find_header_value(reply, "X-Unit-ID:", "\r", kHeaderValueCapacity, value) !=
-      HeaderScan::kFound) {
-    return Status(Code::kEnrollmentUnusable, "no identifier");
-  }
-  std::string id = identifier_from(value);
-  if (id.empty()) return Status(Code::kEnrollmentUnusable, "no identifier");
+  if (reply.status_code() != 200) return Status(Code::kEnrollmentRefused, answered_by(host, reply));
+  // A reply cut short may have lost any header.
+  if (!reply.whole()) return Status(Code::kEnrollmentUnusable, unusable_from(host, reply));
+  const std::string* value = reply.header("X-Unit-ID");
+  const std::string id = value != nullptr && value->size() < kHeaderValueCapacity
+                             ? identifier_from(*value)
+                             : std::string();
+  if (id.empty()) return Status(Code::kEnrollmentUnusable, unusable_from(host, reply, "no identifier"));
   // The identifier file is read back as at most 99 characters.
   if (id.size() > kUnitIdCapacity - 1) {
-    return Status(Code::kEnrollmentUnusable, "identifier longer than 99 characters");
+    return Status(Code::kEnrollmentUnusable,
+                  unusable_from(host, reply, "identifier longer than 99 characters"));
   }
-  if (find_header_value(reply, "X-ZOR-PublicKey:", "\n", kHeaderValueCapacity, value) !=
-      HeaderScan::kFound) {
-    return Status(Code::kEnrollmentUnusable, "no server key");
+  value = reply.header("X-ZOR-PublicKey");
+  if (value == nullptr || value->empty() || value->size() >= kHeaderValueCapacity) {
+    return Status(Code::kEnrollmentUnusable, unusable_from(host, reply, "no server key"));
   }
-  EvpPkeyPtr key = server_key_from(value);
+  EvpPkeyPtr key = server_key_from(*value);
   if (!key || !server_key_acceptable(key.get())) {
-    return Status(Code::kEnrollmentUnusable, "server key unusable");
+    return Status(Code::kEnrollmentUnusable, unusable_from(host, reply, "server key unusable"));
   }
   unit_id = id;
   server_key = std::move(key);
@@ -135,18 +135,16 @@ Status activate(ServerLink* link) {
   std::string key_text = key_text_for_header(link->unit_key.get());
   if (key_text.empty()) return Status(Code::kKeysNotStored);
   RequestText request(kEnrollmentCapacity);
-  request.add("GET /activate?mac=").add(link->mac).add(" HTTP/1.1 \r\n");
+  request.add("GET /activate?mac=").add(link->mac).add(" HTTP/1.1\r\n");
   request.add("Host: ").add(link->host).add("\r\n");
   request.add("X-Unit-PublicKey: ").add(key_text).add("\r\n\r\n");
-  if (!request.ok()) return Status(Code::kEnrollmentRefused);
+  if (!request.ok()) return Status(Code::kEnrollmentRefused, link->host + ": no request sent");
 
-  std::vector<char> reply(kEnrollmentCapacity, '\0');
-  const Exchanged exchanged =
-      ssl_sendrequest(link->ssl.get(), request.c_str(), reply.data(), reply.size());
-  if (exchanged.cut_short) return Status(Code::kEnrollmentRefused);
+  ReplySink reply(kEnrollmentCapacity);
+  ssl_sendrequest(link->ssl.get(), request.c_str(), reply);
   std::string unit_id;
   EvpPkeyPtr server_key;
-  Status parsed = parse_enrollment_reply(reply.data(), unit_id, server_key);
+  Status parsed = parse_enrollment_reply(reply, link->host, unit_id, server_key);
   if (!parsed.ok()) return parsed;
 
   // The server key is stored only once the server confirmed the enrollment.
@@ -158,16 +156,19 @@ Status activate(ServerLink* link) {
 
 Status confirmactivate(ServerLink* link) {
   RequestText request(kConfirmationCapacity);
-  request.add("GET /activate?confirm&mac=").add(link->mac).add(" HTTP/1.1 \r\n");
+  request.add("GET /activate?confirm&mac=").add(link->mac).add(" HTTP/1.1\r\n");
   request.add("Host: ").add(link->host).add("\r\n");
   request.add("X-Unit-ID: ").add(link->unit_id).add("\r\n\r\n");
-  if (!request.ok()) return Status(Code::kConfirmationRefused);
-  std::vector<char> reply(kConfirmationCapacity, '\0');
-  const Exchanged exchanged =
-      ssl_sendrequest(link->ssl.get(), request.c_str(), reply.data(), reply.size());
-  return !exchanged.cut_short && reply_contains(reply.data(), "HTTP/1.1 200 Activated")
-             ? Status()
-             : Status(Code::kConfirmationRefused);
+  if (!request.ok()) {
+    return Status(Code::kConfirmationRefused, link->host + ": no request sent");
+  }
+  ReplySink reply(kConfirmationCapacity);
+  ssl_sendrequest(link->ssl.get(), request.c_str(), reply);
+  if (reply.status_code() != 200) {
+    return Status(Code::kConfirmationRefused, answered_by(link->host, reply));
+  }
+  return reply.whole() ? Status()
+                       : Status(Code::kConfirmationUnusable, unusable_from(link->host, reply));
 }
 
 namespace {

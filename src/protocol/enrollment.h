@@ -8,17 +8,20 @@
 #include "base/owned.h"
 #include "base/server_link.h"
 #include "base/status.h"
+#include "transport/reply_sink.h"
 
 namespace halvorpin {
 
-// Reads the enrollment reply (NUL-terminated, as the exchange stores it).
-// Usable when it carries the "200 Activating" status, a complete header
-// block, an identifier (its leading letters and digits, 1 to 99 of them) and
-// a server key that is RSA of 1024 bits or more with an odd public exponent
-// of 3 or more; then unit_id and server_key hold them. Otherwise
-// kEnrollmentRefused (no such status) or kEnrollmentUnusable (the reason
-// says what is wrong), both left empty.
-Status parse_enrollment_reply(const char* reply, std::string& unit_id, EvpPkeyPtr& server_key);
+// Reads the enrollment reply from `host`. Usable when its code is 200 (the
+// reason phrase means nothing), it arrived whole, and it carries an
+// identifier (X-Unit-ID: its leading letters and digits, 1 to 99 of them)
+// and a server key (X-ZOR-PublicKey) that is RSA of 1024 bits or more with
+// an odd public exponent of 3 or more; then unit_id and server_key hold
+// them. Otherwise kEnrollmentRefused (another code; the reason names the
+// host and its status line) or kEnrollmentUnusable (the reason names the
+// host and what is wrong), both left empty.
+Status parse_enrollment_reply(const ReplySink& reply, const std::string& host,
+                              std::string& unit_id, EvpPkeyPtr& server_key);
 
 // Generates the unit key into unit_key and writes both unit key files.
 // kNoRandomness when the random generator is not seeded from the system;

@@ -1,18 +1,17 @@
-// Reading the few things the client needs out of a stored reply: a status
-// text, one header's value, the start of the body. The stored header block
-// is NUL-free, so the searches stop at the first NUL, which can only come
-// from the body.
+// Requests as the client builds them, and what a message says about a
+// reply that was not what the request needed.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "transport/reply_sink.h"
+
 namespace halvorpin {
 
-// A request or reply text that never grows past its capacity (which counts
-// the terminating NUL of the original fixed buffers).
+// A request text that never grows past its capacity (which counts the
+// terminating NUL of the original fixed buffers).
 class RequestText {
  public:
   explicit RequestText(std::size_t capacity) : capacity_(capacity) { text_.reserve(capacity); }
@@ -26,23 +25,18 @@ class RequestText {
   bool ok_ = true;
 };
 
-// True when `text` occurs in the stored reply before its first NUL.
-bool reply_contains(const char* reply, const char* text);
+// What answered, for a message: "<host>: <status line>" ("no reply" when
+// nothing came), so an operator can tell a proxy's answer from the
+// server's.
+std::string answered_by(const std::string& host, const ReplySink& reply);
 
-enum class HeaderScan { kFound, kMissing, kTooLong };
+// Why a reply with the right status cannot be used, for a message:
+// "<host>: <why>", `why` or else the reply's own defect ("cut short", ...).
+std::string unusable_from(const std::string& host, const ReplySink& reply,
+                          const char* why = nullptr);
 
-// Finds the first occurrence of `name` (which ends in ':'), skips white space
-// after it, and takes the value up to the first of `stop` or the end of the
-// text. An empty value counts as missing; a value of `capacity` characters or
-// more (it would not fit with its NUL) as too long.
-HeaderScan find_header_value(const char* reply, const char* name, const char* stop,
-                             std::size_t capacity, std::string& value);
-
-// Offset of the byte after the first CR LF CR LF, or 0 when there is none.
-std::size_t body_offset(const char* reply);
-
-// The body length from "Content-Length:": leading decimal digits of a value
-// of at most 15 characters. -1 when missing, too long or not positive.
-std::int64_t content_length(const char* reply);
+// True when the reply's first field `name` has the value `value`, letters
+// compared without case.
+bool header_is(const ReplySink& reply, std::string_view name, std::string_view value);
 
 }  // namespace halvorpin

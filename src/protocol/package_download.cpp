@@ -19,64 +19,51 @@ namespace halvorpin {
 namespace {
 
 constexpr std::size_t kRequestCapacity = 1024;
-constexpr std::size_t kReplyCapacity = 1024;
 constexpr std::size_t kTempFileBuffer = std::size_t{64} * 1024;
+// A refusal's body is kept for a look, but only this much of it.
+constexpr std::size_t kRefusedBodyLimit = std::size_t{64} * 1024;
 
-// The reply's first line, for a message: at most 200 bytes, anything not
-// printable shown as '?'.
-std::string status_line_of(const char* header) {
-  std::string line(header, std::strcspn(header, "\r\n"));
-  if (line.size() > 200) line.resize(200);
-  for (char& c : line) {
-    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f) c = '?';
-  }
-  return line.empty() ? "no reply" : line;
-}
-
-// Fetches the reply body into the temporary package file; `header`
-// receives the header block. kDownloadRefused (reason: the host and the
-// reply's status line) for anything but a 200 reply, kDownloadCutShort
-// (reason: the host) when the body ended before its announced end,
-// kPackageNotStored when the file could not be written.
-Status fetch_to_temp_file(ServerLink* package_link, const char* request,
-                          std::vector<char>& header) {
-  FilePtr temp = create_fresh_stream(kPackageTempPath, 0644);
-  if (!temp) return Status(Code::kPackageNotStored, kPackageTempPath);
+// Fetches the reply body into the temporary package file; `header` of the
+// reply stays in `reply`. kDownloadRefused (reason: the host and the
+// reply's status line) for any code but 200, kPackageNotStored when the
+// file could not be written (reading stops at the first failed write),
+// kPackageReplyUnusable for a malformed head, kDownloadCutShort (reason:
+// the host) when the body ended before its announced end.
+Status fetch_to_temp_file(ServerLink* package_link, const char* request, FILE* temp,
+                          ReplySink& reply) {
   // Whole read blocks go to the file in one write each.
-  std::setvbuf(temp.get(), nullptr, _IOFBF, kTempFileBuffer);
-  const Exchanged reply =
-      ssl_sendrequest3(package_link->ssl.get(), request, header.data(), header.size(), temp.get());
-  bool stored = std::fflush(temp.get()) == 0 && std::ferror(temp.get()) == 0;
-  bool closed = std::fclose(temp.release()) == 0;
-  if (!reply_contains(header.data(), "HTTP/1.1 200 OK")) {
-    return Status(Code::kDownloadRefused,
-                  package_link->host + ": " + status_line_of(header.data()));
+  std::setvbuf(temp, nullptr, _IOFBF, kTempFileBuffer);
+  ssl_sendrequest3(package_link->ssl.get(), request, reply);
+  const bool stored = std::fflush(temp) == 0 && std::ferror(temp) == 0 && !reply.write_failed();
+  const std::string& host = package_link->host;
+  if (reply.status_code() != 200) return Status(Code::kDownloadRefused, answered_by(host, reply));
+  if (!stored) return Status(Code::kPackageNotStored, kPackageTempPath);
+  if (reply.problem() != nullptr) {
+    return Status(Code::kPackageReplyUnusable, unusable_from(host, reply));
   }
-  if (reply.cut_short) return Status(Code::kDownloadCutShort, package_link->host);
-  return stored && closed ? Status() : Status(Code::kPackageNotStored, kPackageTempPath);
+  if (!reply.whole()) return Status(Code::kDownloadCutShort, host);
+  return {};
 }
 
 // Whether the body is the package in clear. A host that says so is
-// believed; otherwise the first block decides: a body whose first block does
-// not decrypt with the unit's key and that starts like a gzip stream is
-// clear. Encryption with the unit's public key never proved where a package
-// came from (the verified connection does), so nothing is lost by that, and
-// a large clear file is never run through the decryption.
-bool body_is_clear(const char* header, EVP_PKEY* unit_key) {
-  if (reply_contains(header, "X-Encrypted: false")) return true;
+// believed; otherwise the body is taken as encrypted only when its first
+// block decrypts with the unit's key to the start of a gzip stream (1f 8b):
+// a clear package whose first bytes happen to decrypt stays clear.
+// Encryption with the unit's public key never proved where a package came
+// from (the verified connection does), so nothing is lost by that, and a
+// large clear file is never run through the decryption.
+bool body_is_clear(const ReplySink& reply, EVP_PKEY* unit_key) {
+  if (header_is(reply, "X-Encrypted", "false")) return true;
   FilePtr in = open_regular_stream(kPackageTempPath);
   const int size = rsa_size(unit_key);
   EvpPkeyCtxPtr ctx = make_rsa_decrypt_ctx(unit_key);
-  if (!in || size <= 0 || !ctx) return false;
+  if (!in || size <= 0 || !ctx) return true;
   const auto block_size = static_cast<std::size_t>(size);
   std::vector<unsigned char> block(block_size);
   std::vector<unsigned char> clear(block_size);
-  const std::size_t n = std::fread(block.data(), 1, block_size, in.get());
-  if (n == block_size &&
-      rsa_decrypt_block(ctx.get(), block.data(), block_size, clear.data(), clear.size()) >= 0) {
-    return false;
-  }
-  return n >= 2 && block[0] == 0x1f && block[1] == 0x8b;
+  if (std::fread(block.data(), 1, block_size, in.get()) != block_size) return true;
+  const int n = rsa_decrypt_block(ctx.get(), block.data(), block_size, clear.data(), clear.size());
+  return !(n >= 2 && clear[0] == 0x1f && clear[1] == 0x8b);
 }
 
 // Writes the clear bytes of every whole block that decrypts; blocks that do
@@ -151,15 +138,19 @@ Status packages(ServerLink* link, const char* locator, FILE* out) {
   request.add("\r\n");
   if (!request.ok()) return Status(Code::kLocatorUnusable);
 
-  std::vector<char> header(kReplyCapacity, '\0');
-  status = fetch_to_temp_file(&package_link, request.c_str(), header);
+  FilePtr temp = create_fresh_stream(kPackageTempPath, 0644);
+  if (!temp) return Status(Code::kPackageNotStored, kPackageTempPath);
+  ReplySink reply(0, temp.get(), kRefusedBodyLimit);
+  status = fetch_to_temp_file(&package_link, request.c_str(), temp.get(), reply);
+  const bool closed = std::fclose(temp.release()) == 0;
+  if (status.ok() && !closed) status = Status(Code::kPackageNotStored, kPackageTempPath);
   // After a refusal a little of the error body stays for a look.
   if (status.code() == Code::kDownloadRefused) return status;
   if (!status.ok()) {
     (void)::unlink(kPackageTempPath);
     return status;
   }
-  if (body_is_clear(header.data(), link->unit_key.get())) {
+  if (body_is_clear(reply, link->unit_key.get())) {
     // The clear package is the file: move it into place whole.
     if (::rename(kPackageTempPath, kPackageArchivePath) == 0) return {};
     (void)::unlink(kPackageTempPath);

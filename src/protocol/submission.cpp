@@ -3,7 +3,6 @@
 #include <openssl/evp.h>
 
 #include <cstring>
-#include <vector>
 
 #include "encoding/base64.h"
 #include "protocol/http_reply.h"
@@ -13,7 +12,6 @@ namespace halvorpin {
 namespace {
 
 constexpr std::size_t kHeadCapacity = 1024;
-constexpr std::size_t kReplyCapacity = 1024;
 
 enum class Endpoint { kSubmit, kLog };
 
@@ -35,25 +33,29 @@ Status post(ServerLink* link, Endpoint endpoint, const unsigned char* clear, int
 
   RequestText head(kHeadCapacity);
   if (endpoint == Endpoint::kSubmit) {
-    head.add("POST /submit HTTP/1.1 \r\n").add("Host: ").add(link->host).add("\r\n");
+    head.add("POST /submit HTTP/1.1\r\n").add("Host: ").add(link->host).add("\r\n");
     head.add(hash_line).add(encrypted_line);
   } else {
-    head.add("POST /log HTTP/1.1 \r\n").add("Host: ").add(link->host).add("\r\n");
+    head.add("POST /log HTTP/1.1\r\n").add("Host: ").add(link->host).add("\r\n");
     head.add(encrypted_line).add(hash_line);
   }
   head.add("X-Unit-ID: ").add(link->unit_id).add("\r\n");
   head.add(content_length_line(encrypted ? cipher_length : clear_length)).add("\r\n");
-  const Code refused = endpoint == Endpoint::kSubmit ? Code::kBatchRefused : Code::kLogRefused;
-  if (!head.ok()) return Status(refused);
+  const bool results = endpoint == Endpoint::kSubmit;
+  const Code refused = results ? Code::kBatchRefused : Code::kLogRefused;
+  if (!head.ok()) return Status(refused, link->host + ": no request sent");
 
-  std::vector<char> reply(kReplyCapacity, '\0');
-  // A reply cut short may not have been the server's whole answer: the
-  // batch counts as refused and goes again with the next run.
-  const Exchanged exchanged =
-      ssl_sendrequest2(link->ssl.get(), head.c_str(), reply.data(), reply.size(),
-                       encrypted ? cipher : clear, encrypted ? cipher_length : clear_length);
-  return !exchanged.cut_short && reply_contains(reply.data(), "HTTP/1.1 200 OK") ? Status()
-                                                                                 : Status(refused);
+  // The server's verdict is its status line and header block: a body cut
+  // short after them changes nothing, and is not waited for.
+  ReplySink reply = ReplySink::head_only();
+  ssl_sendrequest2(link->ssl.get(), head.c_str(), reply, encrypted ? cipher : clear,
+                   encrypted ? cipher_length : clear_length);
+  if (reply.status_code() != 200) return Status(refused, answered_by(link->host, reply));
+  if (!reply.whole()) {
+    return Status(results ? Code::kBatchUnusable : Code::kLogUnusable,
+                  unusable_from(link->host, reply));
+  }
+  return {};
 }
 
 }  // namespace

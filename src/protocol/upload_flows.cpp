@@ -183,7 +183,14 @@ Status upload(ServerLink* link, FILE* input, bool encrypted, const UploadKind& k
     // A read or encryption failure is found before anything of it is sent.
     if (reading.failure != Code::kOk) return Status(reading.failure, kind.path);
     if (batch.units == 0 && !(kind.first_even_empty && request == 0)) break;
-    status = connected ? ssl_reconnect(link) : open_checked_connection(link);
+    // The first request goes on the connection the run opened and checked
+    // (the log's), or on one opened now (the results'); each later one on a
+    // re-connection.
+    if (!connected) {
+      status = open_checked_connection(link);
+    } else if (request > 0) {
+      status = ssl_reconnect(link);
+    }
     if (!status.ok()) return status;
     connected = true;
     const auto clear_length = static_cast<int>(batch.clear_length);

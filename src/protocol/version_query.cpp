@@ -12,39 +12,43 @@ namespace halvorpin {
 namespace {
 
 constexpr std::size_t kRequestCapacity = 1024;
-constexpr std::size_t kReplyCapacity = 1024;
+constexpr std::size_t kBodyCapacity = 1024;
+
+// Why a whole 200 reply carries no body the client can read, or null. Its
+// length must be announced: a body ended by the close may be cut short.
+const char* body_defect(const ReplySink& reply) {
+  if (reply.header("Content-Length") == nullptr && reply.header("Transfer-Encoding") == nullptr) {
+    return "no Content-Length";
+  }
+  if (reply.body().empty()) return "empty body";
+  if (reply.body_cut()) return "body over 1024 bytes";
+  return nullptr;
+}
 
 }  // namespace
 
 Status version(ServerLink* link, const char* installed_version, std::string& text) {
   text.clear();
   RequestText request(kRequestCapacity);
-  request.add("GET /version?current=").add(installed_version).add(" HTTP/1.1 \r\n");
+  request.add("GET /version?current=").add(installed_version).add(" HTTP/1.1\r\n");
   request.add("Host: ").add(link->host).add("\r\n");
   request.add("X-Unit-ID: ").add(link->unit_id).add("\r\n");
   request.add("\r\n");
-  if (!request.ok()) return Status(Code::kNoVersion);
+  if (!request.ok()) return Status(Code::kVersionRefused, link->host + ": no request sent");
 
-  std::vector<char> reply(kReplyCapacity, '\0');
-  const Exchanged exchanged =
-      ssl_sendrequest(link->ssl.get(), request.c_str(), reply.data(), reply.size());
-  const std::size_t stored = exchanged.stored;
-  if (exchanged.cut_short || !reply_contains(reply.data(), "HTTP/1.1 200 OK")) {
-    return Status(Code::kNoVersion);
+  ReplySink reply(kBodyCapacity);
+  ssl_sendrequest(link->ssl.get(), request.c_str(), reply);
+  if (reply.status_code() != 200) return Status(Code::kVersionRefused, answered_by(link->host, reply));
+  const char* defect = reply.whole() ? body_defect(reply) : reply.defect();
+  if (defect != nullptr) {
+    return Status(Code::kVersionUnusable, unusable_from(link->host, reply, defect));
   }
-  std::int64_t body_length = content_length(reply.data());
-  std::size_t body_start = body_offset(reply.data());
-  if (body_length <= 0 || body_start == 0 ||
-      static_cast<std::uint64_t>(body_length) > stored - body_start) {
-    return Status(Code::kNoVersion);
-  }
-  const auto length = static_cast<std::size_t>(body_length);
-  const auto* body = reinterpret_cast<const unsigned char*>(reply.data() + body_start);
-
+  const std::string& body = reply.body();
   std::vector<unsigned char> clear(
-      std::max(length, static_cast<std::size_t>(rsa_size(link->unit_key.get()))) + 1, 0);
+      std::max(body.size(), static_cast<std::size_t>(rsa_size(link->unit_key.get()))) + 1, 0);
   EvpPkeyCtxPtr ctx = make_rsa_decrypt_ctx(link->unit_key.get());
-  int clear_length = rsa_decrypt_block(ctx.get(), body, length, clear.data(), clear.size() - 1);
+  int clear_length = rsa_decrypt_block(ctx.get(), reinterpret_cast<const unsigned char*>(body.data()),
+                                       body.size(), clear.data(), clear.size() - 1);
   if (clear_length < 0) return {};  // an empty text: no version, no locator
   text.assign(
       reinterpret_cast<const char*>(clear.data()),

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/ascii.h"
 #include "base/owned.h"
 #include "transport/connection.h"
 
@@ -19,8 +20,6 @@ namespace halvorpin {
 namespace {
 
 constexpr std::size_t kCommonNameCapacity = 256;
-
-char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Matching with memoised star positions: a star's outcome depends only on
 // where the pattern resumes and where the string scan starts, so each pair
@@ -35,10 +34,10 @@ class WildcardMatcher {
 
   bool match(std::size_t p, std::size_t s) {
     for (;;) {
-      char pc = fold(pattern_[p]);
+      char pc = ascii_lower(pattern_[p]);
       if (pc == '\0') return string_[s] == '\0';
       if (pc == '*') break;
-      if (string_[s] == '\0' || fold(string_[s]) != pc) return false;
+      if (string_[s] == '\0' || ascii_lower(string_[s]) != pc) return false;
       ++p;
       ++s;
     }
@@ -53,9 +52,9 @@ class WildcardMatcher {
 
   // The star may end at any position before the next '.'.
   bool scan_star(std::size_t p, std::size_t s) {
-    char next = fold(pattern_[p]);
+    char next = ascii_lower(pattern_[p]);
     for (std::size_t i = s; string_[i] != '\0'; ++i) {
-      if (fold(string_[i]) == next && match(p, i)) return true;
+      if (ascii_lower(string_[i]) == next && match(p, i)) return true;
       if (string_[i] == '.') return false;
     }
     return next == '\0';
@@ -118,21 +117,27 @@ bool name_matches(const char* name, const char* host) {
 struct GeneralNamesFree {
   void operator()(GENERAL_NAMES* names) const { GENERAL_NAMES_free(names); }
 };
+using GeneralNamesPtr = std::unique_ptr<GENERAL_NAMES, GeneralNamesFree>;
 
-// A subject alternative name for the host: a DNS name that matches by the
-// common name's rules, or, for a host given as an address, that address.
-bool alternative_name_matches(X509* cert, const char* host) {
-  std::unique_ptr<GENERAL_NAMES, GeneralNamesFree> names(
+GeneralNamesPtr alternative_names(X509* cert) {
+  return GeneralNamesPtr(
       static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr)));
-  if (!names) return false;
-  const std::string address = address_bytes(host);
-  for (int i = 0; i < sk_GENERAL_NAME_num(names.get()); ++i) {
-    const GENERAL_NAME* name = sk_GENERAL_NAME_value(names.get(), i);
+}
+
+bool has_dns_name(const GENERAL_NAMES* names) {
+  for (int i = 0; names != nullptr && i < sk_GENERAL_NAME_num(names); ++i) {
+    if (sk_GENERAL_NAME_value(names, i)->type == GEN_DNS) return true;
+  }
+  return false;
+}
+
+// An IP-address alternative name that equals the address bytes.
+bool has_address(const GENERAL_NAMES* names, const std::string& address) {
+  for (int i = 0; names != nullptr && i < sk_GENERAL_NAME_num(names); ++i) {
     int type = 0;
-    const auto* value = static_cast<const ASN1_STRING*>(GENERAL_NAME_get0_value(name, &type));
-    char text[kCommonNameCapacity];
-    if (type == GEN_DNS && name_text(value, text) && name_matches(text, host)) return true;
-    if (type == GEN_IPADD && !address.empty() && value != nullptr &&
+    const auto* value = static_cast<const ASN1_STRING*>(
+        GENERAL_NAME_get0_value(sk_GENERAL_NAME_value(names, i), &type));
+    if (type == GEN_IPADD && value != nullptr &&
         static_cast<std::size_t>(ASN1_STRING_length(value)) == address.size() &&
         std::memcmp(ASN1_STRING_get0_data(value), address.data(), address.size()) == 0) {
       return true;
@@ -192,11 +197,24 @@ Status check_cert(SSL* ssl, const char* host) {
     return Status(Code::kCertNotVerified, link != nullptr ? link->cert_clock_note : "");
   }
   X509Ptr peer(SSL_get1_peer_certificate(ssl));
+  return peer && certificate_names_host(peer.get(), host) ? Status() : Status(Code::kNameMismatch);
+}
+
+bool certificate_names_host(X509* cert, const char* host) {
+  const GeneralNamesPtr names = alternative_names(cert);
+  const std::string address = address_bytes(host);
+  if (!address.empty() && has_address(names.get(), address)) return true;
+  if (has_dns_name(names.get())) {
+    // Only the DNS names count then, by the library's own rules: a wildcard
+    // only as the whole leftmost label and never over a one-label suffix,
+    // and never for an address.
+    return address.empty() &&
+           X509_check_host(cert, host, std::strlen(host),
+                           X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS,
+                           nullptr) == 1;
+  }
   char common_name[kCommonNameCapacity] = {};
-  const bool named =
-      peer && ((first_common_name(peer.get(), common_name) && name_matches(common_name, host)) ||
-               alternative_name_matches(peer.get(), host));
-  return named ? Status() : Status(Code::kNameMismatch);
+  return first_common_name(cert, common_name) && name_matches(common_name, host);
 }
 
 }  // namespace halvorpin

@@ -1,6 +1,7 @@
 // The server certificate test: chain verified against the CA bundle, then
-// the host name matched against the subject's common name or one of its
-// subject alternative names.
+// the host name matched against the certificate's names: its DNS subject
+// alternative names when it has any, otherwise the subject's common name;
+// an address also by an IP-address alternative name.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -14,6 +15,13 @@ namespace halvorpin {
 // unit's clock lies outside the failing certificate's validity, when that is
 // the failure) or kNameMismatch otherwise.
 Status check_cert(SSL* ssl, const char* host);
+
+// Whether the certificate is for `host`. With DNS alternative names only
+// they count (a wildcard only as the whole leftmost label, never over a
+// single-label suffix, never for an address); without them the subject's
+// first common name, by pattern_match (no wildcard for an address). A host
+// given as an address also matches an IP-address alternative name.
+bool certificate_names_host(X509* cert, const char* host);
 
 // The verification callback of every context: verification goes on as the
 // library's own would, and a certificate that is not valid at the unit's

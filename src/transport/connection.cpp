@@ -38,12 +38,6 @@ bool resolve_first_ipv4(const char* host, in_addr& out) {
   return true;
 }
 
-void set_blocking(int fd, bool blocking) {
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0) flags = 0;
-  (void)::fcntl(fd, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
-}
-
 // Waits up to `seconds` for a non-blocking connect to finish. A negative
 // wait is refused outright, as a select() with such a time value would be.
 bool wait_writable(int fd, int seconds) {
@@ -60,6 +54,12 @@ void set_socket_timeout(int fd, int option, int seconds) {
 }
 
 }  // namespace
+
+void set_blocking(int fd, bool blocking) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) flags = 0;
+  (void)::fcntl(fd, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
+}
 
 Status tcp_connect(const char* host, int port, UniqueFd& sock) {
   sockaddr_in address{};

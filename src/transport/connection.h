@@ -10,6 +10,9 @@
 
 namespace halvorpin {
 
+// Switches the socket between blocking and non-blocking use.
+void set_blocking(int fd, bool blocking);
+
 // A connected, blocking TCP socket to host:port in `sock`, with the receive
 // and send time-outs set. kResolveFailed, kSocketFailed, kConnectFailed or
 // kConnectTimeout when there is none.

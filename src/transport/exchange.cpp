@@ -1,22 +1,24 @@
 #include "transport/exchange.h"
 
-#include <sys/socket.h>
-#include <sys/time.h>
+#include <poll.h>
 
+#include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "base/monotonic.h"
 #include "base/server_link.h"
-#include "transport/reply_sink.h"
+#include "transport/connection.h"
+#include "transport/speed_floor.h"
 
 namespace halvorpin {
 namespace {
 
 constexpr std::size_t kReadBlock = std::size_t{16} * 1024;
-constexpr double kSpeedWindow = 60;
-constexpr std::size_t kSpeedBytes = 1024;
-constexpr const char* kOkText = "HTTP/1.1 200 OK";
-constexpr std::size_t kRefusedBodyLimit = std::size_t{64} * 1024;
+constexpr double kReplyGraceSeconds = 60;
+constexpr double kFloorCheckSeconds = 1;
 
 bool write_request(SSL* ssl, const char* request) {
   int length = static_cast<int>(std::strlen(request));
@@ -49,95 +51,148 @@ bool write_body(SSL* ssl, const unsigned char* body, int length) {
   return true;
 }
 
-// Sets the socket's receive bound to `seconds` (0: none).
-void set_receive_bound(int fd, double seconds) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(seconds);
-  tv.tv_usec = static_cast<suseconds_t>((seconds - static_cast<double>(tv.tv_sec)) * 1e6);
-  (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
+// Reading one reply within its bounds. Bytes are counted as the socket
+// delivers them (the TLS library's read counter on the socket), before any
+// record is complete.
+class ReplyReader {
+ public:
+  ReplyReader(SSL* ssl, const ReadLimits& limits, double started)
+      : ssl_(ssl),
+        limits_(limits),
+        started_(started),
+        last_bytes_(started),
+        counted_(BIO_number_read(SSL_get_rbio(ssl))) {}
 
-// Reads until the reply ends, the server closes, or a receive waits too
-// long. With a receive bound, a reply must also keep moving: less than
-// kSpeedBytes in any kSpeedWindow seconds ends it as a time-out would, so a
-// peer that trickles bytes cannot hold the run.
-void read_reply(SSL* ssl, ReplySink& sink) {
-  const int rt = g_timeouts.rt;
-  const int fd = SSL_get_fd(ssl);
-  double window_start = monotonic_seconds();
-  std::size_t window_bytes = 0;
-  double bound = rt;
-  char block[kReadBlock];
-  for (;;) {
-    if (rt > 0) {
-      double left = window_start + kSpeedWindow - monotonic_seconds();
-      if (left <= 0) break;
-      double wanted = left < rt ? left : rt;
-      if (wanted != bound) {
-        set_receive_bound(fd, wanted);
-        bound = wanted;
+  ReplySink::End read(ReplySink& sink) {
+    char block[kReadBlock];
+    for (;;) {
+      errno = 0;
+      const int n = SSL_read(ssl_, block, sizeof block);
+      const int code = SSL_get_error(ssl_, n);
+      const int read_errno = errno;
+      const double now = monotonic_seconds();
+      count_socket_bytes(now);
+      if (code == SSL_ERROR_NONE) {
+        const bool had_head = sink.head_complete();
+        if (!sink.take(block, static_cast<std::size_t>(n))) return ReplySink::End::kClosed;
+        if (!had_head && sink.head_complete() && limits_.speed_floor) floor_.emplace(now);
+        if (out_of_time(now, sink)) return ReplySink::End::kTimedOut;
+        continue;
       }
-    }
-    int n = SSL_read(ssl, block, sizeof block);
-    int code = SSL_get_error(ssl, n);
-    if (code == SSL_ERROR_NONE) {
-      window_bytes += static_cast<std::size_t>(n);
-      if (window_bytes >= kSpeedBytes) {
-        window_start = monotonic_seconds();
-        window_bytes = 0;
+      if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) {
+        if (out_of_time(now, sink)) return ReplySink::End::kTimedOut;
+        if (!wait_for_socket(code == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, now, sink)) {
+          return ReplySink::End::kFailed;
+        }
+        continue;
       }
-      if (!sink.take(block, static_cast<std::size_t>(n))) break;  // ended, or cut here
-      continue;
-    }
-    if (code == SSL_ERROR_WANT_READ) {
-      // A receive time-out: with a bound set, a silent server ends the reply.
-      if (rt > 0) break;
-      continue;
-    }
-    if (code != SSL_ERROR_SYSCALL && code != SSL_ERROR_ZERO_RETURN) {
+      if (code == SSL_ERROR_ZERO_RETURN) return ReplySink::End::kClosed;
+      if (code == SSL_ERROR_SYSCALL) {
+        return read_errno == 0 ? ReplySink::End::kClosed : ReplySink::End::kFailed;
+      }
       std::fwrite("SSL read problem", 1, 16, stderr);
+      return ReplySink::End::kFailed;
     }
-    break;
   }
-  if (rt > 0 && bound != rt) set_receive_bound(fd, rt);
-}
 
-Exchanged finish(ReplySink& sink) { return {sink.finish(), !sink.whole()}; }
+ private:
+  void count_socket_bytes(double now) {
+    const std::uint64_t total = BIO_number_read(SSL_get_rbio(ssl_));
+    if (total == counted_) return;
+    if (floor_) floor_->add(now, total - counted_);
+    counted_ = total;
+    last_bytes_ = now;
+  }
+
+  // The first time a bound runs out at, from `now` on (0: none).
+  double next_deadline(const ReplySink& sink) const {
+    double deadline = 0;
+    auto consider = [&deadline](double at) {
+      if (deadline == 0 || at < deadline) deadline = at;
+    };
+    if (limits_.wait > 0) consider(last_bytes_ + limits_.wait);
+    if (limits_.whole > 0) consider(started_ + limits_.whole);
+    if (limits_.head > 0 && !sink.head_complete()) consider(started_ + limits_.head);
+    return deadline;
+  }
+
+  bool out_of_time(double now, const ReplySink& sink) {
+    const double deadline = next_deadline(sink);
+    return (deadline > 0 && now >= deadline) || (floor_ && floor_->broken(now));
+  }
+
+  // Waits until the socket is ready or a bound may have run out; false on
+  // a failure of the wait itself (an interruption is no failure).
+  bool wait_for_socket(short events, double now, const ReplySink& sink) {
+    double left = -1;
+    const double deadline = next_deadline(sink);
+    if (deadline > 0) left = deadline - now;
+    if (floor_ && (left < 0 || left > kFloorCheckSeconds)) left = kFloorCheckSeconds;
+    int ms = -1;
+    if (left >= 0) ms = left * 1000 >= INT_MAX ? INT_MAX : static_cast<int>(left * 1000) + 1;
+    pollfd entry{SSL_get_fd(ssl_), events, 0};
+    return ::poll(&entry, 1, ms) >= 0 || errno == EINTR;
+  }
+
+  SSL* ssl_;
+  const ReadLimits& limits_;
+  double started_;
+  double last_bytes_;
+  std::uint64_t counted_;
+  std::optional<SpeedFloor> floor_;
+};
+
+ReadLimits limits_from_settings(bool package) {
+  const int rt = g_timeouts.rt;
+  ReadLimits limits;
+  if (rt <= 0) return limits;
+  limits.wait = rt;
+  const double bound = 2.0 * rt + kReplyGraceSeconds;
+  if (package) {
+    limits.head = bound;
+    limits.speed_floor = true;
+  } else {
+    limits.whole = bound;
+  }
+  return limits;
+}
 
 }  // namespace
 
-Exchanged ssl_sendrequestMain(SSL* ssl, const char* request, char* response, std::size_t capacity,
-                              const unsigned char* body, int body_length, FILE* body_file) {
-  if (request == nullptr || response == nullptr || capacity == 0) {
+ReadLimits collection_reply_limits() { return limits_from_settings(false); }
+ReadLimits package_reply_limits() { return limits_from_settings(true); }
+
+void ssl_sendrequestMain(SSL* ssl, const char* request, ReplySink& reply,
+                         const unsigned char* body, int body_length, const ReadLimits& limits) {
+  if (request == nullptr) {
     std::fwrite("request or response buffer is null", 1, 34, stderr);
-    return {};
+    return;
   }
-  response[0] = '\0';    // a failed write leaves the empty text
   if (ssl == nullptr) {  // the re-connection failed: nothing can be sent
     std::fwrite("SSL write problem", 1, 17, stderr);
-    return {};
+    return;
   }
-  if (!write_request(ssl, request)) return {};
-  if (body != nullptr && !write_body(ssl, body, body_length)) return {};
-  // A package host's refusal keeps only a little of its body on the unit.
-  ReplySink sink(response, capacity, body_file, body_file != nullptr ? kOkText : nullptr,
-                 kRefusedBodyLimit);
-  read_reply(ssl, sink);
-  return finish(sink);
+  if (!write_request(ssl, request)) return;
+  if (body != nullptr && !write_body(ssl, body, body_length)) return;
+  const double started = monotonic_seconds();
+  const int fd = SSL_get_fd(ssl);
+  set_blocking(fd, false);
+  ReplyReader reader(ssl, limits, started);
+  reply.finish(reader.read(reply));
+  set_blocking(fd, true);
 }
 
-Exchanged ssl_sendrequest(SSL* ssl, const char* request, char* response, std::size_t capacity) {
-  return ssl_sendrequestMain(ssl, request, response, capacity, nullptr, 0, nullptr);
+void ssl_sendrequest(SSL* ssl, const char* request, ReplySink& reply) {
+  ssl_sendrequestMain(ssl, request, reply, nullptr, 0, collection_reply_limits());
 }
 
-Exchanged ssl_sendrequest2(SSL* ssl, const char* request, char* response, std::size_t capacity,
-                           const unsigned char* body, int body_length) {
-  return ssl_sendrequestMain(ssl, request, response, capacity, body, body_length, nullptr);
+void ssl_sendrequest2(SSL* ssl, const char* request, ReplySink& reply, const unsigned char* body,
+                      int body_length) {
+  ssl_sendrequestMain(ssl, request, reply, body, body_length, collection_reply_limits());
 }
 
-Exchanged ssl_sendrequest3(SSL* ssl, const char* request, char* response, std::size_t capacity,
-                           FILE* body_file) {
-  return ssl_sendrequestMain(ssl, request, response, capacity, nullptr, 0, body_file);
+void ssl_sendrequest3(SSL* ssl, const char* request, ReplySink& reply) {
+  ssl_sendrequestMain(ssl, request, reply, nullptr, 0, package_reply_limits());
 }
 
 }  // namespace halvorpin

@@ -1,37 +1,43 @@
-// One request and its whole reply over an open TLS connection. The reply is
-// read until it ends where HTTP says it ends (reply_sink.h), or the server
-// closes the connection; its header block (NULs dropped) goes into the
-// caller's buffer, then the body, without chunk framing, either follows it
-// there or goes to the caller's file. The buffer always ends with a NUL and
-// never receives more than capacity - 1 bytes.
+// One request and its whole reply over an open TLS connection. The request
+// (and a body, if any) is written as given; the reply's bytes go through a
+// ReplySink (reply_sink.h), which decides where the reply ends. Reading
+// stops there, when the server closes, or when a time bound runs out.
 #pragma once
 
 #include <openssl/ssl.h>
 
-#include <cstddef>
-#include <cstdio>
+#include "transport/reply_sink.h"
 
 namespace halvorpin {
 
-struct Exchanged {
-  std::size_t stored = 0;  // bytes stored before the NUL (0: nothing exchanged)
-  bool cut_short = false;  // the reply announced more than arrived: a failed transfer
+// The time bounds of one reply, in seconds (0: none). All of them count
+// bytes as they come from the socket, not as TLS records are completed, so
+// a peer that drips a record byte by byte is bounded like a silent one.
+struct ReadLimits {
+  double wait = 0;         // one wait for bytes
+  double head = 0;         // from the request to the end of the reply's head
+  double whole = 0;        // from the request to the end of the reply
+  bool speed_floor = false;  // the body, once begun, must keep moving (speed_floor.h)
 };
 
-[[nodiscard]] Exchanged ssl_sendrequestMain(SSL* ssl, const char* request, char* response,
-                                            std::size_t capacity, const unsigned char* body,
-                                            int body_length, FILE* body_file);
+// READ_TIMEOUT (rt) bounds every wait; a reply of the collection server
+// ends within 2 rt + 60 s of its request; a package's head likewise, its
+// body must keep moving instead. rt = 0: no time bound at all.
+ReadLimits collection_reply_limits();
+ReadLimits package_reply_limits();
 
-// No body, no body file.
-[[nodiscard]] Exchanged ssl_sendrequest(SSL* ssl, const char* request, char* response,
-                                        std::size_t capacity);
-// With a body.
-[[nodiscard]] Exchanged ssl_sendrequest2(SSL* ssl, const char* request, char* response,
-                                         std::size_t capacity, const unsigned char* body,
-                                         int body_length);
-// With the reply body streamed to a file. A reply without "HTTP/1.1 200 OK"
-// leaves at most 64 KiB of its body there.
-[[nodiscard]] Exchanged ssl_sendrequest3(SSL* ssl, const char* request, char* response,
-                                         std::size_t capacity, FILE* body_file);
+// The exchange. Writes the request and the body (when not null), then reads
+// the reply into `reply` within `limits`. A failed write is reported on
+// standard error ("SSL write problem", ...) and leaves the reply empty.
+void ssl_sendrequestMain(SSL* ssl, const char* request, ReplySink& reply,
+                         const unsigned char* body, int body_length, const ReadLimits& limits);
+
+// No body; a reply of the collection server.
+void ssl_sendrequest(SSL* ssl, const char* request, ReplySink& reply);
+// With a body; a reply of the collection server.
+void ssl_sendrequest2(SSL* ssl, const char* request, ReplySink& reply, const unsigned char* body,
+                      int body_length);
+// No body; a package, whose body the sink writes to its file.
+void ssl_sendrequest3(SSL* ssl, const char* request, ReplySink& reply);
 
 }  // namespace halvorpin

@@ -1,98 +1,136 @@
-// Where a reply's bytes go as they arrive, and where the reply ends. The
-// header block goes into the caller's buffer (NULs dropped); the body goes
-// into the buffer after it or into a file. The buffer never receives more
-// than capacity - 1 bytes and ends with a NUL once finished. How the bytes
-// are cut into reads makes no difference.
+// The one reader of HTTP/1.x replies: every byte a server sends passes
+// through it, however the bytes are cut into reads. It takes the status line
+// and the header fields apart, decides where the body ends (RFC 9112: a
+// chunked body at its last chunk, with the framing taken off; otherwise after
+// Content-Length bytes; otherwise when the server closes) and puts the body
+// into memory or into a file.
 //
-// The body ends where HTTP says: a chunked body (Transfer-Encoding: chunked)
-// at its last chunk, with the chunk framing taken off; otherwise after
-// Content-Length bytes; otherwise when the server closes. A reply whose
-// server closed before the announced end is not whole.
+// What a server may send is bounded: a header line, a chunk-size line and a
+// trailer line at most 8 KiB each, a header block and the trailers at most
+// 64 KiB each. A reply beyond them, with a status line that is not HTTP/1.0
+// or HTTP/1.1 and a three-digit code, or with Content-Length values that are
+// not one plain decimal, is unusable: reading stops, and problem() says why.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace halvorpin {
 
 class ReplySink {
  public:
-  // capacity is at least 1. With a body file and `ok_text`, a reply whose
-  // header block lacks `ok_text` keeps at most `refused_body_limit` bytes of
-  // its body.
-  ReplySink(char* buffer, std::size_t capacity, FILE* body_file, const char* ok_text = nullptr,
-            std::size_t refused_body_limit = 0)
-      : buffer_(buffer),
-        limit_(capacity - 1),
-        body_file_(body_file),
-        ok_text_(ok_text),
-        refused_body_limit_(refused_body_limit) {}
+  static constexpr std::size_t kLineLimit = std::size_t{8} * 1024;
+  static constexpr std::size_t kBlockLimit = std::size_t{64} * 1024;
 
-  // Takes received bytes. False once no more are wanted: the reply reached
-  // its end, or nothing more of it can be kept; bytes given after that are
-  // ignored.
-  bool take(const char* data, std::size_t length);
-
-  // Ends the text with its NUL; the number of bytes stored before it.
-  std::size_t finish();
-
-  // True once the header block's CR LF CR LF has arrived.
-  bool header_complete() const { return header_done_; }
-  // False when the reply announced more body than arrived before the end
-  // of the stream, or its chunk framing is broken. A reply cut short by the
-  // buffer's capacity is whole: the rest was not wanted.
-  bool whole() const;
-  // The first line of the reply, without its line end (at most 255 bytes).
-  const std::string& status_line() const { return status_line_; }
-
- private:
-  enum class Framing { kClose, kLength, kChunked };
-  enum class Chunk {
-    kSize,
-    kExtension,
-    kSizeLf,
-    kData,
-    kDataCr,
-    kDataLf,
-    kTrailer,
-    kDone,
-    kBroken
+  // How the byte stream ended.
+  enum class End {
+    kClosed,    // the server closed the connection (with or without a close notification)
+    kTimedOut,  // a time bound ended the reading
+    kFailed,    // a read error
   };
 
-  void take_header_byte(char c);
-  void header_line_ended();
-  void start_body();
-  // Returns the number of bytes of `data` the chunk framing took.
-  std::size_t take_chunked(const char* data, std::size_t length);
-  void chunk_byte(char c);
-  void keep_body(const char* data, std::size_t length);
-  bool wants_more() const;
+  // The body's first `body_capacity` bytes are kept in memory (the rest is
+  // read and dropped), or, with `body_file`, every body byte goes there,
+  // except that a reply whose code is not 200 leaves at most
+  // `refused_body_limit` bytes there and is read no further.
+  explicit ReplySink(std::size_t body_capacity, FILE* body_file = nullptr,
+                     std::size_t refused_body_limit = 0)
+      : body_capacity_(body_capacity),
+        body_file_(body_file),
+        refused_body_limit_(refused_body_limit) {}
 
-  char* buffer_;
-  std::size_t limit_;
+  // A sink that wants the status line and the header block only: the reply
+  // counts as whole once they arrived, and no body is read.
+  static ReplySink head_only() {
+    ReplySink sink(0);
+    sink.head_only_ = true;
+    return sink;
+  }
+
+  // Takes received bytes. False once no more are wanted: the reply reached
+  // its end, is unusable, or nothing more of it is to be kept; bytes given
+  // after that are ignored.
+  bool take(const char* data, std::size_t length);
+  // Records how the stream ended (once, after the last take).
+  void finish(End end);
+
+  // The status code of a well-formed status line, 0 otherwise.
+  int status_code() const { return status_code_; }
+  // The first line for a message: at most 200 bytes, anything not printable
+  // shown as '?'; "no reply" when nothing arrived.
+  std::string status_line() const;
+  // True once the header block's empty line has arrived (after any interim
+  // 1xx replies).
+  bool head_complete() const { return head_complete_; }
+  // The value of the first header field of that name (letters compared
+  // without case), with the white space around it taken off; null when
+  // there is none.
+  const std::string* header(std::string_view name) const;
+  // Why the reply cannot be used (a fixed text), or null.
+  const char* problem() const { return problem_; }
+  // True when the reply arrived to the end its framing gives: for a body
+  // without length or chunks, when the server closed.
+  bool whole() const;
+  // The body bytes kept in memory, and whether more arrived than was kept.
+  const std::string& body() const { return body_; }
+  bool body_cut() const { return body_cut_; }
+  // True when the body file refused a write; reading stopped there.
+  bool write_failed() const { return write_failed_; }
+  // Why the reply is not whole and usable, for a message: problem(), or
+  // "cut short", or "" when it is whole and usable.
+  const char* defect() const;
+
+ private:
+  enum class Stage {
+    kStatusLine,
+    kHeaders,
+    kChunkSize,
+    kChunkData,
+    kChunkDataEnd,
+    kTrailers,
+    kBody,  // length-framed or until close
+    kDone,
+    kStopped,  // unusable, or nothing more to keep
+  };
+
+  void take_line_byte(char c);
+  void line_ended();
+  void status_line_ended();
+  void header_line_ended();
+  void head_ended();
+  void chunk_size_line_ended();
+  void trailer_line_ended();
+  void keep_body(const char* data, std::size_t length);
+  void fail(const char* why);
+
+  std::size_t body_capacity_;
   FILE* body_file_;
-  const char* ok_text_;
   std::size_t refused_body_limit_;
-  std::size_t position_ = 0;
-  std::size_t header_bytes_ = 0;
-  std::uint64_t content_length_ = 0;
-  std::uint64_t remaining_ = 0;  // body bytes still due (length, or this chunk)
-  std::size_t trailer_line_ = 0;
-  std::uint64_t body_room_ = UINT64_MAX;  // body bytes the file still takes
-  // The header line being read, as far as it matters for framing.
-  std::string line_;
-  std::string status_line_;
-  std::uint32_t tail_ = 0;
-  Framing framing_ = Framing::kClose;
-  Chunk chunk_ = Chunk::kSize;
-  bool header_done_ = false;
-  bool first_line_ = true;
+  bool head_only_ = false;
+
+  Stage stage_ = Stage::kStatusLine;
+  End end_ = End::kClosed;
+  bool finished_ = false;
+  std::string line_;        // the line being read
+  std::size_t block_bytes_ = 0;  // of the header block or the trailers so far
+  std::string first_line_;  // the status line as received (or what arrived of it)
+  std::vector<std::pair<std::string, std::string>> fields_;
+  int status_code_ = 0;
+  bool head_complete_ = false;
+  const char* problem_ = nullptr;
   bool chunked_ = false;
-  bool has_length_ = false;
-  bool chunk_digits_ = false;
-  bool full_ = false;
+  bool length_framed_ = false;
+  std::uint64_t remaining_ = 0;  // body bytes still due (length, or this chunk)
+  std::uint64_t body_room_ = UINT64_MAX;  // body bytes the file still takes
+  std::string body_;
+  bool body_cut_ = false;
+  bool write_failed_ = false;
+  bool any_byte_ = false;
 };
 
 }  // namespace halvorpin

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "base/server_link.h"
+#include "base/monotonic.h"
 #include "transport/tls_test_server.h"
 
 namespace halvorpin {
@@ -15,17 +15,16 @@ namespace {
 using testing::ServerScript;
 using testing::TlsTestServer;
 
-const char kRequest[] = "GET /version?current=1.0 HTTP/1.1 \r\nHost: h\r\n\r\n";
+const char kRequest[] = "GET /version?current=1.0 HTTP/1.1\r\nHost: h\r\n\r\n";
 constexpr std::size_t kRequestLength = sizeof kRequest - 1;
+constexpr std::size_t kRefusedLimit = std::size_t{64} * 1024;
 
 struct Outcome {
-  std::string stored;  // what the buffer holds up to the stored count
-  std::size_t count = 0;
   std::string file;                // the body file's contents, when one was given
   std::string request;             // what the server received
   std::string errors;              // what the exchange wrote to standard error
   bool server_had_closed = false;  // when the exchange returned
-  bool cut_short = false;
+  double seconds = 0;              // how long the exchange took
 };
 
 std::string read_all(FILE* file) {
@@ -37,84 +36,49 @@ std::string read_all(FILE* file) {
   return out;
 }
 
-Outcome exchange(ServerScript script, std::size_t capacity, bool with_file,
-                 const std::string* body = nullptr) {
+// One exchange against a scripted server; `file` (when given) receives the body.
+Outcome exchange(ServerScript script, ReplySink& reply, const ReadLimits& limits,
+                 FILE* file = nullptr, const std::string* body = nullptr) {
   if (script.request_bytes == 0) {
     script.request_bytes = kRequestLength + (body != nullptr ? body->size() : 0);
   }
   TlsTestServer server(script);
   testing::TestClient client = testing::connect_test_client(server.port());
-  std::vector<char> buffer(capacity, 'Z');  // not zeroed: the exchange must terminate it
-  FILE* file = with_file ? std::tmpfile() : nullptr;
   ::testing::internal::CaptureStderr();
-  const Exchanged exchanged = ssl_sendrequestMain(
-      client.ssl.get(), kRequest, buffer.data(), buffer.size(),
-      body != nullptr ? reinterpret_cast<const unsigned char*>(body->data()) : nullptr,
-      body != nullptr ? static_cast<int>(body->size()) : 0, file);
-  const std::size_t count = exchanged.stored;
+  const double start = monotonic_seconds();
+  ssl_sendrequestMain(client.ssl.get(), kRequest, reply,
+                      body != nullptr ? reinterpret_cast<const unsigned char*>(body->data())
+                                      : nullptr,
+                      body != nullptr ? static_cast<int>(body->size()) : 0, limits);
   Outcome out;
+  out.seconds = monotonic_seconds() - start;
   out.server_had_closed = server.finished();
   out.errors = ::testing::internal::GetCapturedStderr();
   server.release();
   client.sock.reset();
   server.join();
-  out.count = count;
-  out.cut_short = exchanged.cut_short;
-  EXPECT_LT(count, capacity);
-  EXPECT_EQ(buffer[count], '\0');
-  out.stored.assign(buffer.data(), count);
   out.request = server.received();
-  if (file != nullptr) {
-    out.file = read_all(file);
-    std::fclose(file);
-  }
+  if (file != nullptr && file != stderr) out.file = read_all(file);
   return out;
 }
 
-TEST(Exchange, StoresHeaderAndBodyAndSendsTheRequestAsIs) {
-  Outcome out = exchange({0, {"HTTP/1.1 200 OK\r\nA: b\r\n\r\nbody"}}, 1024, false);
+TEST(Exchange, SendsTheRequestAsIsAndReadsTheReply) {
+  ReplySink reply(1024);
+  Outcome out =
+      exchange({0, {"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nbody"}}, reply, ReadLimits{});
   EXPECT_EQ(out.request, kRequest);
-  EXPECT_EQ(out.stored, "HTTP/1.1 200 OK\r\nA: b\r\n\r\nbody");
+  EXPECT_EQ(reply.status_code(), 200);
+  EXPECT_EQ(reply.body(), "body");
+  EXPECT_TRUE(reply.whole());
   EXPECT_EQ(out.errors, "");
 }
 
-TEST(Exchange, ServerClosingAtOnceLeavesAnEmptyText) {
-  Outcome out = exchange({0, {}}, 1024, false);
-  EXPECT_EQ(out.count, 0u);
+TEST(Exchange, ServerClosingAtOnceIsNoReply) {
+  ReplySink reply(1024);
+  Outcome out = exchange({0, {}}, reply, ReadLimits{});
+  EXPECT_EQ(reply.status_line(), "no reply");
+  EXPECT_FALSE(reply.whole());
   EXPECT_EQ(out.errors, "");
-}
-
-TEST(Exchange, EndOfStreamWithoutCloseNotifyIsASilentEnd) {
-  ServerScript script{0, {"HTTP/1.1 200 OK\r\n\r\nx"}};
-  script.close_notify = false;
-  Outcome out = exchange(script, 1024, false);
-  EXPECT_EQ(out.stored, "HTTP/1.1 200 OK\r\n\r\nx");
-  EXPECT_EQ(out.errors, "");
-}
-
-TEST(Exchange, NulsAreDroppedOnlyBeforeTheHeaderEnd) {
-  std::string reply("HTTP/1.1 200 OK\r\n\0\r\n\0body\0tail", 30);
-  Outcome out = exchange({0, {reply}}, 1024, false);
-  EXPECT_EQ(out.stored, std::string("HTTP/1.1 200 OK\r\n\r\n\0body\0tail", 29));
-}
-
-TEST(Exchange, WithoutBlankLineEverythingStaysInTheBuffer) {
-  std::string reply("HTTP/1.1 200 OK\nA: b\n\n\0body", 27);
-  Outcome out = exchange({0, {reply}}, 1024, true);
-  EXPECT_EQ(out.stored, "HTTP/1.1 200 OK\nA: b\n\nbody");
-  EXPECT_EQ(out.file, "");
-}
-
-TEST(Exchange, LongerReplyIsCutAtCapacityMinusOne) {
-  std::string reply = "HTTP/1.1 200 OK\r\n\r\n" + std::string(5000, 'b');
-  Outcome out = exchange({0, {reply.substr(0, 700), reply.substr(700)}}, 1024, false);
-  EXPECT_EQ(out.count, 1023u);
-  EXPECT_EQ(out.stored, reply.substr(0, 1023));
-
-  std::string long_header = "HTTP/1.1 200 OK\r\nX: " + std::string(3000, 'h') + "\r\n\r\nbody";
-  Outcome cut = exchange({0, {long_header}}, 1024, true);
-  EXPECT_EQ(cut.stored, long_header.substr(0, 1023));
-  EXPECT_EQ(cut.file, "body");
 }
 
 TEST(Exchange, BodyWriteFailureIsReportedWithTheErrorCode) {
@@ -122,133 +86,108 @@ TEST(Exchange, BodyWriteFailureIsReportedWithTheErrorCode) {
   script.request_bytes = kRequestLength;
   script.reset_after_request = true;
   std::string body(8 * 1024 * 1024, 'x');
-  Outcome out = exchange(script, 1024, false, &body);
+  ReplySink reply(1024);
+  Outcome out = exchange(script, reply, ReadLimits{}, nullptr, &body);
   EXPECT_EQ(out.errors, "SSL body write problem retval = 5\n");
-  EXPECT_EQ(out.count, 0u);
+  EXPECT_EQ(reply.status_line(), "no reply");
 }
 
-TEST(Exchange, StalledServerEndsTheReplyAtTheReceiveTimeout) {
-  const int saved = g_timeouts.rt;
-  g_timeouts.rt = 1;
-  ServerScript script{0, {"HTTP/1.1 200 OK\r\n\r\npartial"}};
-  script.stall_seconds = 60;
-  Outcome out = exchange(script, 1024, false);
-  g_timeouts.rt = saved;
-  EXPECT_EQ(out.stored, "HTTP/1.1 200 OK\r\n\r\npartial");
-  EXPECT_EQ(out.errors, "");
-  EXPECT_FALSE(out.server_had_closed);  // the time-out ended it, not the server
-}
-
-// Where a reply ends. The server keeps the connection open after its records
-// (as a keep-alive server does) and there is no receive bound: the exchange
-// must stop where the framing says, or it would wait for the server.
-struct FramingCase {
-  const char* name;
-  std::vector<std::string> records;
-  bool keeps_open;
-  bool with_file;
-  std::string stored;  // the buffer's text
-  std::string file;    // the body file's bytes
-  bool cut_short;
-};
-
-TEST(Exchange, ReplyEndsWhereItsFramingSays) {
-  const std::string chunked_head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+// Where reading stops. The server keeps the connection open after its
+// records, as a keep-alive server does, and there is no time bound: the
+// exchange must stop where the framing says, or it would wait for ever.
+TEST(Exchange, ReadingStopsWhereTheFramingSays) {
   const std::string length_head = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n";
-  const std::string refused_head = "HTTP/1.1 404 Not Found\r\nContent-Length: 100000\r\n\r\n";
-  const FramingCase cases[] = {
-      {"length",
-       {length_head + "0123", "456789", "extra"},
-       true,
-       false,
-       length_head + "0123456789",
-       "",
-       false},
-      {"length-to-file", {length_head, "0123456789"}, true, true, length_head, "0123456789", false},
-      {"length-zero",
-       {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"},
-       true,
-       true,
-       "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n",
-       "",
-       false},
-      {"chunked-with-extension-and-trailer",
-       {chunked_head + "4;name=value\r\nWiki\r\n", "5\r\npedia\r\nE\r\n in\r\n\r\nchunks.",
-        "\r\n0\r\nX-Trailer: 1\r\n\r\n"},
-       true,
-       true,
-       chunked_head,
-       "Wikipedia in\r\n\r\nchunks.",
-       false},
-      {"chunked-to-buffer",
-       {chunked_head + "3\r\nabc\r\n0\r\n\r\n"},
-       true,
-       false,
-       chunked_head + "abc",
-       "",
-       false},
-      {"chunked-codings",
-       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, CHUNKED\r\n\r\n"
-        "2\r\nab\r\n0\r\n\r\n"},
-       true,
-       true,
-       "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, CHUNKED\r\n\r\n",
-       "ab",
-       false},
-      {"length-cut-by-close", {length_head + "0123"}, false, true, length_head, "0123", true},
-      {"chunk-cut-by-close",
-       {chunked_head + "a\r\n01234"},
-       false,
-       true,
-       chunked_head,
-       "01234",
-       true},
-      {"last-chunk-missing", {chunked_head + "2\r\nab\r\n"}, false, true, chunked_head, "ab", true},
-      {"chunk-size-not-hex",
-       {chunked_head + "2\r\nab\r\nzz\r\n"},
-       true,
-       true,
-       chunked_head,
-       "ab",
-       true},
-      {"chunk-without-line-end",
-       {chunked_head + "2\r\nabc\r\n0\r\n\r\n"},
-       true,
-       true,
-       chunked_head,
-       "ab",
-       true},
-      {"no-framing-ends-at-close",
-       {"HTTP/1.1 200 OK\r\n\r\nall", " of it"},
-       false,
-       true,
-       "HTTP/1.1 200 OK\r\n\r\n",
-       "all of it",
-       false},
+  const std::string chunked_head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  const struct {
+    const char* name;
+    std::vector<std::string> records;
+    std::string file;
+  } cases[] = {
+      {"length", {length_head + "0123", "456789", "extra"}, "0123456789"},
+      {"chunked", {chunked_head + "4;x=y\r\nWiki\r\n", "5\r\npedia\r\n0\r\nT: 1\r\n\r\n"},
+       "Wikipedia"},
       // A refusal keeps at most 64 KiB of its body, and reading stops there.
       {"refused-body-bounded",
-       {refused_head, std::string(100000, 'e')},
-       true,
-       true,
-       refused_head,
-       std::string(64 * 1024, 'e'),
-       false},
+       {"HTTP/1.1 404 Not Found\r\nContent-Length: 10000000\r\n\r\n", std::string(100000, 'e')},
+       std::string(kRefusedLimit, 'e')},
   };
-  const int saved = g_timeouts.rt;
-  g_timeouts.rt = 0;
-  for (const FramingCase& c : cases) {
+  for (const auto& c : cases) {
     ServerScript script{0, c.records};
-    script.stall_seconds = c.keeps_open ? 60 : 0;
-    Outcome out = exchange(script, 1024, c.with_file);
-    EXPECT_EQ(out.stored, c.stored) << c.name;
+    script.stall_seconds = 60;
+    FILE* file = std::tmpfile();
+    ReplySink reply(0, file, kRefusedLimit);
+    Outcome out = exchange(script, reply, ReadLimits{}, file);
+    std::fclose(file);
     EXPECT_EQ(out.file, c.file) << c.name;
-    EXPECT_EQ(out.cut_short, c.cut_short) << c.name;
+    EXPECT_FALSE(out.server_had_closed) << c.name;
     EXPECT_EQ(out.errors, "") << c.name;
-    if (c.keeps_open) {
-      EXPECT_FALSE(out.server_had_closed) << c.name;
-    }
   }
-  g_timeouts.rt = saved;
+}
+
+// Without a length the body ends when the server closes; a close before the
+// announced end, or a time-out, leaves it cut short.
+TEST(Exchange, WhatEndsTheStreamDecidesWhetherTheReplyIsWhole) {
+  const struct {
+    const char* name;
+    std::string record;
+    int stall_seconds;
+    bool whole;
+  } cases[] = {
+      {"close-ends-an-unframed-body", "HTTP/1.1 200 OK\r\n\r\nall of it", 0, true},
+      {"time-out-cuts-an-unframed-body", "HTTP/1.1 200 OK\r\n\r\npartial", 60, false},
+      {"close-before-the-length", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123", 0, false},
+  };
+  ReadLimits limits;
+  limits.wait = 1;
+  for (const auto& c : cases) {
+    ServerScript script{0, {c.record}};
+    script.stall_seconds = c.stall_seconds;
+    ReplySink reply(1024);
+    Outcome out = exchange(script, reply, limits);
+    EXPECT_EQ(reply.whole(), c.whole) << c.name;
+    EXPECT_EQ(out.errors, "") << c.name;
+    EXPECT_LT(out.seconds, 5) << c.name;
+  }
+}
+
+// The time bounds count bytes as the socket delivers them: a record dripped
+// a byte at a time satisfies every single wait, yet the whole reply (or the
+// head of a package) must end in time.
+TEST(Exchange, ADrippedRecordIsCutAtTheReplyBound) {
+  const std::string reply_text = "HTTP/1.1 200 OK\r\nContent-Length: 150\r\n\r\n" +
+                                 std::string(150, 'd');
+  for (bool package : {false, true}) {
+    ServerScript script{0, {package ? reply_text.substr(0, 30) : reply_text}};
+    script.drip_ms = 20;  // the bytes of the record take about 5 s
+    script.stall_seconds = 60;
+    ReadLimits limits;
+    limits.wait = 1;
+    (package ? limits.head : limits.whole) = 2;
+    ReplySink reply(1024);
+    Outcome out = exchange(script, reply, limits);
+    EXPECT_FALSE(reply.whole()) << package;
+    EXPECT_GT(out.seconds, 1.9) << package;
+    EXPECT_LT(out.seconds, 3.5) << package;
+  }
+}
+
+// A download stops at its first failed write, instead of reading on.
+TEST(Exchange, ADownloadStopsAtTheFirstFailedWrite) {
+  ServerScript script{0,
+                      {"HTTP/1.1 200 OK\r\nContent-Length: 10000000\r\n\r\n",
+                       std::string(1 << 20, 'p')}};
+  script.stall_seconds = 60;
+  FILE* full = std::fopen("/dev/full", "w");
+  ASSERT_NE(full, nullptr);
+  std::setvbuf(full, nullptr, _IOFBF, 4096);
+  ReplySink reply(0, full);
+  ReadLimits limits;
+  limits.wait = 30;
+  Outcome out = exchange(script, reply, limits, full);
+  std::fclose(full);
+  EXPECT_TRUE(reply.write_failed());
+  EXPECT_FALSE(reply.whole());
+  EXPECT_LT(out.seconds, 10);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <csignal>
 #include <stdexcept>
 
 #include "transport/connection.h"
@@ -34,6 +35,8 @@ X509Ptr make_self_signed(EVP_PKEY* key) {
 }  // namespace
 
 TlsTestServer::TlsTestServer(ServerScript script) : script_(std::move(script)) {
+  // A client that stops reading and closes must not end the test program.
+  std::signal(SIGPIPE, SIG_IGN);
   EvpPkeyPtr key = make_server_key();
   X509Ptr cert = make_self_signed(key.get());
   ctx_.reset(SSL_CTX_new(TLS_server_method()));
@@ -92,8 +95,28 @@ void TlsTestServer::serve() {
     ::setsockopt(conn.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     return;  // closing now sends a reset
   }
-  for (const std::string& record : script_.records) {
-    if (SSL_write(ssl.get(), record.data(), static_cast<int>(record.size())) <= 0) return;
+  if (script_.drip_ms > 0) {
+    // The records are made into TLS bytes in memory and trickled out one
+    // byte at a time: no record is complete until its last byte.
+    BIO* out = BIO_new(BIO_s_mem());
+    SSL_set0_wbio(ssl.get(), out);
+    for (const std::string& record : script_.records) {
+      if (SSL_write(ssl.get(), record.data(), static_cast<int>(record.size())) <= 0) return;
+    }
+    char* bytes = nullptr;
+    const long length = BIO_get_mem_data(out, &bytes);
+    for (long i = 0; i < length; ++i) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (released_cv_.wait_for(lock, std::chrono::milliseconds(script_.drip_ms),
+                                [this] { return released_; }) ||
+          ::send(conn.get(), bytes + i, 1, MSG_NOSIGNAL) != 1) {
+        return;
+      }
+    }
+  } else {
+    for (const std::string& record : script_.records) {
+      if (SSL_write(ssl.get(), record.data(), static_cast<int>(record.size())) <= 0) return;
+    }
   }
   if (script_.stall_seconds > 0) {
     std::unique_lock<std::mutex> lock(mutex_);

@@ -19,6 +19,7 @@ struct ServerScript {
   bool close_notify = true;          // false: drop TCP without it
   bool reset_after_request = false;  // close with RST instead of answering
   int stall_seconds = 0;             // after the records, hold the socket open
+  int drip_ms = 0;  // > 0: the records' TLS bytes go out one at a time, this far apart
 };
 
 class TlsTestServer {
