@@ -7,12 +7,13 @@ request record and SNI the cases read.
 As a program, run inside a world (Sandbox.popen):
 
     httppeer.py --listen ADDR:PORT --cert C --key K --reply FILE --record FILE
-                [--at-once N] [--drip-every S] [--then close|hold] [--hold S]
+                [--at-once N] [--drip-every S] [--drip-size B]
+                [--then close|hold] [--hold S]
 
 For each connection it completes the TLS handshake, reads the request up to
 its blank line, appends {"sni", "raw_b64"} as one JSON line to the record,
-then sends the reply: its first N bytes at once (default all), the rest one
-byte every S seconds. Then it closes the connection with a TLS close
+then sends the reply: its first N bytes at once (default all), the rest B
+bytes (default 1) every S seconds. Then it closes the connection with a TLS close
 notification (`close`), or keeps it open, reading and dropping what comes,
 for at most --hold seconds (`hold`, as a keep-alive server does). Everything
 it does is bounded: a drip ends with the reply, a hold after --hold seconds.
@@ -104,7 +105,7 @@ class Peer:
 
 
 def start_peer(box, name_or_addr, port, cert, reply, *, at_once=None, drip_every=2.0,
-               then="close", hold=60):
+               drip_size=1, then="close", hold=60):
     """Starts a peer inside box on the address of name_or_addr (a name of the
     world's hosts, or an address) with cert (pki.Issued) that answers every
     request with the bytes `reply`; returns a Peer once it listens."""
@@ -120,7 +121,8 @@ def start_peer(box, name_or_addr, port, cert, reply, *, at_once=None, drip_every
     out_path, log_path = box.workdir / f"{stem}.out", box.workdir / f"{stem}.log"
     cmd = [PYTHON, Path(__file__).resolve(), "--listen", f"{addr}:{port}",
            "--cert", cert.cert, "--key", cert.key, "--reply", reply_file,
-           "--record", record, "--drip-every", drip_every, "--then", then, "--hold", hold]
+           "--record", record, "--drip-every", drip_every, "--drip-size", drip_size,
+           "--then", then, "--hold", hold]
     if at_once is not None:
         cmd += ["--at-once", at_once]
     with open(out_path, "wb") as out, open(log_path, "wb") as log:
@@ -140,12 +142,12 @@ def start_broken_chunk_peer(box, name, port, cert, body):
     return start_peer(box, name, port, cert, broken_chunk_reply(body))
 
 
-def start_trickling_peer(box, name, port, cert, body, every=2.0):
-    """Sends a 200 header announcing `body` at once, then the body one byte
-    every `every` seconds, then closes."""
+def start_trickling_peer(box, name, port, cert, body, every=2.0, size=1, fast=0):
+    """Sends a 200 header announcing `body` and the body's first `fast` bytes
+    at once, then the rest `size` bytes every `every` seconds, then closes."""
     reply = length_reply(body)
-    return start_peer(box, name, port, cert, reply, at_once=len(reply) - len(body),
-                      drip_every=every)
+    return start_peer(box, name, port, cert, reply, at_once=len(reply) - len(body) + fast,
+                      drip_every=every, drip_size=size)
 
 
 # ----------------------------------------------------------------- server --
@@ -181,9 +183,9 @@ def serve_connection(args, context, sock, lock):
         at_once = len(reply) if args.at_once is None else args.at_once
         tls.settimeout(REQUEST_TIMEOUT)
         tls.sendall(reply[:at_once])
-        for index in range(at_once, len(reply)):
+        for index in range(at_once, len(reply), args.drip_size):
             time.sleep(args.drip_every)
-            tls.sendall(reply[index:index + 1])
+            tls.sendall(reply[index:index + args.drip_size])
         if args.then == "hold":
             deadline = time.monotonic() + args.hold
             tls.setblocking(False)
@@ -211,6 +213,7 @@ def main(argv=None):
     parser.add_argument("--record", required=True)
     parser.add_argument("--at-once", type=int)
     parser.add_argument("--drip-every", type=float, default=2.0)
+    parser.add_argument("--drip-size", type=int, default=1)
     parser.add_argument("--then", choices=["close", "hold"], default="close")
     parser.add_argument("--hold", type=float, default=60)
     args = parser.parse_args(argv)

@@ -42,6 +42,9 @@ TOKEN = re.compile(rb"[!#$%&'*+.^_`|~0-9A-Za-z-]+")
 REQUEST_LINE = re.compile(rb"([!-~]+) ([^ ]*) (HTTP/[0-9]\.[0-9]) *")
 SAFE_NAME = re.compile(r"[A-Za-z0-9_+-][A-Za-z0-9._+-]*")
 KEY_TEXT = re.compile(rb"([0-9]+)\.([0-9]+)")
+# A reply the client takes as success: HTTP/1.x and the code 200, whatever
+# the reason phrase.
+SUCCESS = re.compile(rb"HTTP/1\.[01] 200(?:[ \r\n]|$)")
 REASONS = {200: "OK", 400: "Bad Request", 404: "Not Found",
            500: "Internal Server Error"}
 
@@ -89,7 +92,13 @@ Starting it by hand
      method, target, headers, body, TLS session reuse and version, and for
      uploads the clear text and whether the digest matched.  The clear text
      of every accepted upload is appended to received/submit.bin or
-     received/log.bin.
+     received/log.bin.  Every connection, with a request or without one,
+     adds a line to connections.jsonl: the listening address, the number
+     of requests it carried and whether it resumed a TLS session.
+  6. Behind a front end.  With --plain the server speaks plain HTTP, as a
+     backend that a TLS-terminating reverse proxy (nginx, Apache, HAProxy,
+     lighttpd) forwards to.  Set "locator" in config.json then: the
+     default one names the backend's own port.
 
 config.json keys (all optional)
   version             version named in version replies (default "1.0")
@@ -99,7 +108,9 @@ config.json keys (all optional)
   unit_id             identifier given at enrollment (default "U" + MAC)
   package_encrypted   send packages RSA-encrypted with the unit key
   faults              list of {"path": PREFIX, "nth": N, ACTION: VALUE}:
-                      status, close, stall, delay, raw_b64, omit_header,
+                      status, reason (a new reason phrase), header_case
+                      ("lower": header names in lower case), close, stall,
+                      delay, raw_b64, omit_header,
                       content_length, extra_body, damage_block,
                       trailing_bytes, no_close_notify, gate (a directory:
                       the server makes <gate>/held and answers once
@@ -588,6 +599,11 @@ def apply_reply_faults(reply, faults):
     for fault in faults:
         if "status" in fault:
             reply.status = str(fault["status"])
+        if "reason" in fault:
+            # As front ends do that know only the standard phrases.
+            reply.status = " ".join(reply.status.split(" ", 2)[:2] + [str(fault["reason"])])
+        if fault.get("header_case") == "lower":
+            reply.headers = [(n.lower(), v) for n, v in reply.headers]
         if "omit_header" in fault:
             name = str(fault["omit_header"]).lower()
             reply.headers = [(n, v) for n, v in reply.headers if n.lower() != name]
@@ -651,7 +667,7 @@ def close_tls(tls, notify):
     The notification is sent without waiting for the peer's answer: the
     client may keep the connection open long after it has read the reply.
     """
-    if notify:
+    if notify and hasattr(tls, "unwrap"):
         try:
             tls.setblocking(False)
             deadline = time.monotonic() + CLOSE_TIMEOUT
@@ -677,18 +693,24 @@ class Handler(socketserver.BaseRequestHandler):
     def handle(self):
         state = self.server.state
         self.request.settimeout(IO_TIMEOUT)
-        try:
-            tls = self.server.context().wrap_socket(self.request, server_side=True)
-        except (OSError, ssl.SSLError) as error:
-            log(f"{state.listen} handshake with {self.client_address[0]} failed: {error}")
-            return
+        if self.server.args.plain:
+            # A backend behind a front end that speaks TLS to the unit.
+            conn = self.request
+        else:
+            try:
+                conn = self.server.context().wrap_socket(self.request, server_side=True)
+            except (OSError, ssl.SSLError) as error:
+                log(f"{state.listen} handshake with {self.client_address[0]} failed: {error}")
+                return
         notify = True
+        self.served = False
         try:
-            notify = self.serve_one(state, tls)
+            notify = self.serve_one(state, conn)
         except Exception:           # keep serving other connections
             log(traceback.format_exc())
         finally:
-            close_tls(tls, notify)
+            record_connection(state, conn, self.served)
+            close_tls(conn, notify)
 
     def serve_one(self, state, tls):
         """Reads, records and answers one request; tells whether to notify."""
@@ -697,6 +719,7 @@ class Handler(socketserver.BaseRequestHandler):
             log(f"{state.listen} connection from {self.client_address[0]} "
                 f"closed without a request")
             return True
+        self.served = True
         reply, config = answer(state, request)
         faults = state.matching_faults(request.path, config)
         apply_reply_faults(reply, faults)
@@ -711,8 +734,7 @@ class Handler(socketserver.BaseRequestHandler):
             sent = b""
         else:
             sent = reply.status.encode("latin-1") if raw_reply is None else raw_reply
-        accepted = bool(reply.upload and reply.upload["valid"]
-                        and b"HTTP/1.1 200 OK" in sent)
+        accepted = bool(reply.upload and reply.upload["valid"] and SUCCESS.match(sent))
         seq = record_request(state, tls, request, reply, faults, accepted)
 
         for action in ("delay", "stall"):
@@ -728,6 +750,9 @@ class Handler(socketserver.BaseRequestHandler):
             state.append(os.path.join(state.dir, "received",
                                       reply.upload_kind + ".bin"),
                          reply.upload["clear"])
+        if self.server.args.plain:
+            # One reply per connection: a front end must not wait for more.
+            reply.headers.append(("Connection", "close"))
         try:
             if raw_reply is not None:
                 tls.sendall(raw_reply)
@@ -760,6 +785,16 @@ def answer(state, request):
     return route(state, config, request), config
 
 
+def record_connection(state, conn, served):
+    """Appends one line to connections.jsonl: every connection, with a
+    request or without one, and whether it resumed a TLS session."""
+    entry = {"listen": state.listen, "requests": 1 if served else 0,
+             "session_reused": getattr(conn, "session_reused", None)}
+    with state.lock:
+        state.append(os.path.join(state.dir, "connections.jsonl"),
+                     (json.dumps(entry) + "\n").encode())
+
+
 def record_request(state, tls, request, reply, faults, accepted):
     """Appends the request's record; returns its sequence number."""
     entry = {
@@ -770,8 +805,8 @@ def record_request(state, tls, request, reply, faults, accepted):
         "target": request.target,
         "headers": request.headers,
         "body_b64": base64.b64encode(request.body).decode(),
-        "session_reused": tls.session_reused,
-        "tls_version": tls.version(),
+        "session_reused": getattr(tls, "session_reused", None),
+        "tls_version": tls.version() if hasattr(tls, "version") else None,
         "reply_status": reply.status,
         "error": reply.error,
         "faults": faults,
@@ -796,7 +831,7 @@ class Server(socketserver.ThreadingTCPServer):
         self.address_family = family
         self.state = state
         self.args = args
-        self.shared_context = None if args.no_resume else make_context(args)
+        self.shared_context = None if args.no_resume or args.plain else make_context(args)
         super().__init__(address, Handler)
 
     def context(self):
@@ -837,6 +872,8 @@ def parse_listen(text):
 
 
 def serve(args):
+    if not args.plain and not (args.cert and args.key):
+        raise SystemExit("refserver.py serve: --cert and --key are needed without --plain")
     host, port, family = args.listen
     state = State(args)
     server = Server((host, port), family, state, args)
@@ -907,8 +944,8 @@ def main(argv=None):
                               description="Run the TLS server until stopped.")
     run.add_argument("--listen", required=True, type=parse_listen,
                      help="ADDR:PORT to listen on (port 0: any free port)")
-    run.add_argument("--cert", required=True, help="server certificate chain (PEM)")
-    run.add_argument("--key", required=True, help="its private key (PEM)")
+    run.add_argument("--cert", help="server certificate chain (PEM)")
+    run.add_argument("--key", help="its private key (PEM)")
     run.add_argument("--state", required=True, help="state directory")
     run.add_argument("--record", help="request record file "
                      "(default STATE/requests.jsonl)")
@@ -916,6 +953,9 @@ def main(argv=None):
                      help="highest TLS version offered (default 1.3)")
     run.add_argument("--no-resume", action="store_true",
                      help="decline every TLS session resumption")
+    run.add_argument("--plain", action="store_true",
+                     help="speak plain HTTP, as a backend behind a TLS front end "
+                     "(--cert and --key are then not used)")
     run.add_argument("--server-key-bits", type=int, default=1024,
                      help="size of a newly created server key (default 1024)")
 

@@ -250,6 +250,21 @@ class RefServer:
             result.append(entry)
         return result
 
+    def connections(self, at_least=0, timeout=10):
+        """Every connection this server took, in the order they ended:
+        {"requests": 0 or 1, "session_reused": ...}. A connection is filed
+        when the server is done with it, which may be after the client has
+        ended: with at_least, wait up to timeout seconds for that many."""
+        path = self.state / "connections.jsonl"
+        deadline = time.monotonic() + timeout
+        while True:
+            lines = path.read_text().splitlines() if path.exists() else []
+            found = [e for e in map(json.loads, filter(str.strip, lines))
+                     if e["listen"] == f"{self.addr}:{self.port}"]
+            if len(found) >= at_least or time.monotonic() > deadline:
+                return found
+            time.sleep(0.05)
+
     def set_config(self, config):
         """Replace config.json; the server re-reads it on every request."""
         path = self.state / "config.json"

@@ -1,4 +1,6 @@
-"""Debian's own web servers as package hosts inside a world.
+"""Debian's own web servers inside a world: as package hosts, and as the
+TLS-terminating reverse proxies operators put in front of the collection
+server.
 
 Operators put packages on the web servers they already run, so the lab runs
 the real ones: Debian's nginx, apache2 (mod_ssl, mod_headers) and lighttpd
@@ -7,6 +9,12 @@ the way Debian's files and tools offer it, serving the stock document root
 /var/www/html on port 443 (and 80). What the lab changes is the certificate
 paths; a few helpers for particular cases (a body filter that drops the
 length, a second name-based server, a redirect) come on top only when asked.
+
+With proxy_to="ADDR:PORT" the same servers (and Debian's haproxy) forward
+every request to a plain-HTTP backend there instead, set up as an operator
+would: the stock configuration with only the site, the certificate and the
+backend set (nginx proxy_pass, Apache mod_proxy ProxyPass, lighttpd
+mod_proxy, an haproxy frontend and backend).
 
 The world's /etc is already private; /var and /run, where the servers write
 their logs, pid files and locks and where the document root lives, get
@@ -82,20 +90,26 @@ def _lines(box, path):
     return box.read(path).decode(errors="replace").splitlines() if box.exists(path) else []
 
 
-def start_nginx(box, cert, files, *, chunked=False, names=None, extra_conf=""):
+def start_nginx(box, cert, files, *, chunked=False, names=None, extra_conf="", proxy_to=None):
     """Debian's nginx with its stock default site and the TLS lines that
     site carries commented out switched on (listen 443 ssl, the snakeoil
     snippet, whose certificate paths become cert's). files: {path under
     the document root: bytes}. chunked=True adds a body filter that drops
     the length; names={host: cert} adds a name-based TLS server for each
     host on the same port, with the same document root, beside the stock
-    default server; extra_conf goes in at the http level (conf.d)."""
+    default server; extra_conf goes in at the http level (conf.d);
+    proxy_to makes the default server's one location a proxy_pass to
+    that backend."""
     _prepare(box, files)
     site = box.read("/etc/nginx/sites-available/default").decode()
     for line in ("listen 443 ssl default_server;", "listen [::]:443 ssl default_server;",
                  "include snippets/snakeoil.conf;"):
         site, count = re.subn(r"#\s*" + re.escape(line), line, site, count=1)
         assert count == 1, f"nginx's stock default site no longer holds '# {line}'"
+    if proxy_to is not None:
+        site, count = re.subn(r"try_files \$uri \$uri/ =404;", f"proxy_pass http://{proxy_to};",
+                              site, count=1)
+        assert count == 1, "nginx's stock default site no longer serves files with try_files"
     box.write("/etc/nginx/sites-available/default", site)
     box.write("/etc/nginx/snippets/snakeoil.conf",
               f"ssl_certificate {cert.cert};\nssl_certificate_key {cert.key};\n")
@@ -115,15 +129,20 @@ def start_nginx(box, cert, files, *, chunked=False, names=None, extra_conf=""):
                   "/var/log/nginx/access.log", "/var/log/nginx/error.log")
 
 
-def start_apache(box, cert, files, *, chunked=False, extra_conf="", modules=()):
+def start_apache(box, cert, files, *, chunked=False, extra_conf="", modules=(), proxy_to=None):
     """Debian's apache2 with its stock sites, mod_ssl and mod_headers enabled
     and the stock default-ssl site enabled (a2enmod, a2ensite), whose
     certificate paths become cert's. files: {path under the document root:
     bytes}. chunked=True adds a body filter that drops the length (mod_substitute);
     extra_conf is a configuration snippet (conf-enabled), modules further
-    modules to enable for it."""
+    modules to enable for it; proxy_to enables mod_proxy and mod_proxy_http
+    and passes every path to that backend (ProxyPass)."""
     _prepare(box, files)
     mods = ["ssl", "headers", *modules] + (["substitute"] if chunked else [])
+    if proxy_to is not None:
+        mods += ["proxy", "proxy_http"]
+        extra_conf += (f'ProxyPass "/" "http://{proxy_to}/"\n'
+                       f'ProxyPassReverse "/" "http://{proxy_to}/"\n')
     _run(box, ["a2enmod", "-q", *mods])
     _run(box, ["a2ensite", "-q", "default-ssl"])
     site_path = "/etc/apache2/sites-available/default-ssl.conf"
@@ -146,15 +165,21 @@ def start_apache(box, cert, files, *, chunked=False, extra_conf="", modules=()):
                   "/var/log/apache2/access.log", "/var/log/apache2/error.log")
 
 
-def start_lighttpd(box, cert, files, *, extra_conf=""):
+def start_lighttpd(box, cert, files, *, extra_conf="", proxy_to=None):
     """Debian's lighttpd with its stock configuration, mod_openssl's stock
     10-ssl.conf enabled (lighty-enable-mod ssl), whose ssl.pemfile becomes
     cert's certificate and key, and the stock access log module enabled
     (lighty-enable-mod accesslog) so requests are seen. files: {path under
     the document root: bytes}; extra_conf goes in as one more conf-enabled
-    file."""
+    file; proxy_to enables the stock 10-proxy.conf (mod_proxy) and passes
+    every path to that backend."""
     _prepare(box, files)
-    _run(box, ["lighty-enable-mod", "ssl", "accesslog"], ok=(0, 2))
+    _run(box, ["lighty-enable-mod", "ssl", "accesslog", *(["proxy"] if proxy_to else [])],
+         ok=(0, 2))
+    if proxy_to is not None:
+        address, port = proxy_to.rsplit(":", 1)
+        extra_conf += (f'proxy.server = ( "" => ( ( "host" => "{address}", '
+                       f'"port" => {port} ) ) )\n')
     pem = "/etc/lighttpd/halvorpin-lab.pem"
     box.write(pem, Path(cert.cert).read_bytes() + Path(cert.key).read_bytes(), mode=0o600)
     ssl_path = "/etc/lighttpd/conf-available/10-ssl.conf"
@@ -167,6 +192,41 @@ def start_lighttpd(box, cert, files, *, extra_conf=""):
     return _start(box, "lighttpd",
                   ["/usr/sbin/lighttpd", "-D", "-f", "/etc/lighttpd/lighttpd.conf"],
                   "/var/log/lighttpd/access.log", "/var/log/lighttpd/error.log")
+
+
+def start_haproxy(box, cert, proxy_to):
+    """Debian's haproxy with its stock haproxy.cfg (global and defaults)
+    and one frontend and backend added, as its documentation has them: TLS
+    on port 443 with cert's certificate and key, every request to the
+    plain-HTTP backend at proxy_to. It runs in the foreground (-db); it has
+    no access log without a syslog."""
+    _prepare(box, {})
+    pem = "/etc/haproxy/halvorpin-lab.pem"
+    box.write(pem, Path(cert.cert).read_bytes() + Path(cert.key).read_bytes(), mode=0o600)
+    config = box.read("/etc/haproxy/haproxy.cfg").decode()
+    config += (f"\nfrontend collector\n    bind :{PORT} ssl crt {pem}\n"
+               f"    default_backend collector\n\n"
+               f"backend collector\n    server backend {proxy_to}\n")
+    box.write("/etc/haproxy/haproxy.cfg", config)
+    # What the service does before starting it: its socket directory.
+    _run(box, ["mkdir", "-p", "/run/haproxy"])
+    return _start(box, "haproxy", ["/usr/sbin/haproxy", "-db", "-f", "/etc/haproxy/haproxy.cfg"],
+                  "/var/log/haproxy.log", "/var/log/haproxy.log")
+
+
+def start_openssl_www(box, cert, files):
+    """`openssl s_server -WWW` on port 443, serving files from a directory
+    of the world's work directory: the smallest of web servers, as embedded
+    hosts have them. It answers HTTP/1.0 ("HTTP/1.0 200 ok", no length) and
+    ends every body by closing the connection. files: {name: bytes}."""
+    root = box.workdir / "openssl-www"
+    root.mkdir(exist_ok=True)
+    for name, data in files.items():
+        (root / name.lstrip("/")).write_bytes(data)
+    return _start(box, "openssl-www",
+                  ["openssl", "s_server", "-WWW", "-quiet", "-accept", str(PORT),
+                   "-cert", cert.cert, "-key", cert.key],
+                  "/dev/null", "/dev/null", cwd=root)
 
 
 def _prepare(box, files):
@@ -191,10 +251,10 @@ def _run(box, cmd, ok=(0,)):
     return result
 
 
-def _start(box, name, cmd, access_log, error_log):
+def _start(box, name, cmd, access_log, error_log, cwd="/"):
     console = box.workdir / f"{name}.console"
     with open(console, "wb") as out:
-        proc = box.popen(cmd, stdout=out, stderr=out)
+        proc = box.popen(cmd, stdout=out, stderr=out, cwd=cwd)
     server = WebServer(box, name, proc, access_log, error_log, console)
     # Ready once a TLS handshake on port 443 completes.
     probe = ["openssl", "s_client", "-connect", f"127.0.0.1:{PORT}", "-brief"]

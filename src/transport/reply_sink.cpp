@@ -73,7 +73,11 @@ void ReplySink::take_line_byte(char c) {
   const bool in_head = stage_ == Stage::kStatusLine || stage_ == Stage::kHeaders;
   if (in_head || stage_ == Stage::kTrailers) {
     if (++block_bytes_ > kBlockLimit) {
-      fail(in_head ? "header block over 64 KiB" : "trailers over 64 KiB");
+      if (in_head) {
+        fail("header block over 64 KiB");
+      } else {
+        break_body("trailers over 64 KiB");
+      }
       return;
     }
   }
@@ -85,7 +89,7 @@ void ReplySink::take_line_byte(char c) {
       line_.clear();
       stage_ = Stage::kChunkSize;
     } else {
-      fail("broken chunk framing");
+      break_body("broken chunk framing");
     }
     return;
   }
@@ -97,9 +101,12 @@ void ReplySink::take_line_byte(char c) {
     return;
   }
   if (line_.size() >= kLineLimit) {
-    fail(in_head                         ? "header line over 8 KiB"
-         : stage_ == Stage::kChunkSize ? "chunk-size line over 8 KiB"
-                                       : "trailer line over 8 KiB");
+    if (in_head) {
+      fail("header line over 8 KiB");
+    } else {
+      break_body(stage_ == Stage::kChunkSize ? "chunk-size line over 8 KiB"
+                                             : "trailer line over 8 KiB");
+    }
     return;
   }
   line_.push_back(c);
@@ -179,10 +186,6 @@ void ReplySink::head_ended() {
     return;
   }
   head_complete_ = true;
-  if (head_only_) {
-    stage_ = Stage::kDone;
-    return;
-  }
   if (body_file_ != nullptr && status_code_ != 200) body_room_ = refused_body_limit_;
   if (status_code_ == 204 || status_code_ == 304) {
     stage_ = Stage::kDone;
@@ -225,6 +228,11 @@ void ReplySink::head_ended() {
       }
     }
   }
+  if (head_only_) {
+    // The framing fields were checked; the body is not wanted.
+    stage_ = Stage::kDone;
+    return;
+  }
   if (has_codings) {
     const std::string::size_type comma = codings.rfind(',');
     chunked_ = equal_ignoring_case(trimmed(std::string_view(codings).substr(comma + 1)), "chunked");
@@ -247,7 +255,7 @@ void ReplySink::chunk_size_line_ended() {
   for (; i < line_.size() && hex_value(line_[i]) >= 0; ++i) {
     size = size * 16 + static_cast<std::uint64_t>(hex_value(line_[i]));
     if (size > kMaxChunk) {
-      fail("broken chunk framing");
+      break_body("broken chunk framing");
       return;
     }
   }
@@ -255,7 +263,7 @@ void ReplySink::chunk_size_line_ended() {
   std::string_view rest = std::string_view(line_).substr(i);
   while (!rest.empty() && is_blank(rest.front())) rest.remove_prefix(1);
   if (i == 0 || (!rest.empty() && rest.front() != ';')) {
-    fail("broken chunk framing");
+    break_body("broken chunk framing");
     return;
   }
   if (size == 0) {
@@ -295,6 +303,11 @@ void ReplySink::fail(const char* why) {
   stage_ = Stage::kStopped;
 }
 
+void ReplySink::break_body(const char* why) {
+  body_break_ = why;
+  stage_ = Stage::kStopped;
+}
+
 std::string ReplySink::status_line() const {
   std::string line = first_line_.empty() && stage_ == Stage::kStatusLine ? line_ : first_line_;
   if (line.empty()) return "no reply";
@@ -313,13 +326,16 @@ const std::string* ReplySink::header(std::string_view name) const {
 }
 
 bool ReplySink::whole() const {
-  if (problem_ != nullptr || write_failed_ || !head_complete_) return false;
+  if (problem_ != nullptr || body_break_ != nullptr || write_failed_ || !head_complete_) {
+    return false;
+  }
   if (stage_ == Stage::kDone) return true;
   return stage_ == Stage::kBody && !length_framed_ && finished_ && end_ == End::kClosed;
 }
 
 const char* ReplySink::defect() const {
   if (problem_ != nullptr) return problem_;
+  if (body_break_ != nullptr) return body_break_;
   return whole() ? "" : "cut short";
 }
 

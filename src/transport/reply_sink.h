@@ -7,9 +7,11 @@
 //
 // What a server may send is bounded: a header line, a chunk-size line and a
 // trailer line at most 8 KiB each, a header block and the trailers at most
-// 64 KiB each. A reply beyond them, with a status line that is not HTTP/1.0
+// 64 KiB each. A head beyond them, with a status line that is not HTTP/1.0
 // or HTTP/1.1 and a three-digit code, or with Content-Length values that are
-// not one plain decimal, is unusable: reading stops, and problem() says why.
+// not one plain decimal, makes the reply unusable: reading stops, and
+// problem() says why. Chunk framing that breaks, or exceeds its bounds,
+// ends the body there: the reply is not whole, and defect() says why.
 #pragma once
 
 #include <cstddef>
@@ -71,7 +73,7 @@ class ReplySink {
   // without case), with the white space around it taken off; null when
   // there is none.
   const std::string* header(std::string_view name) const;
-  // Why the reply cannot be used (a fixed text), or null.
+  // Why the reply's head cannot be used (a fixed text), or null.
   const char* problem() const { return problem_; }
   // True when the reply arrived to the end its framing gives: for a body
   // without length or chunks, when the server closed.
@@ -81,8 +83,8 @@ class ReplySink {
   bool body_cut() const { return body_cut_; }
   // True when the body file refused a write; reading stopped there.
   bool write_failed() const { return write_failed_; }
-  // Why the reply is not whole and usable, for a message: problem(), or
-  // "cut short", or "" when it is whole and usable.
+  // Why the reply is not whole and usable, for a message: problem(), what
+  // broke the chunk framing, or "cut short"; "" when it is whole and usable.
   const char* defect() const;
 
  private:
@@ -107,6 +109,7 @@ class ReplySink {
   void trailer_line_ended();
   void keep_body(const char* data, std::size_t length);
   void fail(const char* why);
+  void break_body(const char* why);
 
   std::size_t body_capacity_;
   FILE* body_file_;
@@ -123,6 +126,7 @@ class ReplySink {
   int status_code_ = 0;
   bool head_complete_ = false;
   const char* problem_ = nullptr;
+  const char* body_break_ = nullptr;
   bool chunked_ = false;
   bool length_framed_ = false;
   std::uint64_t remaining_ = 0;  // body bytes still due (length, or this chunk)

@@ -288,7 +288,8 @@ def test_one_run_reads_a_bounded_share_of_a_huge_input(sandbox, server, command,
 
 # ---- identifiers at their limit ---------------------------------------------------
 
-REFUSED_ID = b"Unusable enrollment reply: identifier longer than 99 characters\n"
+REFUSED_ID = (b"Unusable enrollment reply from collector.test: "
+              b"identifier longer than 99 characters\n")
 
 
 @pytest.mark.parametrize("length", [99, 100, 150])
@@ -334,7 +335,7 @@ def test_a_send_ends_after_the_write_limit(sandbox, pki):
                                 env={"WRITE_TIMEOUT": "2", "READ_TIMEOUT": "30"})
     assert (result.returncode, result.stdout, result.stderr) == (
         1, b"", b"SSL body write problem retval = 3\n"
-                b"The log was not accepted; /tmp/debug.out stays\n"), result
+                b"The log was refused by collector.test: no reply; /tmp/debug.out stays\n"), result
     assert result.elapsed < QUICK, result
     assert sandbox.read("/tmp/debug.out") == log
 

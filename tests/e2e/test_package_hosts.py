@@ -1,9 +1,10 @@
 """Package hosts as operators run them: Debian's stock nginx, apache2 and
 lighttpd (keep-alive on, no X-Encrypted header, replies with a length or
 chunked, refusals, redirects, name-based TLS servers, certificates named by
-subject alternative names), and lab peers that break a reply off, break a
-chunk or trickle it. Also locators in the version reply that no request may
-be built from.
+subject alternative names), the HTTP/1.0 server of `openssl s_server -WWW`,
+and lab peers that break a reply off, break a chunk or send a header block
+without end. Also locators in the version reply that no request may be
+built from. (A host that trickles is test_time_bounds.py's.)
 
 One row per case. The reference server plays the collection server on
 collector.test:8443 and names the package host in its version reply; the
@@ -22,17 +23,19 @@ from cryptography.hazmat.primitives.asymmetric import padding
 
 import unitstate
 from conftest import COLLECTOR_URL
-from httppeer import (chunked_reply, length_reply, start_broken_chunk_peer,
-                      start_cut_short_peer, start_peer, start_trickling_peer)
+from httppeer import (chunked_reply, head, length_reply, start_broken_chunk_peer,
+                      start_cut_short_peer, start_peer)
 from refserver import package_bytes
 from sandbox import SLOW
 from unitstate import TAR_LIST, UNIT_ID, enroll, install_old_package, tmp_entries
-from webservers import start_apache, start_lighttpd, start_nginx
+from webservers import start_apache, start_lighttpd, start_nginx, start_openssl_www
 
 # The client's messages, in one place.
 REFUSED = "Package download refused by {host}: {status}"
 BROKE_OFF = "Package download from {host} broke off"
 UNUSABLE = "Unusable package locator in the version reply"
+WRONG_NAME = "Common name doesn't match host name"
+UNUSABLE_REPLY = "Unusable package reply from {host}: {why}"
 
 PACKAGES = "packages.test"
 PACKAGES_ADDR = "127.0.0.3"
@@ -41,7 +44,6 @@ PACKAGE_PATH = "/package.tar.gz"
 # apache and lighttpd 5 s); a run must end long before this receive limit.
 READ_TIMEOUT = 20 * SLOW
 QUICK = READ_TIMEOUT / 2
-TRICKLE_WINDOW = 60            # seconds in which a reply must bring 1,024 bytes
 REFUSED_BODY_KEPT = 64 * 1024  # what may stay of a refused reply's body
 BIG = 1 << 20
 
@@ -119,14 +121,21 @@ def broken_chunk(box, pki, package):
     return start_broken_chunk_peer(box, PACKAGES, 443, web_cert(pki), package)
 
 
-def trickling(box, pki, package):
-    return start_trickling_peer(box, PACKAGES, 443, web_cert(pki), package, every=2.0)
+def openssl_www(box, pki, package):
+    return start_openssl_www(box, web_cert(pki), {"package.tar.gz": package})
+
+
+def endless_head(package):
+    """A 200 whose header block never ends."""
+    return head("200 OK", [("X-Pad", "0123456789")] * 8000)[:-2]
 
 
 # ---- rows ---------------------------------------------------------------------------
 
 # outcome: "installed", "refused" (status: the reply's status line),
-# "broke-off", "not-a-package", "unusable" (no request may reach the host).
+# "broke-off", "not-a-package", "unusable" (no request may reach the host),
+# "wrong-name" (the certificate is not for the host: nothing is asked),
+# "unusable-reply" (status: why).
 # seen: for a stock server, the request line and status its access log
 # must show (one line); for a peer, "exact" (the request bytes the client
 # sends, checked whole, and the server name it sent); None: nothing.
@@ -177,7 +186,10 @@ ROWS = {
     # Transfers that break off.
     "peer-cut-short": Row(cut_short, "broke-off", seen="exact"),
     "peer-broken-chunk": Row(broken_chunk, "broke-off", seen="exact"),
-    "peer-trickling": Row(trickling, "broke-off", seen="exact"),
+    "peer-endless-header-block": Row(keep_alive(endless_head), "unusable-reply",
+                                     status="header block over 64 KiB", seen="exact"),
+    # HTTP/1.0, no length: the body ends when the host closes.
+    "openssl-www-http-1.0": Row(openssl_www, "installed"),
     # Names: SNI, subject alternative names, an address as the host.
     "nginx-sni-not-default-server": Row(
         nginx(cert=lambda pki: pki.web_server("other.test"),
@@ -188,9 +200,14 @@ ROWS = {
     "nginx-cn-other-san-this": Row(nginx(cert=lambda pki: pki.issue("other.test",
                                                                      san_dns=[PACKAGES])),
                                    "installed", seen=stock_seen(200)),
-    "nginx-wildcard-san": Row(nginx(cert=lambda pki: pki.issue("other.test",
-                                                                san_dns=["*.test"])),
-                              "installed", seen=stock_seen(200)),
+    # With DNS alternative names only they count (RFC 6125): not the common
+    # name, and no wildcard over a one-label suffix.
+    "nginx-cn-this-san-other": Row(nginx(cert=lambda pki: pki.issue(PACKAGES,
+                                                                     san_dns=["other.test"])),
+                                   "wrong-name"),
+    "nginx-wildcard-over-one-label": Row(nginx(cert=lambda pki: pki.issue("other.test",
+                                                                           san_dns=["*.test"])),
+                                         "wrong-name"),
     "peer-ip-literal-ip-san": Row(
         peer(length_reply, cert=lambda pki: pki.issue(PACKAGES, san_ip=[PACKAGES_ADDR]),
              addr=PACKAGES_ADDR, then="hold", hold=READ_TIMEOUT * 2),
@@ -257,17 +274,11 @@ def test_package_host(request, sandbox, server, pki, row):
     before_package = package_snapshot(sandbox)
     before_tmp = tmp_entries(sandbox)
 
-    timeout = (TRICKLE_WINDOW + 40) * SLOW if row.outcome == "broke-off" else 60 * SLOW
     result = sandbox.run_client([COLLECTOR_URL, row.command],
-                                env={"READ_TIMEOUT": str(READ_TIMEOUT)}, timeout=timeout)
+                                env={"READ_TIMEOUT": str(READ_TIMEOUT)}, timeout=60 * SLOW)
     messages = result.stderr.decode(errors="replace").splitlines()
     host_name = locator.split("://", 1)[1].split("/", 1)[0]
-
-    if row.host is trickling:
-        # Not before a whole window without 1,024 bytes, and soon after it.
-        assert TRICKLE_WINDOW <= result.elapsed < TRICKLE_WINDOW + 20 * SLOW, result
-    else:
-        assert result.elapsed < QUICK, result
+    assert result.elapsed < QUICK, result
 
     if row.outcome == "installed":
         assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
@@ -291,6 +302,15 @@ def test_package_host(request, sandbox, server, pki, row):
         assert result.returncode == 1, result
         assert package_snapshot(sandbox) == before_package
         assert new_in_tmp(sandbox, before_tmp) == {}
+    elif row.outcome == "wrong-name":
+        assert (result.returncode, result.stderr) == (1, (WRONG_NAME + "\n").encode()), result
+        assert package_snapshot(sandbox) == before_package
+        assert host.access_log() == []
+    elif row.outcome == "unusable-reply":
+        assert result.returncode == 1, result
+        assert messages == [UNUSABLE_REPLY.format(host=host_name, why=row.status)], result
+        assert package_snapshot(sandbox) == before_package
+        assert ".package.tmp" not in new_in_tmp(sandbox, before_tmp)
     elif row.outcome == "unusable":
         assert result.returncode == (0 if row.command == "-v" else 1), result
         assert messages == [UNUSABLE], result

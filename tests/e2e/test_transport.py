@@ -35,7 +35,6 @@ CipherString = DEFAULT:@SECLEVEL=0
 MinProtocol = TLSv1
 """
 NO_KEYS = b"Unable to load keys and/or unit id"
-BATCH_REFUSED = b"A results batch was not accepted; /tmp/output stays\n"
 
 
 # ---- certificates ---------------------------------------------------------
@@ -260,41 +259,66 @@ def test_reconnects_resume_the_tls_session(sandbox, pki, server_args, tls_versio
     assert not sandbox.exists("/tmp/output")
 
 
-# ---- the exchange: how a reply ends ----------------------------------------
+# ---- connections ----------------------------------------------------------
 
-# ---- the exchange: what is kept of a reply ----------------------------------
+# The connections each command opens at the collection server (which also
+# serves the package here): (requests carried, resumed a TLS session), in
+# any order. One request per connection: the first on the connection the
+# run opened and checked, each further one on a re-connection that resumes
+# the session; the package on a connection of its own. `p` connects and
+# checks before it knows its package host, and `v` re-connects before its
+# download: neither carries a request.
+@pytest.mark.parametrize("command, setup, opened", [
+    ("-a", None, [(1, False), (1, True), (1, True), (1, False)]),
+    ("-v", "1.0", [(1, False), (0, True), (1, False)]),
+    ("-v", "2.0", [(1, False)]),
+    ("-p", "1.0", [(0, False), (1, False)]),
+    ("-s", "1.0", [(1, False), (1, True), (1, True)]),
+    ("-l", "1.0", [(1, False)]),
+    ("-L", "1.0", [(1, False), (1, True)]),
+], ids=["a-fresh", "v-update", "v-current", "p", "s-three-batches", "l", "L-two-requests"])
+def test_connections_each_command_opens(sandbox, server, command, setup, opened):
+    publish(server, "2.0")
+    (server.state / "packages" / "testpackage.tar.gz").write_bytes(b"p")
+    server.set_config({"version": "2.0"})
+    if setup is not None:
+        enroll(sandbox, server, version=setup)
+    sandbox.write("/tmp/output", "r1\nr2\nr3\n")
+    # The log goes in requests of 1,000,000 bytes at most.
+    sandbox.write("/tmp/debug.out", b"l" * (1_500_000 if command == "-L" else 1_000))
+    result = sandbox.run_client([COLLECTOR_URL, command], env={"SUBMIT_MAX_LINES": "1"})
+    assert result.returncode == 0, result
+    seen = [(c["requests"], c["session_reused"])
+            for c in server.connections(at_least=len(opened))]
+    assert sorted(seen) == sorted(opened), seen
 
-def _padded_to(total, tail):
-    """A refusing reply of exactly `total` bytes that ends with `tail`."""
-    head = b"HTTP/1.1 500 Refused\r\nX-Pad: "
-    end = b"\r\n\r\n"
-    pad = total - len(head) - len(end) - len(tail)
-    assert pad > 0
-    return head + b"p" * pad + end + tail
 
+# ---- what decides an upload ------------------------------------------------
 
-# A results batch counts as accepted when "HTTP/1.1 200 OK" is in what the
-# client keeps of the reply: 1023 bytes at most, NULs before the end of the
-# header block dropped, NULs after it kept (so the text ends there).
-@pytest.mark.parametrize("reply, accepted", [
-    (b"HTTP/1.1 200\0 OK\r\nContent-Length: 0\r\n\r\n", True),
-    (b"HTTP/1.1 500 Refused\r\n\r\n\0HTTP/1.1 200 OK", False),
-    (b"HTTP/1.1 500 Refused\r\n\r\nHTTP/1.1 200 OK", True),   # the body is searched too
-    (_padded_to(1023, b"HTTP/1.1 200 OK"), True),    # ends on the last byte kept
-    (_padded_to(1024, b"HTTP/1.1 200 OK"), False),   # its last byte is cut off
-], ids=["nul-in-status-line", "nul-after-header-end", "status-in-body", "1023-bytes", "1024-bytes"])
-def test_upload_reply_bytes_kept_by_the_exchange(sandbox, server, reply, accepted):
+# The status line and header block decide, by the code alone: nothing in
+# the body counts, and a body cut short after a whole 200 head does not
+# make the batch go again (the server has it).
+@pytest.mark.parametrize("reply, stderr", [
+    (b"HTTP/1.0 200 OK\r\n\r\n", b""),
+    (b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\ncut", b""),
+    (b"HTTP/1.1 500 Refused\r\n\r\nHTTP/1.1 200 OK",
+     b"A results batch was refused by collector.test: HTTP/1.1 500 Refused; /tmp/output stays\n"),
+    (b"HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab",
+     b"Unusable reply to a results batch from collector.test: conflicting Content-Length; "
+     b"/tmp/output stays\n"),
+    (b"HTTP/1.1 200 OK\r\nContent-Le",
+     b"Unusable reply to a results batch from collector.test: cut short; /tmp/output stays\n"),
+], ids=["http-1.0", "body-cut-after-the-head", "status-text-in-the-body", "conflicting-lengths",
+        "head-cut-short"])
+def test_what_decides_an_upload(sandbox, server, reply, stderr):
     enroll(sandbox, server, version="2.0")
     server.set_config(faults(raw_reply(reply)))
     sandbox.write("/tmp/output", "r1\n")
     result = sandbox.run_client([COLLECTOR_URL, "-s"])
     assert (result.returncode, result.stdout, result.stderr) == \
-        (0, b"", b"") if accepted else (1, b"", BATCH_REFUSED), result
+        (0 if stderr == b"" else 1, b"", stderr), result
     assert [r["body"] for r in server.requests()] == [b"r1\n"]
-    if accepted:
-        assert not sandbox.exists("/tmp/output")
-    else:
-        assert sandbox.read("/tmp/output") == b"r1\n"
+    assert sandbox.exists("/tmp/output") == (stderr != b"")
 
 
 def test_long_reply_is_cut_and_the_next_batch_still_resumes(sandbox, server):

@@ -9,16 +9,18 @@ Most cases start from a unit enrolled by writing its state files directly
 (unitstate.enroll: key pair, identifier, server key) with an old package "0.9"
 installed, so that "untouched" can be checked byte for byte."""
 
+import base64
 import os
 from pathlib import Path
 
 import pytest
+from cryptography.hazmat.primitives.asymmetric import padding
 
 import unitstate
 from conftest import COLLECTOR_URL
 from unitstate import (COLLECTOR, LOCK_FILES, STATE_FILES, TAR_LIST, enroll, install_old_package,
                        package_request, publish, raw_requests, set_state_file, state_files,
-                       targets, tmp_entries, version_request)
+                       targets, tmp_entries, unit_key, version_request)
 
 PACKAGES = "packages.test"
 PACKAGES_PORT = 9443
@@ -29,7 +31,15 @@ REFUSED = b"Error establishing connection\n"
 GZIP_FAILED = b"gzip: "
 NOT_VERIFIED = b"Certificate doesn't verify\n"
 UNUSABLE_LOCATOR = b"Unusable package locator in the version reply\n"
-NO_VERSION = b"No version reply from the server\n"
+
+
+def version_refused(status_line):
+    return b"Version query refused by collector.test: %s\n" % status_line
+
+
+def unusable_version(why):
+    return b"Unusable version reply from collector.test: %s\n" % why
+
 NOT_GZIP = b"The package archive does not decompress\n"
 NO_START_SCRIPT = b"Package refused: no executable kelvoz/runonce.sh\n"
 
@@ -155,17 +165,25 @@ OUTCOMES = [
     # Installed.
     P({}, None, {"-a": 0, "-v": 0}, True, TAR_LIST, OK, id="clear-package"),
     P(ENCRYPTED, None, {"-a": 0, "-v": 0}, True, TAR_LIST, OK, id="encrypted-package"),
-    # No version text. (What length values are read is http_reply_test.cpp's.)
+    # No version text: a refusal, or a reply that cannot be read, says so.
+    # (How replies are read is reply_sink_test.cpp's.)
     P(version_fault(status="HTTP/1.1 404 Not Found"), None, {"-a": 1, "-v": 0}, False, b"",
-      saying_for_a(NO_VERSION), id="version-404"),
-    P(version_fault(close=True), None, {"-v": 0}, False, b"", OK, id="version-no-reply"),
+      saying(version_refused(b"HTTP/1.1 404 Not Found")), id="version-404"),
     P(version_fault(omit_header="Content-Length"), None, {"-a": 1, "-v": 0}, False, b"",
-      saying_for_a(NO_VERSION), id="version-no-content-length"),
-    P(length_fault("129"), None, {"-v": 0}, False, b"", OK, id="version-length-beyond-received"),
-    # A length of 12 (the leading digits of "12a"): the body does not decrypt,
-    # which gives an empty text, hence an empty locator: nothing to ask for.
-    P(length_fault("12a"), None, {"-v": 0}, False, b"", saying(UNUSABLE_LOCATOR),
-      id="version-body-does-not-decrypt"),
+      saying(unusable_version(b"no Content-Length")), id="version-no-content-length"),
+    P(length_fault("129"), None, {"-v": 0}, False, b"", saying(unusable_version(b"cut short")),
+      id="version-length-beyond-received"),
+    P(length_fault("12a"), None, {"-v": 0}, False, b"",
+      saying(unusable_version(b"Content-Length not a plain number")), id="version-length-12a"),
+    # A body that does not decrypt gives an empty text, hence an empty
+    # locator: nothing to ask for.
+    P(version_fault(raw_b64=base64.b64encode(
+        b"HTTP/1.1 200 OK\r\nContent-Length: 128\r\n\r\n" + b"\x42" * 128).decode()),
+      None, {"-v": 0}, False, b"", saying(UNUSABLE_LOCATOR), id="version-body-does-not-decrypt"),
+    # A front end that knows only the standard phrases and writes names in
+    # lower case changes nothing.
+    P(version_fault(reason="OK", header_case="lower"), None, {"-a": 0, "-v": 0}, True, TAR_LIST,
+      OK, id="version-proxied"),
     # Download refused.
     P({"locator": "https://collector.test:8443/packages/missing.tar.gz"}, None,
       {"-a": 1, "-v": 0}, False, b"", saying(refused_by(COLLECTOR, b"HTTP/1.1 404 Not Found")),
@@ -335,7 +353,9 @@ def test_package_host(sandbox, server, pki, command, cert_kind, encrypted, messa
 # ---- `p` ------------------------------------------------------------------------------
 
 PIECE = 117                                      # clear bytes per block of a 1024-bit key
-BLOB = bytes((i * 7 + 3) % 256 for i in range(1000))   # 8 whole pieces and one of 64 bytes
+# 8 whole pieces and one of 64 bytes; it starts as a gzip stream does, as
+# an encrypted package's first block must decrypt to.
+BLOB = b"\x1f\x8b" + bytes((i * 7 + 3) % 256 for i in range(998))
 
 
 def without_piece(index):
@@ -350,14 +370,11 @@ def package_fault(**action):
     ({}, True, BLOB, b""),
     ({"package_encrypted": True}, True, BLOB, b""),
     ({"package_encrypted": True, "faults": package_fault(trailing_bytes=5)}, True, BLOB, b""),
-    ({"package_encrypted": True, "faults": package_fault(damage_block=0)}, True, without_piece(0),
-     b""),
     ({"package_encrypted": True, "faults": package_fault(damage_block=8)}, True, without_piece(8),
      b""),
     ({}, False, b"", refused_by(COLLECTOR, b"HTTP/1.1 404 Not Found")),
     ({"faults": package_fault(close=True)}, True, b"", refused_by(COLLECTOR, b"no reply")),
-], ids=["clear", "encrypted", "trailing-5", "damaged-first", "damaged-last", "missing",
-        "no-reply"])
+], ids=["clear", "encrypted", "trailing-5", "damaged-last", "missing", "no-reply"])
 def test_package_request(sandbox, server, config, published, fetched, stderr):
     enrolled_with_old_package(sandbox, server)
     if published:
@@ -371,6 +388,18 @@ def test_package_request(sandbox, server, config, published, fetched, stderr):
     assert snapshot(sandbox) == before       # nothing installed
     if fetched:
         assert not sandbox.exists("/tmp/.package.tmp")
+
+
+def test_a_body_is_encrypted_only_when_its_first_block_opens_to_a_gzip_stream(sandbox, server):
+    # The first block decrypts with the unit's key, but not to a gzip stream:
+    # the body is a clear file that happens to look like an RSA block.
+    enrolled_with_old_package(sandbox, server)
+    body = unit_key().public_key().encrypt(b"not a gzip stream", padding.PKCS1v15()) + b"rest"
+    reply = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body)
+    server.set_config({"faults": package_fault(raw_b64=base64.b64encode(reply).decode())})
+    result = run(sandbox, "-p")
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+    assert sandbox.read("/tmp/testpackage.tar.gz") == body
 
 
 # ---- keys missing and no connection -------------------------------------------------

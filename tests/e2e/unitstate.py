@@ -177,7 +177,7 @@ def targets(server):
 
 
 def version_request(current="", unit_id=UNIT_ID):
-    return (f"GET /version?current={current} HTTP/1.1 \r\nHost: {COLLECTOR}\r\n"
+    return (f"GET /version?current={current} HTTP/1.1\r\nHost: {COLLECTOR}\r\n"
             f"X-Unit-ID: {unit_id}\r\n\r\n").encode()
 
 

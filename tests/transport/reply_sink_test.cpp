@@ -148,7 +148,7 @@ TEST(ReplySink, EndlessLinesAndBlocksAreCut) {
     std::fclose(file);
     EXPECT_FALSE(more) << c.name;
     EXPECT_LE(sent, c.within + c.unit.size()) << c.name;
-    EXPECT_STREQ(sink.problem(), c.problem) << c.name;
+    EXPECT_STREQ(sink.defect(), c.problem) << c.name;
     EXPECT_FALSE(sink.whole()) << c.name;
   }
 }
@@ -169,6 +169,13 @@ TEST(ReplySink, HeadOnlyIsWholeAtTheEndOfTheHead) {
   sink.finish(ReplySink::End::kTimedOut);
   EXPECT_TRUE(sink.whole());
   EXPECT_EQ(sink.status_line(), "HTTP/1.1 200 OK");
+
+  // Its framing fields are still checked.
+  ReplySink conflicting = ReplySink::head_only();
+  const std::string lengths = "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n";
+  EXPECT_FALSE(conflicting.take(lengths.data(), lengths.size()));
+  EXPECT_FALSE(conflicting.whole());
+  EXPECT_STREQ(conflicting.problem(), "conflicting Content-Length");
 }
 
 TEST(ReplySink, StatusLineForAMessageIsPrintableAndShort) {
