@@ -112,7 +112,7 @@ stage_packages() {
         clang-tidy clang-format cppcheck \
         python3 python3-pytest python3-cryptography python3-pyflakes \
         iproute2 util-linux openssl nginx-light curl \
-        nginx apache2 lighttpd lighttpd-mod-openssl perl \
+        nginx apache2 lighttpd lighttpd-mod-openssl haproxy perl \
         crossbuild-essential-mipsel binutils-mipsel-linux-gnu qemu-user \
         crossbuild-essential-mips binutils-mips-linux-gnu musl musl-dev musl-tools \
         mandoc man-db dpkg-dev debhelper lintian \
