@@ -86,8 +86,8 @@ bool system_random_seeded() {
 
 }  // namespace
 
-Status parse_enrollment_reply(const ReplySink& reply, const std::string& host,
-                              std::string& unit_id, EvpPkeyPtr& server_key) {
+Status parse_enrollment_reply(const ReplySink& reply, const std::string& host, std::string& unit_id,
+                              EvpPkeyPtr& server_key) {
   unit_id.clear();
   server_key.reset();
   if (reply.status_code() != 200) return Status(Code::kEnrollmentRefused, answered_by(host, reply));
@@ -97,7 +97,8 @@ Status parse_enrollment_reply(const ReplySink& reply, const std::string& host,
   const std::string id = value != nullptr && value->size() < kHeaderValueCapacity
                              ? identifier_from(*value)
                              : std::string();
-  if (id.empty()) return Status(Code::kEnrollmentUnusable, unusable_from(host, reply, "no identifier"));
+  if (id.empty())
+    return Status(Code::kEnrollmentUnusable, unusable_from(host, reply, "no identifier"));
   // The identifier file is read back as at most 99 characters.
   if (id.size() > kUnitIdCapacity - 1) {
     return Status(Code::kEnrollmentUnusable,

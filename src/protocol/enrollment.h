@@ -20,8 +20,8 @@ namespace halvorpin {
 // them. Otherwise kEnrollmentRefused (another code; the reason names the
 // host and its status line) or kEnrollmentUnusable (the reason names the
 // host and what is wrong), both left empty.
-Status parse_enrollment_reply(const ReplySink& reply, const std::string& host,
-                              std::string& unit_id, EvpPkeyPtr& server_key);
+Status parse_enrollment_reply(const ReplySink& reply, const std::string& host, std::string& unit_id,
+                              EvpPkeyPtr& server_key);
 
 // Generates the unit key into unit_key and writes both unit key files.
 // kNoRandomness when the random generator is not seeded from the system;

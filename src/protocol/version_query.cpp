@@ -38,7 +38,8 @@ Status version(ServerLink* link, const char* installed_version, std::string& tex
 
   ReplySink reply(kBodyCapacity);
   ssl_sendrequest(link->ssl.get(), request.c_str(), reply);
-  if (reply.status_code() != 200) return Status(Code::kVersionRefused, answered_by(link->host, reply));
+  if (reply.status_code() != 200)
+    return Status(Code::kVersionRefused, answered_by(link->host, reply));
   const char* defect = reply.whole() ? body_defect(reply) : reply.defect();
   if (defect != nullptr) {
     return Status(Code::kVersionUnusable, unusable_from(link->host, reply, defect));
@@ -47,8 +48,9 @@ Status version(ServerLink* link, const char* installed_version, std::string& tex
   std::vector<unsigned char> clear(
       std::max(body.size(), static_cast<std::size_t>(rsa_size(link->unit_key.get()))) + 1, 0);
   EvpPkeyCtxPtr ctx = make_rsa_decrypt_ctx(link->unit_key.get());
-  int clear_length = rsa_decrypt_block(ctx.get(), reinterpret_cast<const unsigned char*>(body.data()),
-                                       body.size(), clear.data(), clear.size() - 1);
+  int clear_length =
+      rsa_decrypt_block(ctx.get(), reinterpret_cast<const unsigned char*>(body.data()), body.size(),
+                        clear.data(), clear.size() - 1);
   if (clear_length < 0) return {};  // an empty text: no version, no locator
   text.assign(
       reinterpret_cast<const char*>(clear.data()),

@@ -208,10 +208,10 @@ bool certificate_names_host(X509* cert, const char* host) {
     // Only the DNS names count then, by the library's own rules: a wildcard
     // only as the whole leftmost label and never over a one-label suffix,
     // and never for an address.
-    return address.empty() &&
-           X509_check_host(cert, host, std::strlen(host),
-                           X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS,
-                           nullptr) == 1;
+    return address.empty() && X509_check_host(cert, host, std::strlen(host),
+                                              X509_CHECK_FLAG_NEVER_CHECK_SUBJECT |
+                                                  X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS,
+                                              nullptr) == 1;
   }
   char common_name[kCommonNameCapacity] = {};
   return first_common_name(cert, common_name) && name_matches(common_name, host);

@@ -162,8 +162,8 @@ ReadLimits limits_from_settings(bool package) {
 ReadLimits collection_reply_limits() { return limits_from_settings(false); }
 ReadLimits package_reply_limits() { return limits_from_settings(true); }
 
-void ssl_sendrequestMain(SSL* ssl, const char* request, ReplySink& reply,
-                         const unsigned char* body, int body_length, const ReadLimits& limits) {
+void ssl_sendrequestMain(SSL* ssl, const char* request, ReplySink& reply, const unsigned char* body,
+                         int body_length, const ReadLimits& limits) {
   if (request == nullptr) {
     std::fwrite("request or response buffer is null", 1, 34, stderr);
     return;

@@ -14,9 +14,9 @@ namespace halvorpin {
 // bytes as they come from the socket, not as TLS records are completed, so
 // a peer that drips a record byte by byte is bounded like a silent one.
 struct ReadLimits {
-  double wait = 0;         // one wait for bytes
-  double head = 0;         // from the request to the end of the reply's head
-  double whole = 0;        // from the request to the end of the reply
+  double wait = 0;           // one wait for bytes
+  double head = 0;           // from the request to the end of the reply's head
+  double whole = 0;          // from the request to the end of the reply
   bool speed_floor = false;  // the body, once begun, must keep moving (speed_floor.h)
 };
 
@@ -29,8 +29,8 @@ ReadLimits package_reply_limits();
 // The exchange. Writes the request and the body (when not null), then reads
 // the reply into `reply` within `limits`. A failed write is reported on
 // standard error ("SSL write problem", ...) and leaves the reply empty.
-void ssl_sendrequestMain(SSL* ssl, const char* request, ReplySink& reply,
-                         const unsigned char* body, int body_length, const ReadLimits& limits);
+void ssl_sendrequestMain(SSL* ssl, const char* request, ReplySink& reply, const unsigned char* body,
+                         int body_length, const ReadLimits& limits);
 
 // No body; a reply of the collection server.
 void ssl_sendrequest(SSL* ssl, const char* request, ReplySink& reply);

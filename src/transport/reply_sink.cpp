@@ -215,8 +215,8 @@ void ReplySink::head_ended() {
           fail("Content-Length too large");
           return;
         }
-        const std::string_view digits = element.substr(
-            std::min(element.find_first_not_of('0'), element.size() - 1));
+        const std::string_view digits =
+            element.substr(std::min(element.find_first_not_of('0'), element.size() - 1));
         if (has_length && digits != length_value) {
           fail("conflicting Content-Length");
           return;

@@ -119,9 +119,9 @@ class ReplySink {
   Stage stage_ = Stage::kStatusLine;
   End end_ = End::kClosed;
   bool finished_ = false;
-  std::string line_;        // the line being read
+  std::string line_;             // the line being read
   std::size_t block_bytes_ = 0;  // of the header block or the trailers so far
-  std::string first_line_;  // the status line as received (or what arrived of it)
+  std::string first_line_;       // the status line as received (or what arrived of it)
   std::vector<std::pair<std::string, std::string>> fields_;
   int status_code_ = 0;
   bool head_complete_ = false;
@@ -129,7 +129,7 @@ class ReplySink {
   const char* body_break_ = nullptr;
   bool chunked_ = false;
   bool length_framed_ = false;
-  std::uint64_t remaining_ = 0;  // body bytes still due (length, or this chunk)
+  std::uint64_t remaining_ = 0;           // body bytes still due (length, or this chunk)
   std::uint64_t body_room_ = UINT64_MAX;  // body bytes the file still takes
   std::string body_;
   bool body_cut_ = false;

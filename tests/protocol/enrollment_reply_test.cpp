@@ -58,12 +58,11 @@ TEST(EnrollmentReply, IsReadByItsCodeAndItsTwoHeaders) {
       {"phrase-rewritten", "HTTP/1.1 200 OK\r\n" + id + good_key + end, Code::kOk, "",
        "U02005E102030"},
       {"names-in-lower-case",
-       "HTTP/1.1 200 Activating\r\nx-unit-id: U7\r\nx-zor-publickey: " + key_line(clear) +
-           "\r\n" + end,
+       "HTTP/1.1 200 Activating\r\nx-unit-id: U7\r\nx-zor-publickey: " + key_line(clear) + "\r\n" +
+           end,
        Code::kOk, "", "U7"},
       {"identifier-cut-at-its-first-other-character",
-       "HTTP/1.1 200 Activating\r\nX-Unit-ID: AB12-CD\r\n" + good_key + end, Code::kOk, "",
-       "AB12"},
+       "HTTP/1.1 200 Activating\r\nX-Unit-ID: AB12-CD\r\n" + good_key + end, Code::kOk, "", "AB12"},
       {"second-dot-ignored",
        "HTTP/1.1 200 Activating\r\n" + id + "X-ZOR-PublicKey: " + key_line(clear + ".12345") +
            "\r\n" + end,
@@ -75,33 +74,31 @@ TEST(EnrollmentReply, IsReadByItsCodeAndItsTwoHeaders) {
       {"refused", "HTTP/1.1 403 Forbidden\r\n" + id + good_key + end, Code::kEnrollmentRefused,
        "HTTP/1.1 403 Forbidden", ""},
       {"no-reply", "", Code::kEnrollmentRefused, "no reply", ""},
-      {"head-cut-short", "HTTP/1.1 200 Activating\r\n" + id + good_key,
-       Code::kEnrollmentUnusable, "cut short", ""},
+      {"head-cut-short", "HTTP/1.1 200 Activating\r\n" + id + good_key, Code::kEnrollmentUnusable,
+       "cut short", ""},
       {"body-cut-short",
        "HTTP/1.1 200 Activating\r\n" + id + good_key + "Content-Length: 5\r\n\r\nab",
        Code::kEnrollmentUnusable, "cut short", ""},
-      {"no-identifier", "HTTP/1.1 200 Activating\r\n" + good_key + end,
-       Code::kEnrollmentUnusable, "no identifier", ""},
+      {"no-identifier", "HTTP/1.1 200 Activating\r\n" + good_key + end, Code::kEnrollmentUnusable,
+       "no identifier", ""},
       {"identifier-of-other-characters",
-       "HTTP/1.1 200 Activating\r\nX-Unit-ID: -x\r\n" + good_key + end,
-       Code::kEnrollmentUnusable, "no identifier", ""},
+       "HTTP/1.1 200 Activating\r\nX-Unit-ID: -x\r\n" + good_key + end, Code::kEnrollmentUnusable,
+       "no identifier", ""},
       {"identifier-of-100-characters",
-       "HTTP/1.1 200 Activating\r\nX-Unit-ID: " + std::string(100, 'u') + "\r\n" + good_key +
-           end,
+       "HTTP/1.1 200 Activating\r\nX-Unit-ID: " + std::string(100, 'u') + "\r\n" + good_key + end,
        Code::kEnrollmentUnusable, "identifier longer than 99 characters", ""},
       {"no-server-key", "HTTP/1.1 200 Activating\r\n" + id + end, Code::kEnrollmentUnusable,
        "no server key", ""},
       {"server-key-over-1023-characters",
-       "HTTP/1.1 200 Activating\r\n" + id + "X-ZOR-PublicKey: " +
-           key_line(std::string(800, '0') + clear) + "\r\n" + end,
+       "HTTP/1.1 200 Activating\r\n" + id +
+           "X-ZOR-PublicKey: " + key_line(std::string(800, '0') + clear) + "\r\n" + end,
        Code::kEnrollmentUnusable, "no server key", ""},
       {"key-without-dot",
-       "HTTP/1.1 200 Activating\r\n" + id + "X-ZOR-PublicKey: " + key_line(modulus) + "\r\n" +
-           end,
+       "HTTP/1.1 200 Activating\r\n" + id + "X-ZOR-PublicKey: " + key_line(modulus) + "\r\n" + end,
        Code::kEnrollmentUnusable, "server key unusable", ""},
       {"key-under-1024-bits",
-       "HTTP/1.1 200 Activating\r\n" + id + "X-ZOR-PublicKey: " +
-           key_line(modulus.substr(0, 150) + ".65537") + "\r\n" + end,
+       "HTTP/1.1 200 Activating\r\n" + id +
+           "X-ZOR-PublicKey: " + key_line(modulus.substr(0, 150) + ".65537") + "\r\n" + end,
        Code::kEnrollmentUnusable, "server key unusable", ""},
       {"exponent-even",
        "HTTP/1.1 200 Activating\r\n" + id + "X-ZOR-PublicKey: " + key_line(modulus + ".65536") +

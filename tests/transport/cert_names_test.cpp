@@ -12,7 +12,7 @@ namespace halvorpin {
 namespace {
 
 struct AltName {
-  int type;  // GEN_DNS or GEN_IPADD
+  int type;           // GEN_DNS or GEN_IPADD
   std::string value;  // the DNS name's bytes, or the address's bytes
 };
 
@@ -28,8 +28,8 @@ X509Ptr certificate(const std::string& common_name, const std::vector<AltName>& 
   if (!alt_names.empty()) {
     GENERAL_NAMES* names = sk_GENERAL_NAME_new_null();
     for (const AltName& alt : alt_names) {
-      ASN1_STRING* value = ASN1_STRING_type_new(alt.type == GEN_DNS ? V_ASN1_IA5STRING
-                                                                    : V_ASN1_OCTET_STRING);
+      ASN1_STRING* value =
+          ASN1_STRING_type_new(alt.type == GEN_DNS ? V_ASN1_IA5STRING : V_ASN1_OCTET_STRING);
       ASN1_STRING_set(value, alt.value.data(), static_cast<int>(alt.value.size()));
       GENERAL_NAME* name = GENERAL_NAME_new();
       GENERAL_NAME_set0_value(name, alt.type, value);
@@ -59,19 +59,28 @@ TEST(CertificateNames, AsRfc6125HasThem) {
       {"common-name-alone", "Collector.TEST", {}, "collector.test", true},
       {"common-name-pattern", "*lector.test", {}, "collector.test", true},
       {"dns-name", "other.test", {dns("COLLECTOR.test")}, "collector.test", true},
-      {"common-name-ignored-beside-dns-names", "collector.test", {dns("other.test")},
-       "collector.test", false},
+      {"common-name-ignored-beside-dns-names",
+       "collector.test",
+       {dns("other.test")},
+       "collector.test",
+       false},
       {"wildcard-leftmost-label", "", {dns("*.example.test")}, "a.example.test", true},
       {"wildcard-one-label-only", "", {dns("*.example.test")}, "a.b.example.test", false},
       {"wildcard-over-one-label-suffix", "", {dns("*.test")}, "collector.test", false},
       {"two-wildcards", "", {dns("*.*")}, "collector.test", false},
       {"wildcard-not-leftmost", "", {dns("collector.*")}, "collector.test", false},
       {"partial-wildcard", "", {dns("col*.example.test")}, "collector.example.test", false},
-      {"nul-in-dns-name", "", {dns(std::string("collector.test\0.other.test", 26))},
-       "collector.test", false},
+      {"nul-in-dns-name",
+       "",
+       {dns(std::string("collector.test\0.other.test", 26))},
+       "collector.test",
+       false},
       {"address-by-ip-name", "", {ip(kLoopback2)}, "127.0.0.2", true},
       {"address-in-resolver-form", "", {ip(kLoopback2)}, "127.2", true},
-      {"address-ip-name-beside-dns-names", "", {dns("other.test"), ip(kLoopback2)}, "127.0.0.2",
+      {"address-ip-name-beside-dns-names",
+       "",
+       {dns("other.test"), ip(kLoopback2)},
+       "127.0.0.2",
        true},
       {"address-never-by-dns-name", "", {dns("127.0.0.2")}, "127.0.0.2", false},
       {"address-by-common-name", "127.0.0.2", {}, "127.0.0.2", true},

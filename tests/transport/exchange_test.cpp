@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/monotonic.h"
+#include "base/server_link.h"
 #include "transport/tls_test_server.h"
 
 namespace halvorpin {
@@ -46,10 +47,10 @@ Outcome exchange(ServerScript script, ReplySink& reply, const ReadLimits& limits
   testing::TestClient client = testing::connect_test_client(server.port());
   ::testing::internal::CaptureStderr();
   const double start = monotonic_seconds();
-  ssl_sendrequestMain(client.ssl.get(), kRequest, reply,
-                      body != nullptr ? reinterpret_cast<const unsigned char*>(body->data())
-                                      : nullptr,
-                      body != nullptr ? static_cast<int>(body->size()) : 0, limits);
+  ssl_sendrequestMain(
+      client.ssl.get(), kRequest, reply,
+      body != nullptr ? reinterpret_cast<const unsigned char*>(body->data()) : nullptr,
+      body != nullptr ? static_cast<int>(body->size()) : 0, limits);
   Outcome out;
   out.seconds = monotonic_seconds() - start;
   out.server_had_closed = server.finished();
@@ -104,7 +105,8 @@ TEST(Exchange, ReadingStopsWhereTheFramingSays) {
     std::string file;
   } cases[] = {
       {"length", {length_head + "0123", "456789", "extra"}, "0123456789"},
-      {"chunked", {chunked_head + "4;x=y\r\nWiki\r\n", "5\r\npedia\r\n0\r\nT: 1\r\n\r\n"},
+      {"chunked",
+       {chunked_head + "4;x=y\r\nWiki\r\n", "5\r\npedia\r\n0\r\nT: 1\r\n\r\n"},
        "Wikipedia"},
       // A refusal keeps at most 64 KiB of its body, and reading stops there.
       {"refused-body-bounded",
@@ -154,8 +156,8 @@ TEST(Exchange, WhatEndsTheStreamDecidesWhetherTheReplyIsWhole) {
 // a byte at a time satisfies every single wait, yet the whole reply (or the
 // head of a package) must end in time.
 TEST(Exchange, ADrippedRecordIsCutAtTheReplyBound) {
-  const std::string reply_text = "HTTP/1.1 200 OK\r\nContent-Length: 150\r\n\r\n" +
-                                 std::string(150, 'd');
+  const std::string reply_text =
+      "HTTP/1.1 200 OK\r\nContent-Length: 150\r\n\r\n" + std::string(150, 'd');
   for (bool package : {false, true}) {
     ServerScript script{0, {package ? reply_text.substr(0, 30) : reply_text}};
     script.drip_ms = 20;  // the bytes of the record take about 5 s
@@ -171,11 +173,37 @@ TEST(Exchange, ADrippedRecordIsCutAtTheReplyBound) {
   }
 }
 
+// READ_TIMEOUT (rt) bounds each wait; a collection server's reply ends
+// within 2 rt + 60 s, a package's head too, and its body keeps moving;
+// rt = 0 sets no time bound at all.
+TEST(Exchange, TimeBoundsComeFromTheReadTimeout) {
+  const int saved = g_timeouts.rt;
+  g_timeouts.rt = 300;
+  const ReadLimits collection = collection_reply_limits();
+  const ReadLimits package = package_reply_limits();
+  g_timeouts.rt = 0;
+  const ReadLimits unbounded = collection_reply_limits();
+  const ReadLimits unbounded_package = package_reply_limits();
+  g_timeouts.rt = saved;
+  EXPECT_EQ(collection.wait, 300);
+  EXPECT_EQ(collection.whole, 660);
+  EXPECT_FALSE(collection.speed_floor);
+  EXPECT_EQ(package.wait, 300);
+  EXPECT_EQ(package.head, 660);
+  EXPECT_EQ(package.whole, 0);
+  EXPECT_TRUE(package.speed_floor);
+  for (const ReadLimits& none : {unbounded, unbounded_package}) {
+    EXPECT_EQ(none.wait, 0);
+    EXPECT_EQ(none.head, 0);
+    EXPECT_EQ(none.whole, 0);
+    EXPECT_FALSE(none.speed_floor);
+  }
+}
+
 // A download stops at its first failed write, instead of reading on.
 TEST(Exchange, ADownloadStopsAtTheFirstFailedWrite) {
-  ServerScript script{0,
-                      {"HTTP/1.1 200 OK\r\nContent-Length: 10000000\r\n\r\n",
-                       std::string(1 << 20, 'p')}};
+  ServerScript script{
+      0, {"HTTP/1.1 200 OK\r\nContent-Length: 10000000\r\n\r\n", std::string(1 << 20, 'p')}};
   script.stall_seconds = 60;
   FILE* full = std::fopen("/dev/full", "w");
   ASSERT_NE(full, nullptr);

@@ -18,7 +18,8 @@ int first_break(std::initializer_list<Pace> paces) {
   SpeedFloor floor(1000.0);
   for (int second = 0; second < 200; ++second) {
     for (const Pace& pace : paces) {
-      if (second >= pace.from && second < pace.to) floor.add(1000.0 + second + 0.5, pace.per_second);
+      if (second >= pace.from && second < pace.to)
+        floor.add(1000.0 + second + 0.5, pace.per_second);
     }
     if (floor.broken(1000.0 + second + 0.9)) return second;
   }
@@ -34,8 +35,13 @@ TEST(SpeedFloor, ABodyMustAverageAKibibyteASecondOverAnyMinute) {
   // Nothing in the first minute: broken as soon as a whole minute passed.
   EXPECT_EQ(first_break({{70, 200, 1 << 20}}), 60);
   // Bursts every half minute carry the average.
-  EXPECT_EQ(first_break({{0, 1, 40000}, {30, 31, 40000}, {60, 61, 40000}, {90, 91, 40000},
-                         {120, 121, 40000}, {150, 151, 40000}, {180, 181, 40000}}),
+  EXPECT_EQ(first_break({{0, 1, 40000},
+                         {30, 31, 40000},
+                         {60, 61, 40000},
+                         {90, 91, 40000},
+                         {120, 121, 40000},
+                         {150, 151, 40000},
+                         {180, 181, 40000}}),
             0);
   // Four times the floor for 100 s, then silence: broken once the last
   // minute carried less than 60 KiB, 46 s into the silence.
