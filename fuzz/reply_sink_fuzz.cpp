@@ -26,8 +26,8 @@ constexpr std::size_t kCapacity = 64;
 using Outcome = std::tuple<int, std::string, bool, std::string, std::string, std::string, bool>;
 
 std::string header_or_none(const ReplySink& sink, const char* name) {
-  const std::string* value = sink.header(name);
-  return value != nullptr ? *value : "(none)";
+  const char* value = sink.header(name);
+  return value != nullptr ? value : "(none)";
 }
 
 // Feeds `reply` in pieces whose sizes cycle through `sizes` (0: one shot).

@@ -64,10 +64,12 @@ class [[nodiscard]] Status {
 
   Status() = default;
   // The reason is cut to fit.
-  explicit Status(Code code, std::string_view reason = {}) : code_(code) {
-    std::size_t n = reason.size() < kReasonCapacity - 1 ? reason.size() : kReasonCapacity - 1;
-    if (n > 0) std::memcpy(reason_, reason.data(), n);
-    reason_[n] = '\0';
+  explicit Status(Code code, std::string_view reason = {}) : code_(code) { append(reason); }
+  // A reason of two parts, "<subject>: <detail>" (a host and what it said).
+  Status(Code code, std::string_view subject, std::string_view detail) : code_(code) {
+    append(subject);
+    append(": ");
+    append(detail);
   }
 
   bool ok() const { return code_ == Code::kOk; }
@@ -75,7 +77,16 @@ class [[nodiscard]] Status {
   const char* reason() const { return reason_; }
 
  private:
+  void append(std::string_view piece) {
+    const std::size_t room = kReasonCapacity - 1 - length_;
+    const std::size_t n = piece.size() < room ? piece.size() : room;
+    if (n > 0) std::memcpy(reason_ + length_, piece.data(), n);
+    length_ += n;
+    reason_[length_] = '\0';
+  }
+
   Code code_ = Code::kOk;
+  std::size_t length_ = 0;
   char reason_[kReasonCapacity] = {};
 };
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,16 +41,16 @@ std::string key_text_for_header(EVP_PKEY* key) {
 }
 
 // The identifier runs to its first character that is not a letter or digit.
-std::string identifier_from(const std::string& value) {
-  auto end = std::find_if(value.begin(), value.end(),
-                          [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); });
-  return std::string(value.begin(), end);
+std::string identifier_from(const char* value) {
+  std::size_t length = 0;
+  while (std::isalnum(static_cast<unsigned char>(value[length])) != 0) ++length;
+  return std::string(value, length);
 }
 
 // "modulus.exponent" after Base64 decoding; anything from a second '.' on
 // is ignored. Null when either number is missing or malformed.
-EvpPkeyPtr server_key_from(const std::string& value) {
-  std::vector<unsigned char> decoded = base64_decode(value.data(), value.size());
+EvpPkeyPtr server_key_from(const char* value) {
+  std::vector<unsigned char> decoded = base64_decode(value, std::strlen(value));
   std::string text(reinterpret_cast<const char*>(decoded.data()));
   std::string::size_type dot = text.find('.');
   if (dot == std::string::npos) return nullptr;
@@ -90,27 +91,26 @@ Status parse_enrollment_reply(const ReplySink& reply, const std::string& host, s
                               EvpPkeyPtr& server_key) {
   unit_id.clear();
   server_key.reset();
-  if (reply.status_code() != 200) return Status(Code::kEnrollmentRefused, answered_by(host, reply));
+  if (reply.status_code() != 200) return refused_by(Code::kEnrollmentRefused, host, reply);
   // A reply cut short may have lost any header.
-  if (!reply.whole()) return Status(Code::kEnrollmentUnusable, unusable_from(host, reply));
-  const std::string* value = reply.header("X-Unit-ID");
-  const std::string id = value != nullptr && value->size() < kHeaderValueCapacity
-                             ? identifier_from(*value)
+  if (!reply.whole()) return unusable_from(Code::kEnrollmentUnusable, host, reply);
+  const char* value = reply.header("X-Unit-ID");
+  const std::string id = value != nullptr && std::strlen(value) < kHeaderValueCapacity
+                             ? identifier_from(value)
                              : std::string();
   if (id.empty())
-    return Status(Code::kEnrollmentUnusable, unusable_from(host, reply, "no identifier"));
+    return unusable_from(Code::kEnrollmentUnusable, host, reply, "no identifier");
   // The identifier file is read back as at most 99 characters.
   if (id.size() > kUnitIdCapacity - 1) {
-    return Status(Code::kEnrollmentUnusable,
-                  unusable_from(host, reply, "identifier longer than 99 characters"));
+    return unusable_from(Code::kEnrollmentUnusable, host, reply, "identifier longer than 99 characters");
   }
   value = reply.header("X-ZOR-PublicKey");
-  if (value == nullptr || value->empty() || value->size() >= kHeaderValueCapacity) {
-    return Status(Code::kEnrollmentUnusable, unusable_from(host, reply, "no server key"));
+  if (value == nullptr || value[0] == '\0' || std::strlen(value) >= kHeaderValueCapacity) {
+    return unusable_from(Code::kEnrollmentUnusable, host, reply, "no server key");
   }
-  EvpPkeyPtr key = server_key_from(*value);
+  EvpPkeyPtr key = server_key_from(value);
   if (!key || !server_key_acceptable(key.get())) {
-    return Status(Code::kEnrollmentUnusable, unusable_from(host, reply, "server key unusable"));
+    return unusable_from(Code::kEnrollmentUnusable, host, reply, "server key unusable");
   }
   unit_id = id;
   server_key = std::move(key);
@@ -139,7 +139,7 @@ Status activate(ServerLink* link) {
   request.add("GET /activate?mac=").add(link->mac).add(" HTTP/1.1\r\n");
   request.add("Host: ").add(link->host).add("\r\n");
   request.add("X-Unit-PublicKey: ").add(key_text).add("\r\n\r\n");
-  if (!request.ok()) return Status(Code::kEnrollmentRefused, link->host + ": no request sent");
+  if (!request.ok()) return Status(Code::kEnrollmentRefused, link->host, "no request sent");
 
   ReplySink reply(kEnrollmentCapacity);
   ssl_sendrequest(link->ssl.get(), request.c_str(), reply);
@@ -161,15 +161,15 @@ Status confirmactivate(ServerLink* link) {
   request.add("Host: ").add(link->host).add("\r\n");
   request.add("X-Unit-ID: ").add(link->unit_id).add("\r\n\r\n");
   if (!request.ok()) {
-    return Status(Code::kConfirmationRefused, link->host + ": no request sent");
+    return Status(Code::kConfirmationRefused, link->host, "no request sent");
   }
   ReplySink reply(kConfirmationCapacity);
   ssl_sendrequest(link->ssl.get(), request.c_str(), reply);
   if (reply.status_code() != 200) {
-    return Status(Code::kConfirmationRefused, answered_by(link->host, reply));
+    return refused_by(Code::kConfirmationRefused, link->host, reply);
   }
   return reply.whole() ? Status()
-                       : Status(Code::kConfirmationUnusable, unusable_from(link->host, reply));
+                       : unusable_from(Code::kConfirmationUnusable, link->host, reply);
 }
 
 namespace {

@@ -13,17 +13,17 @@ RequestText& RequestText::add(std::string_view piece) {
   return *this;
 }
 
-std::string answered_by(const std::string& host, const ReplySink& reply) {
-  return host + ": " + reply.status_line();
+Status refused_by(Code code, const std::string& host, const ReplySink& reply) {
+  return Status(code, host, reply.status_line());
 }
 
-std::string unusable_from(const std::string& host, const ReplySink& reply, const char* why) {
-  return host + ": " + (why != nullptr ? why : reply.defect());
+Status unusable_from(Code code, const std::string& host, const ReplySink& reply, const char* why) {
+  return Status(code, host, why != nullptr ? why : reply.defect());
 }
 
 bool header_is(const ReplySink& reply, std::string_view name, std::string_view value) {
-  const std::string* found = reply.header(name);
-  return found != nullptr && equal_ignoring_case(*found, value);
+  const char* found = reply.header(name);
+  return found != nullptr && equal_ignoring_case(found, value);
 }
 
 }  // namespace halvorpin

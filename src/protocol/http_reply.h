@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/status.h"
 #include "transport/reply_sink.h"
 
 namespace halvorpin {
@@ -25,15 +26,15 @@ class RequestText {
   bool ok_ = true;
 };
 
-// What answered, for a message: "<host>: <status line>" ("no reply" when
-// nothing came), so an operator can tell a proxy's answer from the
-// server's.
-std::string answered_by(const std::string& host, const ReplySink& reply);
+// A refusal naming what answered: the reason is "<host>: <status line>"
+// ("no reply" when nothing came), so an operator can tell a front end's
+// answer from the server's.
+Status refused_by(Code code, const std::string& host, const ReplySink& reply);
 
-// Why a reply with the right status cannot be used, for a message:
+// A reply with the right status that cannot be used: the reason is
 // "<host>: <why>", `why` or else the reply's own defect ("cut short", ...).
-std::string unusable_from(const std::string& host, const ReplySink& reply,
-                          const char* why = nullptr);
+Status unusable_from(Code code, const std::string& host, const ReplySink& reply,
+                     const char* why = nullptr);
 
 // True when the reply's first field `name` has the value `value`, letters
 // compared without case.

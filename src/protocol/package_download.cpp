@@ -36,10 +36,10 @@ Status fetch_to_temp_file(ServerLink* package_link, const char* request, FILE* t
   ssl_sendrequest3(package_link->ssl.get(), request, reply);
   const bool stored = std::fflush(temp) == 0 && std::ferror(temp) == 0 && !reply.write_failed();
   const std::string& host = package_link->host;
-  if (reply.status_code() != 200) return Status(Code::kDownloadRefused, answered_by(host, reply));
+  if (reply.status_code() != 200) return refused_by(Code::kDownloadRefused, host, reply);
   if (!stored) return Status(Code::kPackageNotStored, kPackageTempPath);
   if (reply.problem() != nullptr) {
-    return Status(Code::kPackageReplyUnusable, unusable_from(host, reply));
+    return unusable_from(Code::kPackageReplyUnusable, host, reply);
   }
   if (!reply.whole()) return Status(Code::kDownloadCutShort, host);
   return {};

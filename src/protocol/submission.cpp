@@ -43,17 +43,16 @@ Status post(ServerLink* link, Endpoint endpoint, const unsigned char* clear, int
   head.add(content_length_line(encrypted ? cipher_length : clear_length)).add("\r\n");
   const bool results = endpoint == Endpoint::kSubmit;
   const Code refused = results ? Code::kBatchRefused : Code::kLogRefused;
-  if (!head.ok()) return Status(refused, link->host + ": no request sent");
+  if (!head.ok()) return Status(refused, link->host, "no request sent");
 
   // The server's verdict is its status line and header block: a body cut
   // short after them changes nothing, and is not waited for.
   ReplySink reply = ReplySink::head_only();
   ssl_sendrequest2(link->ssl.get(), head.c_str(), reply, encrypted ? cipher : clear,
                    encrypted ? cipher_length : clear_length);
-  if (reply.status_code() != 200) return Status(refused, answered_by(link->host, reply));
+  if (reply.status_code() != 200) return refused_by(refused, link->host, reply);
   if (!reply.whole()) {
-    return Status(results ? Code::kBatchUnusable : Code::kLogUnusable,
-                  unusable_from(link->host, reply));
+    return unusable_from(results ? Code::kBatchUnusable : Code::kLogUnusable, link->host, reply);
   }
   return {};
 }

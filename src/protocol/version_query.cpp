@@ -34,15 +34,15 @@ Status version(ServerLink* link, const char* installed_version, std::string& tex
   request.add("Host: ").add(link->host).add("\r\n");
   request.add("X-Unit-ID: ").add(link->unit_id).add("\r\n");
   request.add("\r\n");
-  if (!request.ok()) return Status(Code::kVersionRefused, link->host + ": no request sent");
+  if (!request.ok()) return Status(Code::kVersionRefused, link->host, "no request sent");
 
   ReplySink reply(kBodyCapacity);
   ssl_sendrequest(link->ssl.get(), request.c_str(), reply);
   if (reply.status_code() != 200)
-    return Status(Code::kVersionRefused, answered_by(link->host, reply));
+    return refused_by(Code::kVersionRefused, link->host, reply);
   const char* defect = reply.whole() ? body_defect(reply) : reply.defect();
   if (defect != nullptr) {
-    return Status(Code::kVersionUnusable, unusable_from(link->host, reply, defect));
+    return unusable_from(Code::kVersionUnusable, link->host, reply, defect);
   }
   const std::string& body = reply.body();
   std::vector<unsigned char> clear(

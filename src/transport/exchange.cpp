@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 
 #include "base/monotonic.h"
 #include "base/server_link.h"
@@ -75,7 +74,7 @@ class ReplyReader {
       if (code == SSL_ERROR_NONE) {
         const bool had_head = sink.head_complete();
         if (!sink.take(block, static_cast<std::size_t>(n))) return ReplySink::End::kClosed;
-        if (!had_head && sink.head_complete() && limits_.speed_floor) floor_.emplace(now);
+        if (!had_head && sink.head_complete() && limits_.speed_floor) floor_.start(now);
         if (out_of_time(now, sink)) return ReplySink::End::kTimedOut;
         continue;
       }
@@ -99,7 +98,10 @@ class ReplyReader {
   void count_socket_bytes(double now) {
     const std::uint64_t total = BIO_number_read(SSL_get_rbio(ssl_));
     if (total == counted_) return;
-    if (floor_) floor_->add(now, total - counted_);
+    if (floor_.started()) {
+      const std::uint64_t bytes = total - counted_;
+      floor_.add(now, bytes > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(bytes));
+    }
     counted_ = total;
     last_bytes_ = now;
   }
@@ -118,7 +120,7 @@ class ReplyReader {
 
   bool out_of_time(double now, const ReplySink& sink) {
     const double deadline = next_deadline(sink);
-    return (deadline > 0 && now >= deadline) || (floor_ && floor_->broken(now));
+    return (deadline > 0 && now >= deadline) || (floor_.started() && floor_.broken(now));
   }
 
   // Waits until the socket is ready or a bound may have run out; false on
@@ -127,7 +129,7 @@ class ReplyReader {
     double left = -1;
     const double deadline = next_deadline(sink);
     if (deadline > 0) left = deadline - now;
-    if (floor_ && (left < 0 || left > kFloorCheckSeconds)) left = kFloorCheckSeconds;
+    if (floor_.started() && (left < 0 || left > kFloorCheckSeconds)) left = kFloorCheckSeconds;
     int ms = -1;
     if (left >= 0) ms = left * 1000 >= INT_MAX ? INT_MAX : static_cast<int>(left * 1000) + 1;
     pollfd entry{SSL_get_fd(ssl_), events, 0};
@@ -139,7 +141,7 @@ class ReplyReader {
   double started_;
   double last_bytes_;
   std::uint64_t counted_;
-  std::optional<SpeedFloor> floor_;
+  SpeedFloor floor_;
 };
 
 ReadLimits limits_from_settings(bool package) {

@@ -157,7 +157,8 @@ void ReplySink::header_line_ended() {
       fail("malformed header line");
       return;
     }
-    fields_.back().second.append(" ").append(trimmed(line_));
+    fields_.back() = ' ';  // the last value's NUL
+    fields_.append(trimmed(line_)).push_back('\0');
     return;
   }
   const std::string::size_type colon = line_.find(':');
@@ -172,8 +173,8 @@ void ReplySink::header_line_ended() {
       return;
     }
   }
-  fields_.emplace_back(std::string(name),
-                       std::string(trimmed(std::string_view(line_).substr(colon + 1))));
+  fields_.append(name).push_back('\0');
+  fields_.append(trimmed(std::string_view(line_).substr(colon + 1))).push_back('\0');
 }
 
 void ReplySink::head_ended() {
@@ -197,7 +198,10 @@ void ReplySink::head_ended() {
   bool has_codings = false;
   std::string_view length_value;
   bool has_length = false;
-  for (const auto& [name, value] : fields_) {
+  for (std::size_t at = 0; at < fields_.size();) {
+    const std::string_view name(fields_.c_str() + at);
+    const std::string_view value(name.data() + name.size() + 1);
+    at += name.size() + value.size() + 2;
     if (equal_ignoring_case(name, "transfer-encoding")) {
       has_codings = true;
       codings.append(",").append(value);
@@ -318,9 +322,12 @@ std::string ReplySink::status_line() const {
   return line;
 }
 
-const std::string* ReplySink::header(std::string_view name) const {
-  for (const auto& [field, value] : fields_) {
-    if (equal_ignoring_case(field, name)) return &value;
+const char* ReplySink::header(std::string_view name) const {
+  for (std::size_t at = 0; at < fields_.size();) {
+    const char* field = fields_.c_str() + at;
+    const char* value = field + std::strlen(field) + 1;
+    if (equal_ignoring_case(field, name)) return value;
+    at = static_cast<std::size_t>(value - fields_.c_str()) + std::strlen(value) + 1;
   }
   return nullptr;
 }

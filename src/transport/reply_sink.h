@@ -19,8 +19,6 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 namespace halvorpin {
 
@@ -70,9 +68,9 @@ class ReplySink {
   // 1xx replies).
   bool head_complete() const { return head_complete_; }
   // The value of the first header field of that name (letters compared
-  // without case), with the white space around it taken off; null when
-  // there is none.
-  const std::string* header(std::string_view name) const;
+  // without case), with the white space around it taken off, as a text that
+  // ends at its first NUL; null when there is none.
+  const char* header(std::string_view name) const;
   // Why the reply's head cannot be used (a fixed text), or null.
   const char* problem() const { return problem_; }
   // True when the reply arrived to the end its framing gives: for a body
@@ -122,7 +120,8 @@ class ReplySink {
   std::string line_;             // the line being read
   std::size_t block_bytes_ = 0;  // of the header block or the trailers so far
   std::string first_line_;       // the status line as received (or what arrived of it)
-  std::vector<std::pair<std::string, std::string>> fields_;
+  // The header fields, each as its name, a NUL, its value and a NUL.
+  std::string fields_;
   int status_code_ = 0;
   bool head_complete_ = false;
   const char* problem_ = nullptr;

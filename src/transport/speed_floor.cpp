@@ -1,33 +1,32 @@
 #include "transport/speed_floor.h"
 
-#include <cmath>
-
 namespace halvorpin {
 
 void SpeedFloor::advance_to(double now) {
-  const auto second = static_cast<std::int64_t>(std::floor(now - start_));
+  // Whole seconds since the start, in 32 bits: a unit has no 64-bit divide.
+  const double elapsed = now - start_;
+  const std::uint32_t second = elapsed <= 0 ? 0 : static_cast<std::uint32_t>(elapsed);
   if (second <= second_) return;
   // Seconds that passed without a byte empty their buckets; a gap longer
   // than the window empties them all.
-  const std::int64_t gap = second - second_;
-  const std::int64_t cleared = gap > kWindowSeconds ? kWindowSeconds + 1 : gap;
-  for (std::int64_t k = 1; k <= cleared; ++k) {
-    buckets_[static_cast<std::size_t>((second_ + k) % (kWindowSeconds + 1))] = 0;
-  }
+  const std::uint32_t gap = second - second_;
+  const std::uint32_t cleared = gap > kWindowSeconds ? kWindowSeconds + 1 : gap;
+  for (std::uint32_t k = 1; k <= cleared; ++k) buckets_[(second_ + k) % (kWindowSeconds + 1)] = 0;
   second_ = second;
 }
 
-void SpeedFloor::add(double now, std::uint64_t bytes) {
+void SpeedFloor::add(double now, std::uint32_t bytes) {
   advance_to(now);
-  buckets_[static_cast<std::size_t>(second_ % (kWindowSeconds + 1))] += bytes;
+  std::uint32_t& bucket = buckets_[second_ % (kWindowSeconds + 1)];
+  bucket = bytes > UINT32_MAX - bucket ? UINT32_MAX : bucket + bytes;
 }
 
 bool SpeedFloor::broken(double now) {
   advance_to(now);
   if (now - start_ < kWindowSeconds) return false;
   std::uint64_t sum = 0;
-  for (std::uint64_t bytes : buckets_) sum += bytes;
-  return sum < kBytesPerSecond * kWindowSeconds;
+  for (std::uint32_t bytes : buckets_) sum += bytes;
+  return sum < std::uint64_t{kBytesPerSecond} * kWindowSeconds;
 }
 
 }  // namespace halvorpin

@@ -12,13 +12,18 @@ namespace halvorpin {
 
 class SpeedFloor {
  public:
-  static constexpr int kWindowSeconds = 60;
-  static constexpr std::uint64_t kBytesPerSecond = 1024;
+  static constexpr unsigned kWindowSeconds = 60;
+  static constexpr std::uint32_t kBytesPerSecond = 1024;
 
-  explicit SpeedFloor(double start) : start_(start) {}
+  // Starts counting at `start` (seconds on any clock).
+  void start(double start) {
+    start_ = start;
+    started_ = true;
+  }
+  bool started() const { return started_; }
 
-  // Counts `bytes` that arrived at `now` (seconds, same clock as start).
-  void add(double now, std::uint64_t bytes);
+  // Counts `bytes` that arrived at `now` (same clock as the start).
+  void add(double now, std::uint32_t bytes);
   // True once a whole window has passed and the last one carried less than
   // the floor.
   bool broken(double now);
@@ -26,9 +31,10 @@ class SpeedFloor {
  private:
   void advance_to(double now);
 
-  double start_;
-  std::int64_t second_ = 0;  // the bucket of the latest time seen
-  std::array<std::uint64_t, kWindowSeconds + 1> buckets_{};
+  double start_ = 0;
+  bool started_ = false;
+  std::uint32_t second_ = 0;  // the bucket of the latest time seen
+  std::array<std::uint32_t, kWindowSeconds + 1> buckets_{};
 };
 
 }  // namespace halvorpin

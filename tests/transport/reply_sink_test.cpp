@@ -136,7 +136,7 @@ TEST(ReplySink, FindsHeaderFieldsInAnyCaseWithoutTheirBlanks) {
   const std::string text = "HTTP/1.1 200 OK\r\nx-unit-id:  U1 \r\nX-Unit-ID: U2\r\n\r\n";
   (void)sink.take(text.data(), text.size());
   ASSERT_NE(sink.header("X-Unit-ID"), nullptr);
-  EXPECT_EQ(*sink.header("X-Unit-ID"), "U1");
+  EXPECT_STREQ(sink.header("X-Unit-ID"), "U1");
   EXPECT_EQ(sink.header("X-Unit"), nullptr);
 }
 

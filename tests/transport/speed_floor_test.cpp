@@ -11,11 +11,12 @@ namespace {
 struct Pace {
   int from;
   int to;
-  std::uint64_t per_second;
+  std::uint32_t per_second;
 };
 
 int first_break(std::initializer_list<Pace> paces) {
-  SpeedFloor floor(1000.0);
+  SpeedFloor floor;
+  floor.start(1000.0);
   for (int second = 0; second < 200; ++second) {
     for (const Pace& pace : paces) {
       if (second >= pace.from && second < pace.to)
