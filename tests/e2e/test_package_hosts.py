@@ -212,18 +212,11 @@ ROWS = {
         peer(length_reply, cert=lambda pki: pki.issue(PACKAGES, san_ip=[PACKAGES_ADDR]),
              addr=PACKAGES_ADDR, then="hold", hold=READ_TIMEOUT * 2),
         "installed", locator=url(host=PACKAGES_ADDR), seen="exact", sni=None),
-    # Locators no request may be built from.
+    # Locators no request may be built from (their rules are locator_test.cpp's).
     "locator-crlf-in-path": Row(keep_alive(length_reply), "unusable",
                                 locator=url(PACKAGE_PATH + "\r\nX-Injected: 1")),
-    "locator-blank-in-path": Row(keep_alive(length_reply), "unusable",
-                                 locator=url("/package .tar.gz")),
     "locator-blank-in-path-a": Row(keep_alive(length_reply), "unusable", command="-a",
                                    locator=url("/package .tar.gz")),
-    "locator-del-in-path": Row(keep_alive(length_reply), "unusable",
-                               locator=url("/package\x7f.tar.gz")),
-    "locator-blank-in-host": Row(keep_alive(length_reply), "unusable",
-                                 locator=url(host=PACKAGES + " ")),
-    "locator-no-path": Row(keep_alive(length_reply), "unusable", locator=f"https://{PACKAGES}"),
 }
 
 
