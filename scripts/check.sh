@@ -8,6 +8,7 @@
 #   packages  install the toolchains, libraries and test tools from Debian
 #   lint      include layers, clang-format, clang-tidy, pyflakes, cppcheck: nothing to report
 #   host      build/         optimised host build, unit and end-to-end tests
+#   lab       the lab kit's own tests (lab/tests/), once: they run no client
 #   asan      build-asan/    AddressSanitizer + UndefinedBehaviorSanitizer
 #   musl      build-musl/    built against musl instead of glibc (OpenSSL from
 #                            Debian's source package, linked in), all tests
@@ -161,6 +162,13 @@ stage_host() {
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cmake --build build -j "$jobs"
     run_ctest build
+}
+
+# The kit's own tests: its worlds, PKI, reference server, web servers and
+# peers, platform modes and the demo's verdict. They run no client, so once
+# per check rather than in every build tree.
+stage_lab() {
+    run_pytest -- lab/tests
 }
 
 stage_asan() {
@@ -405,8 +413,8 @@ run_e2e_mode() {
 # runner, takes the call, or its flags, from the client and what it starts.
 # Renames happen in installation (enrollment -a, -v, the demo, hostile
 # packages, kills) and in the uploads' hand-back (uploads, kills, hostile
-# inputs); every file that runs them runs here. command_line, transport and
-# the lab's own files add nothing a rename could change.
+# inputs); every file that runs them runs here. command_line and transport
+# add nothing a rename could change.
 oldkernel_files='^e2e\.(update|enrollment|uploads|kills|hostile|demo)$'
 
 stage_oldkernel() {
@@ -419,9 +427,10 @@ stage_oldkernel() {
     done
 }
 
-# Runs single end-to-end cases (pytest node ids, after --) of build/'s client
-# with the environment settings before the --, as run_e2e_mode does files.
-run_e2e_cases() {
+# Runs pytest on its arguments (files or node ids, after --) with build/'s
+# client and the environment settings before the --, and fails as
+# run_e2e_mode does on a skipped case.
+run_pytest() {
     local settings=() out
     while [[ $1 != -- ]]; do settings+=("$1"); shift; done
     shift
@@ -434,7 +443,7 @@ run_e2e_cases() {
     }
     printf '%s\n' "$out" | tail -n 1
     if grep -E '[0-9]+ (skipped|deselected|xfailed|xpassed)' <<<"$out"; then
-        echo "end-to-end cases were skipped; every case must run" >&2
+        echo "cases were skipped; every case must run" >&2
         return 1
     fi
 }
@@ -450,10 +459,10 @@ run_e2e_cases() {
 # enrollment tables install every kind of package.
 stage_busybox() {
     host_build_tree
-    run_e2e_mode '^e2e\.(update|enrollment|kills|hostile|lab_modes)$' HALVORPIN_USERLAND=busybox
-    run_e2e_cases HALVORPIN_USERLAND=busybox -- \
+    run_e2e_mode '^e2e\.(update|enrollment|kills|hostile)$' HALVORPIN_USERLAND=busybox
+    run_pytest HALVORPIN_USERLAND=busybox -- \
         tests/e2e/test_demo.py::test_demo_runs_every_step_as_expected
-    run_e2e_mode '^e2e\.(update|enrollment|lab_modes)$' HALVORPIN_USERLAND=busybox-short
+    run_e2e_mode '^e2e\.(update|enrollment)$' HALVORPIN_USERLAND=busybox-short
 }
 
 # Memcheck over the client's own runs, which end by themselves: any error or
@@ -480,6 +489,7 @@ declare -A titles=(
     [packages]="Debian packages"
     [lint]="include layers, clang-format, clang-tidy, pyflakes, cppcheck"
     [host]="host build and tests (build/)"
+    [lab]="the lab kit's own tests (lab/tests/)"
     [asan]="AddressSanitizer + UBSan build and tests (build-asan/)"
     [musl]="musl build and tests, OpenSSL from source (build-musl/)"
     [mipsel]="mipsel cross build and tests under qemu-user (build-mipsel/)"
@@ -493,11 +503,11 @@ declare -A titles=(
 )
 selected=("$@")
 if [[ ${#selected[@]} -eq 0 ]]; then
-    selected=(packages lint man host asan musl mipsel mips deb trixie oldkernel busybox valgrind)
+    selected=(packages lint man host lab asan musl mipsel mips deb trixie oldkernel busybox valgrind)
 fi
 for name in "${selected[@]}"; do
     if [[ -z ${titles[$name]+set} ]]; then
-        echo "unknown stage '$name'; stages: packages lint man host asan musl mipsel mips deb trixie oldkernel busybox valgrind" >&2
+        echo "unknown stage '$name'; stages: packages lint man host lab asan musl mipsel mips deb trixie oldkernel busybox valgrind" >&2
         exit 2
     fi
 done
