@@ -17,8 +17,8 @@
 #   man       the manual page, made from the README's sections, renders without a warning
 #   deb       build-deb/     Debian packages for the host and mipsel, lintian, and
 #                            the demo against the package installed in a sandbox
-#   trixie    build-trixie/  build and all tests on Debian 13 (OpenSSL 3.5), in a
-#                            debootstrap root cached under .cache/ (made in the
+#   trixie    build-trixie/  build and all tests on Debian 13 (OpenSSL 3.5), in an
+#                            mmdebstrap root cached under .cache/ (made in the
 #                            background while the stages before it run)
 #   oldkernel build/         end-to-end tests again with the client under a seccomp
 #                            filter: renameat2 missing (ENOSYS), then without flags (EINVAL)
@@ -117,7 +117,7 @@ stage_packages() {
         crossbuild-essential-mipsel binutils-mipsel-linux-gnu qemu-user \
         crossbuild-essential-mips binutils-mips-linux-gnu musl musl-dev musl-tools \
         pandoc mandoc man-db dpkg-dev debhelper lintian \
-        debootstrap debian-archive-keyring zstd \
+        mmdebstrap debian-archive-keyring zstd \
         python3-seccomp busybox valgrind faketime \
         </dev/null
     if [[ -n $own_policy ]]; then
@@ -324,7 +324,7 @@ stage_deb() {
     /usr/bin/python3 scripts/demo.py --install-deb "build-deb/$host_arch/halvorpin_${version}_$host_arch.deb"
 }
 
-# Runs a command in the Debian root $1 (from scripts/debian-root.sh), in the
+# Runs a command in the Debian root $1 (from make_trixie_root), in the
 # repository at its own path, with mount and PID namespaces of its own: the
 # mounts it needs (/proc, /dev, the repository) and every process it starts
 # end with it. The root becomes the mount namespace's root (pivot_root), not
@@ -350,13 +350,60 @@ in_debian_root() {
     ' in-debian-root "$root" "$repo" "$@"
 }
 
-# The Debian 13 root is fetched and set up (mostly waiting on the archive and
+# What the Debian 13 root holds: the build (cmake, g++, OpenSSL, GoogleTest)
+# and the end-to-end tests (pytest, cryptography, the sandbox's unshare,
+# nsenter, mount and ip, libfaketime, and the stock web servers with the perl
+# of their enabling tools).
+trixie_packages=(
+    cmake make g++ libssl-dev libgtest-dev openssl
+    python3 python3-pytest python3-cryptography
+    iproute2 util-linux mount procps faketime
+    nginx apache2 lighttpd lighttpd-mod-openssl perl
+)
+
+# Unpacks a pristine Debian 13 root in build-trixie/root. mmdebstrap makes
+# it once, as a tarball under .cache/debian-root/ named by a digest of the
+# package list, from the Debian archive this machine's apt sources name
+# (apt-get indextargets), with the suites of this release renamed.
+make_trixie_root() {
+    local digest tarball work host_release sources
+    digest=$(printf '%s\n' trixie "${trixie_packages[@]}" | sha256sum | cut -c1-12)
+    tarball=.cache/debian-root/trixie-amd64-$digest.tar.zst
+    if [[ ! -f $tarball ]]; then
+        host_release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+        mapfile -t sources < <(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' \
+            'Identifier: Packages' 'Origin: Debian' | sort -u |
+            awk -v from="$host_release" '{ sub("^" from, "trixie", $2); print "deb", $0 }')
+        if ((${#sources[@]} == 0)); then
+            echo "no Debian archive in this machine's apt sources" >&2
+            return 1
+        fi
+        echo "trixie root: none cached; mmdebstrap from"
+        printf '  %s\n' "${sources[@]}"
+        mkdir -p .cache/debian-root
+        work=$(mktemp -d .cache/debian-root/new.XXXXXX)
+        # unshare mode: as root, mmdebstrap's mounts and the services the
+        # packages would start stay in namespaces of its own.
+        mmdebstrap --mode=unshare --variant=minbase --quiet \
+            --include="$(IFS=,; echo "${trixie_packages[*]}")" \
+            trixie "$work/root.tar.zst" "${sources[@]}"
+        mv "$work/root.tar.zst" "$tarball"
+        rm -rf "$work"
+        echo "trixie root: cached as $tarball ($(du -h "$tarball" | cut -f1))"
+    fi
+    rm -rf build-trixie/root
+    mkdir -p build-trixie/root
+    tar --extract --zstd --numeric-owner -C build-trixie/root -f "$tarball"
+    echo "trixie root: unpacked in build-trixie/root from $tarball"
+}
+
+# The Debian 13 root is made or unpacked (mostly waiting on the archive and
 # the disk) in the background while the stages before its own run.
 trixie_root_job=""
 
 start_trixie_root() {
     mkdir -p build-trixie
-    bash scripts/debian-root.sh trixie build-trixie/root >build-trixie/root.log 2>&1 &
+    make_trixie_root >build-trixie/root.log 2>&1 &
     trixie_root_job=$!
 }
 
@@ -369,7 +416,7 @@ stage_trixie() {
         fi
         cat build-trixie/root.log
     else
-        bash scripts/debian-root.sh trixie build-trixie/root
+        make_trixie_root
     fi
     local openssl_version
     openssl_version=$(in_debian_root build-trixie/root openssl version)
@@ -515,7 +562,7 @@ for name in "${selected[@]}"; do
 done
 for name in "${selected[@]}"; do
     stage "$name" "${titles[$name]}"
-    # Once the packages are in (debootstrap among them), with stages to go
+    # Once the packages are in (mmdebstrap among them), with stages to go
     # before Debian 13's.
     if [[ -z $trixie_root_job && " ${selected[*]} " == *" trixie "* && $name != trixie &&
         " ${stage_names[*]} " != *" trixie "* ]]; then
