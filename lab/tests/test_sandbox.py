@@ -62,7 +62,7 @@ def test_world_ends_with_everything_in_it(tmp_path, pki):
     with Sandbox(tmp_path / "w", ca_bundle=pki.bundle) as box:
         # pidfds follow these very processes, whatever else runs on the machine.
         holder = os.pidfd_open(box.pid)
-        sleeper = os.pidfd_open(child_of(box.popen(["sleep", "1000"]).pid))
+        sleeper = os.pidfd_open(child_of(box.popen(["sleep", "3600"]).pid))
         assert select.select([holder, sleeper], [], [], 0)[0] == []
     assert sorted(select.select([holder, sleeper], [], [], 10)[0]) == sorted([holder, sleeper])
     os.close(holder)
