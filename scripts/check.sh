@@ -11,7 +11,7 @@
 #   lab       the lab kit's own tests (lab/tests/), once: they run no client
 #   asan      build-asan/    AddressSanitizer + UndefinedBehaviorSanitizer
 #   musl      build-musl/    built against musl instead of glibc (OpenSSL from
-#                            Debian's source package, linked in), all tests
+#                            Debian's source package, linked in), end-to-end tests
 #   mipsel    build-mipsel/  32-bit little-endian MIPS cross build, tests under qemu-user
 #   mips      build-mips/    the same big-endian (OpenSSL from Debian's source package)
 #   man       the manual page, made from the README's sections, renders without a warning
@@ -246,8 +246,9 @@ stage_musl() {
     strip -o build-musl/halvorpin.stripped build-musl/halvorpin
     echo "interpreter: $interpreter; NEEDED: $(echo $needed);" \
         "stripped with OpenSSL: $(stat -c %s build-musl/halvorpin.stripped) bytes"
-    # The client itself links no C++ library (the toolchain file links none
-    # by default, so a need for one fails the link above).
+    # The client links no C++ library (the toolchain file links none, so a
+    # need for one fails the link above). GoogleTest needs one: this tree
+    # holds the end-to-end tests alone, run against the musl client.
     if [[ $interpreter != /lib/ld-musl-x86_64.so.1 || $needed != libc.so ]]; then
         echo "build-musl/halvorpin must need musl's libc.so alone, through its loader" >&2
         return 1
@@ -540,7 +541,7 @@ declare -A titles=(
     [host]="host build and tests (build/)"
     [lab]="the lab kit's own tests (lab/tests/)"
     [asan]="AddressSanitizer + UBSan build and tests (build-asan/)"
-    [musl]="musl build and tests, OpenSSL from source (build-musl/)"
+    [musl]="musl build and end-to-end tests, OpenSSL from source (build-musl/)"
     [mipsel]="mipsel cross build and tests under qemu-user (build-mipsel/)"
     [mips]="big-endian mips cross build and tests under qemu-user, OpenSSL from source (build-mips/)"
     [man]="manual page made from the README, lint"
