@@ -90,6 +90,12 @@ stage_packages() {
         return 1
     fi
     export DEBIAN_FRONTEND=noninteractive
+    # A check in another clone on this machine may be installing too; apt
+    # gives up at once on a lock another apt holds, so they take turns here.
+    local packages_lock
+    mkdir -p /run/lock
+    exec {packages_lock}>/run/lock/halvorpin-check-packages.lock
+    flock "$packages_lock"
     # The mipsel OpenSSL packages are unpacked from the same package lists;
     # OpenSSL for musl and big-endian MIPS is built from Debian's source
     # package (scripts/openssl-from-source.sh: perl, dpkg-source).
@@ -123,6 +129,7 @@ stage_packages() {
     if [[ -n $own_policy ]]; then
         rm -f "$policy"
     fi
+    exec {packages_lock}>&-
 }
 
 stage_lint() {
