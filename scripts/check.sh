@@ -7,6 +7,7 @@
 # Stages, in order; the first failure ends the run:
 #   packages  install the toolchains, libraries and test tools from Debian
 #   lint      include layers, clang-format, clang-tidy, pyflakes, cppcheck: nothing to report
+#   man       build/         the manual page, made from the README's sections, lints clean
 #   host      build/         optimised host build, unit and end-to-end tests
 #   lab       the lab kit's own tests (lab/tests/), once: they run no client
 #   asan      build-asan/    AddressSanitizer + UndefinedBehaviorSanitizer
@@ -14,7 +15,6 @@
 #                            Debian's source package, linked in), end-to-end tests
 #   mipsel    build-mipsel/  32-bit little-endian MIPS cross build, tests under qemu-user
 #   mips      build-mips/    the same big-endian (OpenSSL from Debian's source package)
-#   man       the manual page, made from the README's sections, renders without a warning
 #   deb       build-deb/     Debian packages for the host and mipsel, lintian, and
 #                            the demo against the package installed in a sandbox
 #   trixie    build-trixie/  build and all tests on Debian 13 (OpenSSL 3.5), in an
@@ -542,29 +542,35 @@ stage_valgrind() {
         HALVORPIN_RUNNER="$valgrind_runner" HALVORPIN_SLOW=10
 }
 
-declare -A titles=(
-    [packages]="Debian packages"
-    [lint]="include layers, clang-format, clang-tidy, pyflakes, cppcheck"
-    [host]="host build and tests (build/)"
-    [lab]="the lab kit's own tests (lab/tests/)"
-    [asan]="AddressSanitizer + UBSan build and tests (build-asan/)"
-    [musl]="musl build and end-to-end tests, OpenSSL from source (build-musl/)"
-    [mipsel]="mipsel cross build and tests under qemu-user (build-mipsel/)"
-    [mips]="big-endian mips cross build and tests under qemu-user, OpenSSL from source (build-mips/)"
-    [man]="manual page made from the README, lint"
-    [deb]="Debian packages, lintian, demo against the installed package (build-deb/)"
-    [trixie]="build and tests on Debian 13 with OpenSSL 3.5 (build-trixie/)"
-    [oldkernel]="end-to-end tests without renameat2, then without its flags (build/)"
-    [busybox]="end-to-end tests with a BusyBox userland, then with tar without long options (build/)"
-    [valgrind]="end-to-end tests with the client under valgrind (build/)"
-)
+# Every stage in the order a whole check runs them, with its title.
+all_stages=()
+declare -A titles=()
+while read -r name title; do
+    all_stages+=("$name")
+    titles[$name]=$title
+done <<'END'
+packages  Debian packages
+lint      include layers, clang-format, clang-tidy, pyflakes, cppcheck
+man       manual page made from the README, lint
+host      host build and tests (build/)
+lab       the lab kit's own tests (lab/tests/)
+asan      AddressSanitizer + UBSan build and tests (build-asan/)
+musl      musl build and end-to-end tests, OpenSSL from source (build-musl/)
+mipsel    mipsel cross build and tests under qemu-user (build-mipsel/)
+mips      big-endian mips cross build and tests under qemu-user, OpenSSL from source (build-mips/)
+deb       Debian packages, lintian, demo against the installed package (build-deb/)
+trixie    build and tests on Debian 13 with OpenSSL 3.5 (build-trixie/)
+oldkernel end-to-end tests without renameat2, then without its flags (build/)
+busybox   end-to-end tests with a BusyBox userland, then with tar without long options (build/)
+valgrind  end-to-end tests with the client under valgrind (build/)
+END
 selected=("$@")
 if [[ ${#selected[@]} -eq 0 ]]; then
-    selected=(packages lint man host lab asan musl mipsel mips deb trixie oldkernel busybox valgrind)
+    selected=("${all_stages[@]}")
 fi
 for name in "${selected[@]}"; do
     if [[ -z ${titles[$name]+set} ]]; then
-        echo "unknown stage '$name'; stages: packages lint man host lab asan musl mipsel mips deb trixie oldkernel busybox valgrind" >&2
+        echo "unknown stage '$name'; stages: ${all_stages[*]}" >&2
         exit 2
     fi
 done
