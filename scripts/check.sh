@@ -360,13 +360,13 @@ in_debian_root() {
 
 # What the Debian 13 root holds: the build (cmake, g++, OpenSSL, GoogleTest)
 # and the end-to-end tests (pytest, cryptography, the sandbox's unshare,
-# nsenter, mount and ip, libfaketime, and the stock web servers with the perl
-# of their enabling tools).
+# nsenter, mount and ip, libfaketime, and the stock web servers and proxies
+# with the perl of their enabling tools).
 trixie_packages=(
     cmake make g++ libssl-dev libgtest-dev openssl
     python3 python3-pytest python3-cryptography
     iproute2 util-linux mount procps faketime
-    nginx apache2 lighttpd lighttpd-mod-openssl perl
+    nginx apache2 lighttpd lighttpd-mod-openssl haproxy perl
 )
 
 # Unpacks a pristine Debian 13 root in build-trixie/root. mmdebstrap makes
