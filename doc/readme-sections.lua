@@ -15,63 +15,57 @@ local function roff_line(line)
   return line
 end
 
+-- Literal text in bold, its hyphens as roff's minus sign (\-): what a
+-- reader copies is the ASCII hyphen-minus, and no line breaks after one.
 local function bold(code)
-  local words = {}
+  local inlines = {}
   for word in code.text:gmatch("%S+") do
-    if #words > 0 then
-      table.insert(words, pandoc.Space())
+    if #inlines > 0 then
+      table.insert(inlines, pandoc.Space())
     end
-    table.insert(words, pandoc.Str(word))
+    local first = true
+    for piece in (word .. "-"):gmatch("(.-)%-") do
+      if not first then
+        table.insert(inlines, pandoc.RawInline("man", "\\-"))
+      end
+      if piece ~= "" then
+        table.insert(inlines, pandoc.Str(piece))
+      end
+      first = false
+    end
   end
-  return pandoc.Strong(words)
+  return pandoc.Strong(inlines)
 end
 
--- pandoc sets a table's columns in fractions of 70 ens, from the README's
--- equal dashes; with the page's indent and the gaps between columns that is
--- wider than an 80-column terminal, and a column may be narrower than a
--- path in it. Each column gets at least its longest word, the rest of the
--- room goes by pandoc's fractions, and the whole fits in 68 ens less 3 a gap.
-local function longest_words(tbl)
-  local longest = {}
-  local rows = {table.unpack(tbl.head.rows)}
+-- A table becomes a list of tagged paragraphs, as manual pages give such
+-- lists: the first cell of a row is the tag, the others its text, each
+-- named by its column's heading when there are more than one. A table of
+-- roff's own (tbl) would split long cells over narrow columns, and it warns
+-- when a cell meets the end of a printed page.
+local function listed(tbl)
+  local headings = tbl.head.rows[1] and tbl.head.rows[1].cells or {}
+  local items = {}
   for _, body in ipairs(tbl.bodies) do
     for _, row in ipairs(body.body) do
-      table.insert(rows, row)
-    end
-  end
-  for _, row in ipairs(rows) do
-    for i, cell in ipairs(row.cells) do
-      for word in pandoc.utils.stringify(cell.contents):gmatch("%S+") do
-        longest[i] = math.max(longest[i] or 0, utf8.len(word) or #word)
+      local text = {}
+      for i = 2, #row.cells do
+        local inlines = pandoc.utils.blocks_to_inlines(row.cells[i].contents)
+        if #row.cells > 2 then
+          local heading = pandoc.utils.stringify(headings[i].contents)
+          table.insert(inlines, 1, pandoc.Strong(pandoc.Str(heading .. ":")))
+          table.insert(inlines, 2, pandoc.Space())
+        end
+        table.insert(text, pandoc.Para(inlines))
       end
+      table.insert(items, {pandoc.utils.blocks_to_inlines(row.cells[1].contents), {text}})
     end
   end
-  return longest
-end
-
-local function fitted(tbl)
-  local room = 68 - 3 * (#tbl.colspecs - 1)
-  local least, width, total, slack = longest_words(tbl), {}, 0, 0
-  for i, spec in ipairs(tbl.colspecs) do
-    if type(spec[2]) ~= "number" then
-      return tbl -- no widths: tbl sizes the columns by their text
-    end
-    width[i] = math.max(least[i] or 1, spec[2] * room)
-    total = total + width[i]
-    slack = slack + width[i] - (least[i] or 1)
-  end
-  for i, spec in ipairs(tbl.colspecs) do
-    if total > room and slack > 0 then
-      width[i] = width[i] - (width[i] - (least[i] or 1)) * (total - room) / slack
-    end
-    spec[2] = width[i] / 70
-  end
-  return tbl
+  return pandoc.DefinitionList(items)
 end
 
 -- A paragraph right after a heading needs no paragraph macro of its own.
--- Text is set ragged right and not hyphenated: a table's narrow cells hold
--- paths that a justified line could not stretch around.
+-- Text is set ragged right and not hyphenated: paths and messages stay
+-- whole, and a line that holds one long path needs no stretching.
 local function finished(doc)
   for i = 2, #doc.blocks do
     if doc.blocks[i].t == "Para" and doc.blocks[i - 1].t == "Header" then
@@ -132,6 +126,6 @@ end
 -- the page.
 return {
   {Pandoc = with_readme_sections},
-  {Code = bold, CodeBlock = example, Table = fitted},
+  {Code = bold, CodeBlock = example, Table = listed},
   {Pandoc = finished},
 }
