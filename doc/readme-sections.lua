@@ -102,23 +102,44 @@ local function section_body(readme, name)
   return body
 end
 
+-- Every README section from the first the page pulls in up to the one
+-- named in the metadata field "readme-until" must be in the page: a section
+-- added to the README there fails the build until the page places it.
+local function check_all_pulled_in(readme, pulled, first, last)
+  local inside = false
+  for _, block in ipairs(readme.blocks) do
+    if block.t == "Header" then
+      local name = pandoc.utils.stringify(block.content)
+      inside = (inside or name == first) and name ~= last
+      if inside and not pulled[name] then
+        error("README.md's section \"" .. name .. "\" is not in the manual page")
+      end
+    end
+  end
+end
+
 local function with_readme_sections(doc)
   local path = pandoc.utils.stringify(doc.meta.readme)
   local file = assert(io.open(path, "r"))
   -- Plain pipe tables, no typographic quotes: the README as written.
   local readme = pandoc.read(file:read("a"), "markdown-smart")
   file:close()
-  doc.meta.readme = nil
-  local blocks = {}
+  local blocks, pulled, first = {}, {}, nil
   for _, block in ipairs(doc.blocks) do
-    if block.t == "Div" and block.attributes.readme then
-      for _, inner in ipairs(section_body(readme, block.attributes.readme)) do
+    local name = block.t == "Div" and block.attributes.readme
+    if name then
+      first = first or name
+      pulled[name] = true
+      for _, inner in ipairs(section_body(readme, name)) do
         table.insert(blocks, inner)
       end
     else
       table.insert(blocks, block)
     end
   end
+  check_all_pulled_in(readme, pulled, first, pandoc.utils.stringify(doc.meta["readme-until"]))
+  doc.meta.readme = nil
+  doc.meta["readme-until"] = nil
   return pandoc.Pandoc(blocks, doc.meta)
 end
 
