@@ -31,7 +31,7 @@ def require_tools(*paths):
         sys.exit("run the benchmarks as root: they build namespace sandboxes")
     if missing:
         sys.exit("missing: " + ", ".join(missing) +
-                 " (build the client; apt-get install time g++ nginx-light curl)")
+                 " (build the client; apt-get install time g++ nginx apache2 curl)")
 
 
 def machine_description():

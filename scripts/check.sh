@@ -7,17 +7,18 @@
 # Stages, in order; the first failure ends the run:
 #   packages  install the toolchains, libraries and test tools from Debian
 #   lint      include layers, clang-format, clang-tidy, pyflakes, cppcheck: nothing to report
+#   man       build/         the manual page, made from the README's sections, lints clean
 #   host      build/         optimised host build, unit and end-to-end tests
+#   lab       the lab kit's own tests (lab/tests/), once: they run no client
 #   asan      build-asan/    AddressSanitizer + UndefinedBehaviorSanitizer
 #   musl      build-musl/    built against musl instead of glibc (OpenSSL from
-#                            Debian's source package, linked in), all tests
+#                            Debian's source package, linked in), end-to-end tests
 #   mipsel    build-mipsel/  32-bit little-endian MIPS cross build, tests under qemu-user
 #   mips      build-mips/    the same big-endian (OpenSSL from Debian's source package)
-#   man       the manual page renders without a warning and says what the README says
 #   deb       build-deb/     Debian packages for the host and mipsel, lintian, and
 #                            the demo against the package installed in a sandbox
-#   trixie    build-trixie/  build and all tests on Debian 13 (OpenSSL 3.5), in a
-#                            debootstrap root cached under .cache/ (made in the
+#   trixie    build-trixie/  build and all tests on Debian 13 (OpenSSL 3.5), in an
+#                            mmdebstrap root cached under .cache/ (made in the
 #                            background while the stages before it run)
 #   oldkernel build/         end-to-end tests again with the client under a seccomp
 #                            filter: renameat2 missing (ENOSYS), then without flags (EINVAL)
@@ -89,6 +90,12 @@ stage_packages() {
         return 1
     fi
     export DEBIAN_FRONTEND=noninteractive
+    # A check in another clone on this machine may be installing too; apt
+    # gives up at once on a lock another apt holds, so they take turns here.
+    local packages_lock
+    mkdir -p /run/lock
+    exec {packages_lock}>/run/lock/halvorpin-check-packages.lock
+    flock "$packages_lock"
     # The mipsel OpenSSL packages are unpacked from the same package lists;
     # OpenSSL for musl and big-endian MIPS is built from Debian's source
     # package (scripts/openssl-from-source.sh: perl, dpkg-source).
@@ -115,13 +122,14 @@ stage_packages() {
         nginx apache2 lighttpd lighttpd-mod-openssl haproxy perl \
         crossbuild-essential-mipsel binutils-mipsel-linux-gnu qemu-user \
         crossbuild-essential-mips binutils-mips-linux-gnu musl musl-dev musl-tools \
-        mandoc man-db dpkg-dev debhelper lintian \
-        debootstrap debian-archive-keyring zstd \
+        pandoc mandoc man-db dpkg-dev debhelper lintian \
+        mmdebstrap debian-archive-keyring zstd \
         python3-seccomp busybox valgrind faketime \
         </dev/null
     if [[ -n $own_policy ]]; then
         rm -f "$policy"
     fi
+    exec {packages_lock}>&-
 }
 
 stage_lint() {
@@ -161,6 +169,13 @@ stage_host() {
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cmake --build build -j "$jobs"
     run_ctest build
+}
+
+# The kit's own tests: its worlds, PKI, reference server, web servers and
+# peers, platform modes and the demo's verdict. They run no client, so once
+# per check rather than in every build tree.
+stage_lab() {
+    run_pytest -- lab/tests
 }
 
 stage_asan() {
@@ -238,8 +253,9 @@ stage_musl() {
     strip -o build-musl/halvorpin.stripped build-musl/halvorpin
     echo "interpreter: $interpreter; NEEDED: $(echo $needed);" \
         "stripped with OpenSSL: $(stat -c %s build-musl/halvorpin.stripped) bytes"
-    # The client itself links no C++ library (the toolchain file links none
-    # by default, so a need for one fails the link above).
+    # The client links no C++ library (the toolchain file links none, so a
+    # need for one fails the link above). GoogleTest needs one: this tree
+    # holds the end-to-end tests alone, run against the musl client.
     if [[ $interpreter != /lib/ld-musl-x86_64.so.1 || $needed != libc.so ]]; then
         echo "build-musl/halvorpin must need musl's libc.so alone, through its loader" >&2
         return 1
@@ -248,7 +264,11 @@ stage_musl() {
 }
 
 stage_man() {
-    local page=doc/halvorpin.1 warnings
+    # The build makes the page with pandoc from doc/halvorpin.1.md, which
+    # pulls in README.md's sections; the linters read what it made.
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build build --target manpage
+    local page=build/halvorpin.1 warnings
     echo "-- mandoc -T lint $page"
     mandoc -T lint -W style "$page"
     echo "-- man --warnings $page"
@@ -258,8 +278,6 @@ stage_man() {
         printf '%s\n' "$warnings" >&2
         return 1
     fi
-    echo "-- $page against README.md"
-    /usr/bin/python3 scripts/manpage-mirror.py README.md "$page"
 }
 
 # Copies the working tree's files (tracked and new, not ignored) to $1, the
@@ -314,7 +332,7 @@ stage_deb() {
     /usr/bin/python3 scripts/demo.py --install-deb "build-deb/$host_arch/halvorpin_${version}_$host_arch.deb"
 }
 
-# Runs a command in the Debian root $1 (from scripts/debian-root.sh), in the
+# Runs a command in the Debian root $1 (from make_trixie_root), in the
 # repository at its own path, with mount and PID namespaces of its own: the
 # mounts it needs (/proc, /dev, the repository) and every process it starts
 # end with it. The root becomes the mount namespace's root (pivot_root), not
@@ -340,13 +358,60 @@ in_debian_root() {
     ' in-debian-root "$root" "$repo" "$@"
 }
 
-# The Debian 13 root is fetched and set up (mostly waiting on the archive and
+# What the Debian 13 root holds: the build (cmake, g++, OpenSSL, GoogleTest)
+# and the end-to-end tests (pytest, cryptography, the sandbox's unshare,
+# nsenter, mount and ip, libfaketime, and the stock web servers and proxies
+# with the perl of their enabling tools).
+trixie_packages=(
+    cmake make g++ libssl-dev libgtest-dev openssl
+    python3 python3-pytest python3-cryptography
+    iproute2 util-linux mount procps faketime
+    nginx apache2 lighttpd lighttpd-mod-openssl haproxy perl
+)
+
+# Unpacks a pristine Debian 13 root in build-trixie/root. mmdebstrap makes
+# it once, as a tarball under .cache/debian-root/ named by a digest of the
+# package list, from the Debian archive this machine's apt sources name
+# (apt-get indextargets), with the suites of this release renamed.
+make_trixie_root() {
+    local digest tarball work host_release sources
+    digest=$(printf '%s\n' trixie "${trixie_packages[@]}" | sha256sum | cut -c1-12)
+    tarball=.cache/debian-root/trixie-amd64-$digest.tar.zst
+    if [[ ! -f $tarball ]]; then
+        host_release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+        mapfile -t sources < <(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' \
+            'Identifier: Packages' 'Origin: Debian' | sort -u |
+            awk -v from="$host_release" '{ sub("^" from, "trixie", $2); print "deb", $0 }')
+        if ((${#sources[@]} == 0)); then
+            echo "no Debian archive in this machine's apt sources" >&2
+            return 1
+        fi
+        echo "trixie root: none cached; mmdebstrap from"
+        printf '  %s\n' "${sources[@]}"
+        mkdir -p .cache/debian-root
+        work=$(mktemp -d .cache/debian-root/new.XXXXXX)
+        # unshare mode: as root, mmdebstrap's mounts and the services the
+        # packages would start stay in namespaces of its own.
+        mmdebstrap --mode=unshare --variant=minbase --quiet \
+            --include="$(IFS=,; echo "${trixie_packages[*]}")" \
+            trixie "$work/root.tar.zst" "${sources[@]}"
+        mv "$work/root.tar.zst" "$tarball"
+        rm -rf "$work"
+        echo "trixie root: cached as $tarball ($(du -h "$tarball" | cut -f1))"
+    fi
+    rm -rf build-trixie/root
+    mkdir -p build-trixie/root
+    tar --extract --zstd --numeric-owner -C build-trixie/root -f "$tarball"
+    echo "trixie root: unpacked in build-trixie/root from $tarball"
+}
+
+# The Debian 13 root is made or unpacked (mostly waiting on the archive and
 # the disk) in the background while the stages before its own run.
 trixie_root_job=""
 
 start_trixie_root() {
     mkdir -p build-trixie
-    bash scripts/debian-root.sh trixie build-trixie/root >build-trixie/root.log 2>&1 &
+    make_trixie_root >build-trixie/root.log 2>&1 &
     trixie_root_job=$!
 }
 
@@ -359,7 +424,7 @@ stage_trixie() {
         fi
         cat build-trixie/root.log
     else
-        bash scripts/debian-root.sh trixie build-trixie/root
+        make_trixie_root
     fi
     local openssl_version
     openssl_version=$(in_debian_root build-trixie/root openssl version)
@@ -405,8 +470,8 @@ run_e2e_mode() {
 # runner, takes the call, or its flags, from the client and what it starts.
 # Renames happen in installation (enrollment -a, -v, the demo, hostile
 # packages, kills) and in the uploads' hand-back (uploads, kills, hostile
-# inputs); every file that runs them runs here. command_line, transport and
-# the lab's own files add nothing a rename could change.
+# inputs); every file that runs them runs here. command_line and transport
+# add nothing a rename could change.
 oldkernel_files='^e2e\.(update|enrollment|uploads|kills|hostile|demo)$'
 
 stage_oldkernel() {
@@ -419,9 +484,10 @@ stage_oldkernel() {
     done
 }
 
-# Runs single end-to-end cases (pytest node ids, after --) of build/'s client
-# with the environment settings before the --, as run_e2e_mode does files.
-run_e2e_cases() {
+# Runs pytest on its arguments (files or node ids, after --) with build/'s
+# client and the environment settings before the --, and fails as
+# run_e2e_mode does on a skipped case.
+run_pytest() {
     local settings=() out
     while [[ $1 != -- ]]; do settings+=("$1"); shift; done
     shift
@@ -434,7 +500,7 @@ run_e2e_cases() {
     }
     printf '%s\n' "$out" | tail -n 1
     if grep -E '[0-9]+ (skipped|deselected|xfailed|xpassed)' <<<"$out"; then
-        echo "end-to-end cases were skipped; every case must run" >&2
+        echo "cases were skipped; every case must run" >&2
         return 1
     fi
 }
@@ -450,10 +516,10 @@ run_e2e_cases() {
 # enrollment tables install every kind of package.
 stage_busybox() {
     host_build_tree
-    run_e2e_mode '^e2e\.(update|enrollment|kills|hostile|lab_modes)$' HALVORPIN_USERLAND=busybox
-    run_e2e_cases HALVORPIN_USERLAND=busybox -- \
+    run_e2e_mode '^e2e\.(update|enrollment|kills|hostile)$' HALVORPIN_USERLAND=busybox
+    run_pytest HALVORPIN_USERLAND=busybox -- \
         tests/e2e/test_demo.py::test_demo_runs_every_step_as_expected
-    run_e2e_mode '^e2e\.(update|enrollment|lab_modes)$' HALVORPIN_USERLAND=busybox-short
+    run_e2e_mode '^e2e\.(update|enrollment)$' HALVORPIN_USERLAND=busybox-short
 }
 
 # Memcheck over the client's own runs, which end by themselves: any error or
@@ -476,34 +542,41 @@ stage_valgrind() {
         HALVORPIN_RUNNER="$valgrind_runner" HALVORPIN_SLOW=10
 }
 
-declare -A titles=(
-    [packages]="Debian packages"
-    [lint]="include layers, clang-format, clang-tidy, pyflakes, cppcheck"
-    [host]="host build and tests (build/)"
-    [asan]="AddressSanitizer + UBSan build and tests (build-asan/)"
-    [musl]="musl build and tests, OpenSSL from source (build-musl/)"
-    [mipsel]="mipsel cross build and tests under qemu-user (build-mipsel/)"
-    [mips]="big-endian mips cross build and tests under qemu-user, OpenSSL from source (build-mips/)"
-    [man]="manual page lint and README consistency"
-    [deb]="Debian packages, lintian, demo against the installed package (build-deb/)"
-    [trixie]="build and tests on Debian 13 with OpenSSL 3.5 (build-trixie/)"
-    [oldkernel]="end-to-end tests without renameat2, then without its flags (build/)"
-    [busybox]="end-to-end tests with a BusyBox userland, then with tar without long options (build/)"
-    [valgrind]="end-to-end tests with the client under valgrind (build/)"
-)
+# Every stage in the order a whole check runs them, with its title.
+all_stages=()
+declare -A titles=()
+while read -r name title; do
+    all_stages+=("$name")
+    titles[$name]=$title
+done <<'END'
+packages  Debian packages
+lint      include layers, clang-format, clang-tidy, pyflakes, cppcheck
+man       manual page made from the README, lint
+host      host build and tests (build/)
+lab       the lab kit's own tests (lab/tests/)
+asan      AddressSanitizer + UBSan build and tests (build-asan/)
+musl      musl build and end-to-end tests, OpenSSL from source (build-musl/)
+mipsel    mipsel cross build and tests under qemu-user (build-mipsel/)
+mips      big-endian mips cross build and tests under qemu-user, OpenSSL from source (build-mips/)
+deb       Debian packages, lintian, demo against the installed package (build-deb/)
+trixie    build and tests on Debian 13 with OpenSSL 3.5 (build-trixie/)
+oldkernel end-to-end tests without renameat2, then without its flags (build/)
+busybox   end-to-end tests with a BusyBox userland, then with tar without long options (build/)
+valgrind  end-to-end tests with the client under valgrind (build/)
+END
 selected=("$@")
 if [[ ${#selected[@]} -eq 0 ]]; then
-    selected=(packages lint man host asan musl mipsel mips deb trixie oldkernel busybox valgrind)
+    selected=("${all_stages[@]}")
 fi
 for name in "${selected[@]}"; do
     if [[ -z ${titles[$name]+set} ]]; then
-        echo "unknown stage '$name'; stages: packages lint man host asan musl mipsel mips deb trixie oldkernel busybox valgrind" >&2
+        echo "unknown stage '$name'; stages: ${all_stages[*]}" >&2
         exit 2
     fi
 done
 for name in "${selected[@]}"; do
     stage "$name" "${titles[$name]}"
-    # Once the packages are in (debootstrap among them), with stages to go
+    # Once the packages are in (mmdebstrap among them), with stages to go
     # before Debian 13's.
     if [[ -z $trixie_root_job && " ${selected[*]} " == *" trixie "* && $name != trixie &&
         " ${stage_names[*]} " != *" trixie "* ]]; then

@@ -9,11 +9,11 @@
 # builds). The result is <dir>/include and <dir>/lib.
 #
 # The source comes through apt from the Debian archive this machine already
-# uses: its apt sources, turned into deb-src entries, in a private apt state
-# under .cache/openssl-source/ (the machine's own apt configuration and lists
-# stay as they are). Only the libraries are built (no programs, tests or
-# manual pages; for shared libraries no static ones), with what the client
-# cannot use switched off. Running it again does nothing when <dir> holds a
+# uses: its apt sources (as apt-get indextargets lists them), turned into
+# deb-src entries, in a private apt state under .cache/openssl-source/ (the
+# machine's own apt configuration and lists stay as they are). Only the
+# libraries are built (no programs, tests or manual pages; for shared
+# libraries no static ones), with what the client cannot use switched off. Running it again does nothing when <dir> holds a
 # build of the same source version, target, options and script.
 set -euo pipefail
 
@@ -25,8 +25,6 @@ target=$1
 mkdir -p "$2"
 dir=$(cd "$2" && pwd)
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-# shellcheck source=scripts/apt-sources.sh
-. "$repo/scripts/apt-sources.sh"
 
 # What the client needs: TLS 1.2 and 1.3 as a client (RSA and ECDHE key
 # exchange, AES-GCM and ChaCha20-Poly1305), X.509 verification, RSA with
@@ -68,10 +66,13 @@ esac
 
 state="$repo/.cache/openssl-source"
 mkdir -p "$state/lists/partial"
-# The machine's Debian archive entries as deb-src entries.
-debian_archive_entries | awk -F '\t' '{
-    printf "deb-src %s%s %s %s\n", ($4 == "-" ? "" : "[signed-by=" $4 "] "), $1, $2, $3
-}' | tr ',' ' ' >"$state/sources.list.new"
+# The Debian archive entries of the machine's apt sources (apt-get
+# indextargets: the suites and components whose package lists apt holds,
+# the Release file's origin Debian) as deb-src entries, signed by Debian's keys.
+apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' \
+    'Identifier: Packages' 'Origin: Debian' | sort -u |
+    awk '{ print "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]", $0 }' \
+        >"$state/sources.list.new"
 if [[ ! -s "$state/sources.list.new" ]]; then
     echo "$0: no Debian archive entries in this machine's apt sources" >&2
     exit 1

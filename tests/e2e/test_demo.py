@@ -1,5 +1,6 @@
 """The README's one-command demo (scripts/demo.py) runs the real client through
-its main job; these cases keep that command true and its verdict honest."""
+its main job; these cases keep that command true (lab/tests/test_demo.py checks
+that its verdict is honest)."""
 
 import io
 import re
@@ -38,18 +39,6 @@ def test_demo_runs_every_step_as_expected(tmp_path):
     assert text.endswith("demo: every step turned out as expected\n"), text
 
 
-def test_demo_fails_when_the_client_does_nothing(tmp_path, monkeypatch):
-    # A "client" that exits 0 without doing anything: every step that looks
-    # at the unit or the server must notice, and the demo must say so.
-    monkeypatch.setenv("HALVORPIN_BIN", "/bin/true")
-    monkeypatch.setenv("HALVORPIN_RUNNER", "")
-    status, text = run_demo(tmp_path)
-    assert status == 1, text
-    assert "demo: FAILED" in text, text
-    failed_steps = set(re.findall(r"^  (step \d+): ", text, re.MULTILINE))
-    assert failed_steps == {"step 1", "step 2", "step 4", "step 5", "step 6", "step 7"}, text
-
-
 def test_demo_runs_the_client_installed_from_a_debian_package(tmp_path):
     # The packaged client is what CI's deb stage runs this way; here a package
     # made on the spot carries the build's binary to /usr/bin/halvorpin.
@@ -63,14 +52,3 @@ def test_demo_runs_the_client_installed_from_a_debian_package(tmp_path):
     assert "package halvorpin installed: install ok installed 1.0" in text, text
     assert "\nclient:  /usr/bin/halvorpin\n" in text, text
     assert text.endswith("demo: every step turned out as expected\n"), text
-
-
-def test_demo_with_a_package_fails_when_its_client_does_nothing(tmp_path, monkeypatch):
-    # The build's client is fine: only the installed one may run.
-    monkeypatch.setenv("HALVORPIN_RUNNER", "")
-    deb = make_deb(tmp_path, "halvorpin",
-                   {"/usr/bin/halvorpin": ("#!/bin/sh\nexit 0\n", 0o755)})
-    out = io.StringIO()
-    status = demo.main(["--workdir", str(tmp_path / "demo"), "--install-deb", str(deb)], out=out)
-    assert status == 1, out.getvalue()
-    assert "demo: FAILED" in out.getvalue()

@@ -7,14 +7,9 @@ import json
 import socket
 import ssl
 import subprocess
-import sys
-from pathlib import Path
 
 from cryptography.hazmat.primitives.asymmetric import padding, rsa
-
-LAB = Path(__file__).resolve().parents[2] / "lab"
-sys.path.insert(0, str(LAB))
-from pki import Pki  # noqa: E402
+from sandbox import PYTHON, REFSERVER
 
 
 def exchange(port, context, head):
@@ -28,12 +23,11 @@ def exchange(port, context, head):
     return lines[0], dict(line.split(": ", 1) for line in lines[1:]), body
 
 
-def test_enrollment_version_and_records(tmp_path):
-    pki = Pki(tmp_path / "pki")
+def test_enrollment_version_and_records(tmp_path, pki):
     issued = pki.issue("collect.test")
     state = tmp_path / "state"
     server = subprocess.Popen(
-        [sys.executable, str(LAB / "refserver.py"), "serve", "--listen", "127.0.0.1:0",
+        [PYTHON, str(REFSERVER), "serve", "--listen", "127.0.0.1:0",
          "--cert", str(issued.cert), "--key", str(issued.key), "--state", str(state)],
         stdout=subprocess.PIPE, text=True)
     try:

@@ -5,11 +5,11 @@ a world (lab/userland.py)."""
 import json
 import os
 import subprocess
-from pathlib import Path
 
 import pytest
 from sandbox import LAB, PYTHON
-from userland import BUSYBOX, SHORT_OPTIONS_TAR, TOOL_PATHS, selected
+from test_sandbox import shared_mounts
+from userland import BUSYBOX, SHORT_OPTIONS_TAR, TOOL_PATHS
 
 # Renames in a fresh directory: renameat2 without flags, with
 # RENAME_NOREPLACE (1), with RENAME_EXCHANGE (2), then rename and renameat.
@@ -81,14 +81,27 @@ NAMES = {
 }
 
 
-@pytest.mark.parametrize("variant", [None, "", "busybox", "busybox-short"],
-                         ids=["this-run", "host", "busybox", "busybox-short"])
-def test_userland_is_bound_inside_the_world_only(make_sandbox, variant):
-    # None: the worlds every other case of this run gets ($HALVORPIN_USERLAND).
-    expected = USERLANDS[selected() if variant is None else variant]
+# $HALVORPIN_USERLAND (None: unset), Sandbox's userland option (None: not
+# given), the userland the world must have.
+CHOICES = [
+    (None, None, ""),
+    ("busybox", None, "busybox"),
+    (None, "busybox-short", "busybox-short"),
+    ("busybox", "", ""),
+]
+
+
+@pytest.mark.parametrize("from_env, option, variant", CHOICES,
+                         ids=["host", "busybox-from-env", "busybox-short", "option-over-env"])
+def test_userland_is_bound_inside_the_world_only(make_sandbox, monkeypatch, from_env, option,
+                                                 variant):
+    if from_env is None:
+        monkeypatch.delenv("HALVORPIN_USERLAND", raising=False)
+    else:
+        monkeypatch.setenv("HALVORPIN_USERLAND", from_env)
+    expected = USERLANDS[variant]
     host_before = {name: identity(name) for names in NAMES.values() for name in names}
-    mounts_before = Path("/proc/self/mountinfo").read_text()
-    box = make_sandbox() if variant is None else make_sandbox(userland=variant)
+    box = make_sandbox() if option is None else make_sandbox(userland=option)
     # The running shell itself, by its executable (in a subshell: a shell
     # execs the last command of -c in its own place), then each name.
     shell = box.run(["/bin/sh", "-c", "echo $(stat -L -c '%d %i' /proc/$$/exe)"])
@@ -97,9 +110,10 @@ def test_userland_is_bound_inside_the_world_only(make_sandbox, variant):
     for tool, names in NAMES.items():
         for name in names:
             assert identity(box.path(name)) == identity(expected[tool]), (tool, name)
-    # The host keeps its tools and mounts while the world is open.
+    # The host keeps its tools while the world is open: the binds are the
+    # world's own mounts, none of them shared with another namespace.
     assert {name: identity(name) for name in host_before} == host_before
-    assert Path("/proc/self/mountinfo").read_text() == mounts_before
+    assert shared_mounts(box) == []
 
 
 def test_short_options_tar_refuses_long_options_as_busybox_does(make_sandbox):
