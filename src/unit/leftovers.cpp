@@ -7,11 +7,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <string>
-#include <vector>
 
 #include "base/owned.h"
-#include "unit/file_io.h"
+#include "unit/tree_removal.h"
 
 namespace halvorpin {
 namespace {
@@ -44,7 +42,8 @@ TempStem split_final_path(const char* final_path) {
 
 }  // namespace
 
-void remove_stale_temps_of(std::initializer_list<const char*> final_paths) {
+std::vector<std::string> find_temps_of(std::initializer_list<const char*> final_paths,
+                                       bool any_owner) {
   std::vector<TempStem> stems;
   std::vector<std::string> dirs;
   for (const char* path : final_paths) {
@@ -53,24 +52,28 @@ void remove_stale_temps_of(std::initializer_list<const char*> final_paths) {
       dirs.push_back(stems.back().dir);
     }
   }
+  std::vector<std::string> found;
   for (const std::string& dir : dirs) {
     DirPtr listing(::opendir(dir.c_str()));
     if (!listing) continue;
-    std::vector<std::string> stale;
     while (const dirent* entry = ::readdir(listing.get())) {
       const bool temp = std::any_of(stems.begin(), stems.end(), [&](const TempStem& s) {
         return s.dir == dir && is_temp_name(entry->d_name, s.stem);
       });
       struct stat st {};
       // In a sticky /tmp only we can rename or remove what we own, so the
-      // name still means this entry when it is removed below.
+      // name still means this entry when it is used.
       if (temp && ::fstatat(::dirfd(listing.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-          st.st_uid == ::geteuid()) {
-        stale.push_back(dir + "/" + entry->d_name);
+          (any_owner || st.st_uid == ::geteuid())) {
+        found.push_back(dir + "/" + entry->d_name);
       }
     }
-    for (const std::string& name : stale) (void)remove_tree(name.c_str());
   }
+  return found;
+}
+
+void remove_stale_temps_of(std::initializer_list<const char*> final_paths) {
+  for (const std::string& name : find_temps_of(final_paths)) (void)remove_tree(name.c_str());
 }
 
 void remove_if_ours(const char* path) {

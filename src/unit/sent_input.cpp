@@ -13,7 +13,7 @@
 #include "base/owned.h"
 #include "base/paths.h"
 #include "unit/file_io.h"
-#include "unit/package_place.h"
+#include "unit/name_takeover.h"
 
 namespace halvorpin {
 namespace {

@@ -20,7 +20,7 @@ import pytest
 from conftest import COLLECTOR_PORT, COLLECTOR_URL
 from sandbox import LAB, PYTHON, SLOW, client_binary, runner
 from unitstate import (COLLECTOR, LOCK_FILES, OLD_PACKAGE, STATE_DIR, TAR_LIST, UNIT_ID,
-                       assert_installed, enroll, install_old_package, installed_tree,
+                       assert_installed, enroll, install_old_package,
                        package_files, publish, raw_requests, received, state_files, targets,
                        tmp_entries, version_request)
 
@@ -31,6 +31,12 @@ NO_KEYS = b"Unable to load keys and/or unit id"
 NOT_PLAIN = b"Not uploading %s: not a regular file with a single link\n"
 REAL_PORT, IMPOSTOR_PORT, CLOSER_PORT = 8444, 8445, 8446
 ADDR = "127.0.0.2"   # collector.test in every world
+
+
+def root_directory(box, path):
+    """Whether `path` in the world is a real directory of root's."""
+    st = os.lstat(box.path(path))
+    return stat.S_ISDIR(st.st_mode) and st.st_uid == 0
 
 
 def as_nobody(box, script):
@@ -132,15 +138,14 @@ def test_prepared_names_in_tmp_are_not_used(sandbox, server):
     assert sandbox.read("/tmp/kelvoz/started") == b"2.0\n"
     st = os.lstat(sandbox.path("/tmp/schedulerconfig"))
     assert st.st_uid == 0 and stat.S_ISREG(st.st_mode)
-    # The package's place is the client's own link into its state directory.
-    assert os.lstat(sandbox.path("/tmp/kelvoz")).st_uid == 0
-    assert installed_tree(sandbox) is not None
+    assert root_directory(sandbox, "/tmp/kelvoz")
     assert sandbox.read("/tmp/kelvoz-evil/runonce.sh").endswith(b"touch /tmp/pwned\n")
+    # The update's download is in the state directory: the user's link is untouched.
+    assert os.readlink(sandbox.path("/tmp/testpackage.tar.gz")) == "/tmp/baittestpackage.tar.gz"
 
-    # `p` writes the archive afresh too.
+    # `p` takes its archive's name over.
     fetched = publish(server, "3.0", name="testpackage.tar.gz")
     server.set_config({"version": "2.0"})
-    as_nobody(sandbox, "cd /tmp; ln -s /tmp/baittestpackage.tar.gz testpackage.tar.gz")
     result = sandbox.run_client([COLLECTOR_URL, "-p"])
     assert (result.returncode, result.stderr) == (0, b""), result
     assert sandbox.read("/tmp/baittestpackage.tar.gz") == b""
@@ -237,8 +242,9 @@ def wait_for(condition, seconds=30):
 
 # A local user spins renaming a tree of its own onto /tmp/kelvoz while an
 # update installs (the server holds the package until the spinner runs).
-# The package's place is the client's link, replaced in one rename: there is
-# no moment at which the name is free, on any kernel.
+# The package's place is root's directory, exchanged with the new tree in
+# one step, or emptied and replaced by one rename: there is no moment at
+# which the name is free, on any kernel.
 SPINNER = r"""
 import os, sys
 spins = wins = 0
@@ -279,8 +285,7 @@ def test_a_spinning_user_cannot_take_the_package_place(sandbox, server):
     assert (result.returncode, result.stderr) == (0, b""), result
     assert spins >= 1000 and wins == 0
     assert not sandbox.exists("/tmp/pwned")
-    assert os.lstat(sandbox.path("/tmp/kelvoz")).st_uid == 0
-    assert installed_tree(sandbox) is not None
+    assert root_directory(sandbox, "/tmp/kelvoz")
     assert_installed(sandbox, data, b"2.0\n", b"2.0\n")
 
 

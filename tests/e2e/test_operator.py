@@ -7,7 +7,6 @@ event (lab/killer.py), a run seen waiting in its lock's retry loop."""
 
 import json
 import os
-import signal
 import stat
 import subprocess
 from concurrent.futures import ThreadPoolExecutor
@@ -176,39 +175,53 @@ def test_what_the_package_sees_when_it_starts(sandbox, server, script, messy, se
     assert {name: sandbox.read(f"/tmp/kelvoz/{name}") for name in seen} == seen
 
 
-# A slow start script delays no other run, one that never ends blocks none.
-# Two worlds side by side: the slow script's 40 seconds are the case's wait.
-def test_no_run_waits_for_a_start_script(make_sandbox, pki):
-    worlds = {}
-    scripts = {
-        "slow": b"#!/bin/sh\necho started >> /tmp/starts\nsleep 40\n",
-        # Only its first start hangs: `a` installs again and waits for its own.
-        "hung": b"#!/bin/sh\necho started >> /tmp/starts\n[ -e /tmp/hung ] && exit 0\n"
-                b": > /tmp/hung\nexec sleep infinity\n",
-    }
-    for name, script in scripts.items():
-        box = make_sandbox()
-        server = start_collector(box, *pki.issue(COLLECTOR))
-        enroll(box, server)
-        serve_package(server, script)
-        (server.state / "packages" / "testpackage.tar.gz").write_bytes(b"test")
-        worlds[name] = box
-    slow = in_background(worlds["slow"], "-v")
-    hung = worlds["hung"].popen([*runner(), client_binary(), COLLECTOR_URL, "-v"])
-    wait_for(lambda: worlds["hung"].exists("/tmp/hung"))
-    wait_for(lambda: worlds["slow"].exists("/tmp/starts"))
+def one_at_a_time(version):
+    """A start script that says when it starts, runs until the case lets it
+    end, and then says whether its own tree (its working directory) is
+    still whole."""
+    return (f"#!/bin/sh\necho start {version} >> /tmp/starts\ncd /tmp/kelvoz\n"
+            f"while [ ! -e {GATE}/go ]; do sleep 0.1; done\n"
+            f"grep -q 'start {version}' runonce.sh && echo end {version} whole >> /tmp/starts\n"
+            ).encode()
 
-    overlapping = run_all(worlds["hung"], "-a", "-v", "-p") + run_all(worlds["slow"], "-v")
-    expected = [(0, TAR_LIST, b""), (0, b"", b""), (0, b"", b""), (0, b"", b"")]
-    assert [(r.returncode, r.stdout, r.stderr) for r in overlapping] == expected, overlapping
+
+# A start script that runs on delays no run that installs nothing, and the
+# next start waits for it: an install puts its package in place, waits
+# holding no lock, and starts its script once the earlier one has ended,
+# whose tree stays whole until then. Two worlds side by side: the slow
+# script's 40 seconds are the case's wait; in the other the first script
+# runs until the case lets it end.
+def test_start_scripts_run_one_at_a_time(make_sandbox, pki):
+    worlds, servers = {}, {}
+    for name in ("slow", "overlapped"):
+        box = make_sandbox()
+        servers[name] = start_collector(box, *pki.issue(COLLECTOR))
+        enroll(box, servers[name])
+        (servers[name].state / "packages" / "testpackage.tar.gz").write_bytes(b"test")
+        worlds[name] = box
+    serve_package(servers["slow"], b"#!/bin/sh\necho started >> /tmp/starts\nsleep 40\n")
+    serve_package(servers["overlapped"], one_at_a_time("1.0"), version="1.0")
+    open_gate(worlds["overlapped"])
+    slow = in_background(worlds["slow"], "-v")
+    first = in_background(worlds["overlapped"], "-v")
+    wait_for(lambda: worlds["slow"].exists("/tmp/starts"))
+    wait_for(lambda: worlds["overlapped"].exists("/tmp/starts"))
+    serve_package(servers["overlapped"], one_at_a_time("2.0"))
+    install = in_background(worlds["overlapped"], "-a")
+    wait_for(lambda: worlds["overlapped"].read(f"{STATE_DIR}/version") == b"2.0\n")
+
+    overlapping = run_all(worlds["overlapped"], "-v", "-p") + run_all(worlds["slow"], "-v")
+    assert [(r.returncode, r.stdout, r.stderr) for r in overlapping] == [(0, b"", b"")] * 3, \
+        overlapping
     assert max(r.elapsed for r in overlapping) < QUICK, overlapping
-    assert hung.poll() is None
-    os.killpg(hung.pid, signal.SIGKILL)     # the run and its script
-    hung.wait()
-    assert worlds["hung"].read("/tmp/starts") == b"started\n" * 2
-    result = slow.result()
-    assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
-    assert result.elapsed >= 40, result
+    assert not install.done() and worlds["overlapped"].read("/tmp/starts") == b"start 1.0\n"
+    worlds["overlapped"].write(f"{GATE}/go", b"")
+    results = [first.result(), install.result(), slow.result()]
+    assert [(r.returncode, r.stdout, r.stderr) for r in results] == [(0, TAR_LIST, b"")] * 3, \
+        results
+    assert worlds["overlapped"].read("/tmp/starts") == \
+        b"start 1.0\nend 1.0 whole\nstart 2.0\nend 2.0 whole\n"
+    assert results[2].elapsed >= 40, results
     assert worlds["slow"].read("/tmp/starts") == b"started\n"
 
 
