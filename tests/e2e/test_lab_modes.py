@@ -60,6 +60,27 @@ def test_syscall_filter_takes_renameat2_from_the_command_and_its_children(tmp_pa
     assert json.loads(result.stdout) == expected
 
 
+# Where the data of a file starts (SEEK_DATA), and a plain seek to its end.
+SEEK_PROBE = r"""
+import errno, os, sys
+fd = os.open(sys.argv[1], os.O_RDONLY)
+try:
+    print(os.lseek(fd, 0, os.SEEK_DATA), os.lseek(fd, 0, os.SEEK_END))
+except OSError as error:
+    print(errno.errorcode[error.errno], os.lseek(fd, 0, os.SEEK_END))
+"""
+
+
+@pytest.mark.parametrize("mode, expected", [(None, "0 5"), ("einval", "EINVAL 5")])
+def test_syscall_filter_takes_hole_reports_away(tmp_path, mode, expected):
+    (tmp_path / "data").write_bytes(b"lines")
+    command = [PYTHON, "-c", SEEK_PROBE, str(tmp_path / "data")]
+    if mode:
+        command = [PYTHON, str(LAB / "syscall_filter.py"), "--seek-holes", mode, "--", *command]
+    result = subprocess.run(command, capture_output=True, timeout=60)
+    assert (result.returncode, result.stdout.decode().strip()) == (0, expected), result
+
+
 def identity(path):
     st = os.stat(path)
     return (st.st_dev, st.st_ino)

@@ -299,6 +299,52 @@ def test_one_run_reads_a_bounded_share_of_a_huge_input(sandbox, server, command,
     assert os.lstat(sandbox.path(path)).st_size == TIB - RUN_SHARE
 
 
+# A file system that reports no holes (lab/syscall_filter.py takes
+# SEEK_DATA and SEEK_HOLE away, as kernels before 3.1 lack them and tmpfs
+# before 3.8 ignored them): the unsent rest of a sparse terabyte cannot be
+# told from data, so it is not copied but handed back as it is, its sent
+# part recorded (and given back to the file system as a hole); the next run
+# goes on from there. /tmp, 64 MiB here, never fills.
+def test_a_sparse_input_without_hole_reports_is_handed_back_as_it_is(sandbox, server):
+    enroll(sandbox, server)
+    assert sandbox.run(["mount", "-o", "remount,size=64m", "/tmp"]).returncode == 0
+    lines = b"".join(b"log line %09d\n" % i for i in range(20 << 20 >> 4))   # 20 MiB
+    sandbox.write("/tmp/debug.out", lines, mode=0o644)
+    os.chown(sandbox.path("/tmp/debug.out"), 65534, 65534)
+    as_nobody(sandbox, "truncate -s 1T /tmp/debug.out")
+    no_holes = [PYTHON, LAB / "syscall_filter.py", "--seek-holes", "einval", "--", *runner(),
+                client_binary(), COLLECTOR_URL, "-l"]
+    share = lines[:lines.rindex(b"\n", 0, RUN_SHARE) + 1]
+    for expected in (share, lines):
+        result = sandbox.run(no_holes, timeout=60 * SLOW)
+        assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+        assert received(server, "log") == expected
+        assert owner_and_mode(sandbox, "/tmp/debug.out") == (65534, stat.S_IFREG, 0o644)
+        assert os.lstat(sandbox.path("/tmp/debug.out")).st_size == TIB
+        free = os.statvfs(sandbox.path("/tmp"))
+        assert free.f_bavail * free.f_frsize > 32 << 20, free
+
+
+# Lines across the 16 MiB mark, and a single line longer than 16 MiB: each
+# run ends at a line end, and the long line goes whole in a run of its own.
+@pytest.mark.parametrize("lines", [
+    [b"x" * 999 + b"\n"] * 17000,
+    [b"short\n", b"y" * (RUN_SHARE + 5) + b"\n", b"last\n"],
+], ids=["across-the-mark", "longer-than-a-share"])
+def test_a_run_sends_whole_lines(sandbox, server, lines):
+    enroll(sandbox, server)
+    sandbox.write("/tmp/debug.out", b"".join(lines))
+    sent = [b""]
+    while sandbox.exists("/tmp/debug.out") and len(sent) <= len(lines):
+        result = sandbox.run_client([COLLECTOR_URL, "-l"], timeout=60 * SLOW)
+        assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
+        sent.append(received(server, "log"))
+    runs = [now[len(before):] for before, now in zip(sent, sent[1:])]
+    assert all(run.endswith(b"\n") for run in runs), [len(run) for run in runs]
+    assert b"".join(runs) == b"".join(lines)
+    assert max(map(len, lines)) > RUN_SHARE or len(runs) == 2
+
+
 # ---- identifiers at their limit ---------------------------------------------------
 
 REFUSED_ID = b"Unusable enrollment reply: identifier longer than 99 characters\n"
