@@ -359,12 +359,13 @@ def test_foreign_state_directory_is_not_trusted(sandbox, server, how, command):
 SCRIPT = b"#!/bin/sh\necho 2.0 > /tmp/kelvoz/started\n"
 
 
-def package(*extra, uid=0, script=SCRIPT):
+def package(*extra, uid=0, script=SCRIPT, start=None):
     """A package with the required members plus `extra` (name, type, mode,
-    data or link target), every member owned by `uid`."""
+    data or link target), every member owned by `uid`; `start`, when given,
+    is the member kelvoz/runonce.sh instead of the script."""
     members = [("kelvoz", tarfile.DIRTYPE, 0o755, None),
                ("kelvoz/schedulerconfig", tarfile.REGTYPE, 0o644, b"# schedule\n"),
-               ("kelvoz/runonce.sh", tarfile.REGTYPE, 0o755, script), *extra]
+               start or ("kelvoz/runonce.sh", tarfile.REGTYPE, 0o755, script), *extra]
     buffer = io.BytesIO()
     with tarfile.open(fileobj=buffer, mode="w", format=tarfile.GNU_FORMAT) as tar:
         for name, kind, mode, data in members:
@@ -445,17 +446,44 @@ def test_under_umask_0_nothing_made_is_open_to_others_and_the_package_starts_cle
     assert {path: oct(mode) for path, mode in made.items() if mode & 0o022} == {}
 
 
-# Members that make a package unfit to run as root: refused, status 1, the
-# old package and every file it goes with untouched, no work file left.
-@pytest.mark.parametrize("member", [
-    ("kelvoz/passwd", tarfile.SYMTYPE, 0o777, "/etc/passwd"),
-    ("kelvoz/up", tarfile.SYMTYPE, 0o777, "../../etc"),   # the other link rules: package_tree_test
-    ("kelvoz/pipe", tarfile.FIFOTYPE, 0o644, None),
-], ids=["absolute-link", "link-climbing-out", "fifo"])
-def test_package_reaching_outside_is_refused(sandbox, server, member):
-    result = run_update_with(sandbox, server, package(member))
-    assert (result.returncode, result.stderr) == \
-        (1, b"Package refused: it holds what a root-run package must not\n"), result
+# Links to the system's own paths are the package's business (an embedded
+# package links its commands to BusyBox) and are installed as they are; a
+# link that leads where users write, or out of the package by a relative
+# path, and anything but files, directories and links, make a package unfit
+# to run as root: refused, status 1, the old package and every file it goes
+# with untouched, no work file left. The start script may be a link within
+# the package. (/etc/open is made world-writable in the world.)
+LINK, HOLDS = tarfile.SYMTYPE, b"Package refused: it holds what a root-run package must not\n"
+BIN = ("kelvoz/bin", tarfile.DIRTYPE, 0o755, None)
+
+
+@pytest.mark.parametrize("members, start, refusal", [
+    ([BIN, ("kelvoz/bin/sh", LINK, 0o777, "/bin/busybox")], None, None),
+    ([("kelvoz/passwd", LINK, 0o777, "/etc/passwd")], None, None),
+    ([BIN, ("kelvoz/bin/start", tarfile.REGTYPE, 0o755, SCRIPT)],
+     ("kelvoz/runonce.sh", LINK, 0o777, "bin/start"), None),
+    ([("kelvoz/spool", LINK, 0o777, "/tmp/spool")], None, HOLDS),
+    ([("kelvoz/scratch", LINK, 0o777, "/var/tmp/scratch")], None, HOLDS),
+    ([("kelvoz/shm", LINK, 0o777, "//dev/./shm")], None, HOLDS),
+    ([("kelvoz/open", LINK, 0o777, "/etc/open/file")], None, HOLDS),
+    ([("kelvoz/up", LINK, 0o777, "../../etc")], None, HOLDS),   # the other rules: package_tree_test
+    ([("kelvoz/pipe", tarfile.FIFOTYPE, 0o644, None)], None, HOLDS),
+    ([], ("kelvoz/runonce.sh", LINK, 0o777, "/bin/true"),
+     b"Package refused: no executable kelvoz/runonce.sh\n"),
+], ids=["command-linked-to-busybox", "link-to-a-system-file", "start-script-linked-inside",
+        "link-into-tmp", "link-into-var-tmp", "link-to-dev-shm", "link-into-a-world-writable-dir",
+        "link-climbing-out", "fifo", "start-script-linked-outside"])
+def test_what_a_package_may_hold(sandbox, server, members, start, refusal):
+    assert sandbox.run(["mkdir", "-m", "777", "/etc/open"]).returncode == 0
+    result = run_update_with(sandbox, server, package(*members, start=start))
+    if refusal is None:
+        assert (result.returncode, result.stderr) == (0, b""), result
+        assert sandbox.read("/tmp/kelvoz/started") == b"2.0\n"
+        for name, kind, _, target in members + [start or members[0]]:
+            if kind == LINK:
+                assert os.readlink(sandbox.path(f"/tmp/{name}")) == target
+        return
+    assert (result.returncode, result.stderr) == (1, refusal), result
     assert old_package_intact(sandbox)
     assert work_files(sandbox) == set()
 
