@@ -11,7 +11,7 @@
 namespace halvorpin {
 namespace {
 
-constexpr long long kScanBlock = 64 * 1024;
+constexpr long long kScanBlock = 64LL * 1024;
 
 // Reads [at, at + length) of `fd` into `block`; the count read, which is
 // short only at the input's end, or -1.

@@ -268,7 +268,7 @@ os.kill(os.getpid(), signal.SIGTERM)
 @pytest.mark.parametrize("tool, message", [
     ("tar", b"The package archive does not unpack\n"),
     ("gzip", b"The package archive does not decompress\n"),
-])
+], ids=["tar", "gzip"])
 def test_a_tool_ended_by_a_signal_failed(sandbox, server, tool, message):
     enroll(sandbox, server)
     install_old_package(sandbox)
