@@ -70,6 +70,8 @@ void finish_update(ServerLink* link, PackageStore& store, Start start) {
   if (start != Start::kNever && start_due()) {
     script = start_shell_command(kStartCommand);
     if (script >= 0) clear_start_pending();  // otherwise still due: a later run starts it
+  } else if (start != Start::kNever) {
+    clear_start_pending();  // a record of a directory no longer in place starts nothing
   }
   store.remove_leftovers();
   store.release_start_lock();

@@ -1,5 +1,6 @@
 #include "unit/child_process.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -158,6 +159,10 @@ pid_t start_shell_command(const char* command) {
     ::execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
     ::_exit(127);
   }
+  // The keeper's own standard streams are no one's: a caller reading the
+  // client's output sees its end when the client ends.
+  const int null_fd = ::open("/dev/null", O_RDWR);
+  for (int stream = 0; null_fd >= 0 && stream <= 2; ++stream) (void)::dup2(null_fd, stream);
   const int status = wait_for_exit(shell);
   ::_exit(status < 0 ? 127 : status);
 }

@@ -31,9 +31,10 @@ int wait_for_exit_until(pid_t pid, double deadline);
 // "/", an empty signal mask and every signal at its default disposition; it
 // inherits the client's environment and the descriptors that are not
 // close-on-exec. The shell runs under a keeper process that waits for it
-// and holds the client's descriptors (a lock among them) until it ends, so a
-// lock taken for the script's run outlasts the client. Returns the keeper's
-// pid, which exits with the shell's status, or -1.
+// and holds the client's descriptors but its standard streams (a lock among
+// them) until it ends, so a lock taken for the script's run outlasts the
+// client. Returns the keeper's pid, which exits with the shell's status, or
+// -1.
 pid_t start_shell_command(const char* command);
 
 // Runs work(arg) in a child process with the credentials of `uid` and
