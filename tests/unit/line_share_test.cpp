@@ -33,18 +33,15 @@ struct ShareCase {
 
 TEST(LineShare, ARunEndsAtALineEnd) {
   const long long limit = kRunInputLimit;
+  // The lines across the mark and longer than a share: test_operator.py.
   const ShareCase cases[] = {
       {"a small input, to its end", 100, {10, 50}, 0, limit},
-      {"the rest after an earlier run", limit + 6, {5}, 6, limit + 6},
       {"a line feed right at the mark", 2 * limit, {10, limit - 1, limit + 5}, 0, limit},
-      {"a line across the mark", 2 * limit, {limit - 100, limit + 100}, 0, limit - 99},
-      {"a long first line goes whole", 2 * limit, {limit + 3 * kMiB}, 0, limit + 3 * kMiB + 1},
       {"a line past the long-line limit is cut",
        kLongLineLimit + 2 * kMiB,
        {kLongLineLimit + kMiB},
        0,
        limit},
-      {"no line feed at all", 4 * limit, {}, 0, limit},
       {"counted from where the run starts",
        3 * limit,
        {limit + 10, 2 * limit},
