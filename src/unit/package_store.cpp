@@ -242,8 +242,9 @@ Status PackageStore::place(const std::string& new_version) {
 Status PackageStore::deliver(const char* product, bool fetched) {
   UniqueFd archive =
       fetched ? open_regular_file(kArchivePath) : create_fresh_file(kArchivePath, 0644);
-  if (!archive.valid() || ::fsync(archive.get()) != 0)
+  if (!archive.valid() || ::fsync(archive.get()) != 0) {
     return Status(Code::kPackageNotStored, product);
+  }
   const Taken taken = take_name(kArchivePath, product, kAsideStem);
   if (taken == Taken::kFailed) {
     (void)::unlink(kArchivePath);
