@@ -2,17 +2,16 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <vector>
 
 #include "base/monotonic.h"
 
@@ -20,30 +19,6 @@ namespace halvorpin {
 namespace {
 
 constexpr long kPollNanoseconds = 10L * 1000 * 1000;
-
-// Owns the two attribute objects of one posix_spawn call.
-class SpawnSetup {
- public:
-  SpawnSetup() {
-    actions_ok_ = ::posix_spawn_file_actions_init(&actions_) == 0;
-    attributes_ok_ = ::posix_spawnattr_init(&attributes_) == 0;
-  }
-  SpawnSetup(const SpawnSetup&) = delete;
-  SpawnSetup& operator=(const SpawnSetup&) = delete;
-  ~SpawnSetup() {
-    if (actions_ok_) (void)::posix_spawn_file_actions_destroy(&actions_);
-    if (attributes_ok_) (void)::posix_spawnattr_destroy(&attributes_);
-  }
-  bool ready() const { return actions_ok_ && attributes_ok_; }
-  posix_spawn_file_actions_t* actions() { return &actions_; }
-  posix_spawnattr_t* attributes() { return &attributes_; }
-
- private:
-  posix_spawn_file_actions_t actions_{};
-  posix_spawnattr_t attributes_{};
-  bool actions_ok_ = false;
-  bool attributes_ok_ = false;
-};
 
 // The first executable "<dir>/<name>" of kToolPath; empty when none is.
 std::string find_tool(const char* name) {
@@ -57,23 +32,6 @@ std::string find_tool(const char* name) {
   }
   return {};
 }
-
-// The client's environment with PATH replaced by the tools' own.
-class ToolEnvironment {
- public:
-  ToolEnvironment() : path_(std::string("PATH=") + kToolPath) {
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-      if (std::strncmp(*entry, "PATH=", 5) != 0) entries_.push_back(*entry);
-    }
-    entries_.push_back(path_.data());
-    entries_.push_back(nullptr);
-  }
-  char* const* get() { return entries_.data(); }
-
- private:
-  std::string path_;
-  std::vector<char*> entries_;
-};
 
 // In a child right after fork: the state a started program should find.
 void reset_signals() {
@@ -91,32 +49,20 @@ pid_t start_program(const char* const* argv, int stdin_fd, int stdout_fd, int st
   std::fflush(nullptr);  // keep our own output ahead of the child's
   const std::string program = find_tool(argv[0]);
   if (program.empty()) return -1;
-  SpawnSetup setup;
-  bool ready = setup.ready();
-  if (ready && stdin_fd >= 0) {
-    ready = ::posix_spawn_file_actions_adddup2(setup.actions(), stdin_fd, 0) == 0;
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;  // the parent, or -1
+  // The child, of a one-thread process: the given streams, PATH set to the
+  // tools' own, and SIGPIPE at its default (the client ignores it for its
+  // sockets), so a tool whose reader went away ends instead of writing on.
+  const int streams[] = {stdin_fd, stdout_fd, stderr_fd};
+  for (int stream = 0; stream < 3; ++stream) {
+    if (streams[stream] >= 0 && ::dup2(streams[stream], stream) < 0) ::_exit(127);
   }
-  if (ready && stdout_fd >= 0) {
-    ready = ::posix_spawn_file_actions_adddup2(setup.actions(), stdout_fd, 1) == 0;
-  }
-  if (ready && stderr_fd >= 0) {
-    ready = ::posix_spawn_file_actions_adddup2(setup.actions(), stderr_fd, 2) == 0;
-  }
-  // The client ignores SIGPIPE for its sockets; the child gets the default,
-  // so a tool whose reader went away ends instead of writing on.
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  ready = ready && ::posix_spawnattr_setsigdefault(setup.attributes(), &defaults) == 0 &&
-          ::posix_spawnattr_setflags(setup.attributes(), POSIX_SPAWN_SETSIGDEF) == 0;
-  ToolEnvironment environment;
-  pid_t pid = -1;
-  // posix_spawn takes non-const pointers for historical reasons only.
-  if (!ready || ::posix_spawn(&pid, program.c_str(), setup.actions(), setup.attributes(),
-                              const_cast<char* const*>(argv), environment.get()) != 0) {
-    return -1;
-  }
-  return pid;
+  (void)std::signal(SIGPIPE, SIG_DFL);
+  if (::setenv("PATH", kToolPath, 1) != 0) ::_exit(127);
+  // execv takes non-const pointers for historical reasons only.
+  ::execv(program.c_str(), const_cast<char* const*>(argv));
+  ::_exit(127);
 }
 
 int wait_for_exit(pid_t pid, int* killed_by) {

@@ -10,9 +10,9 @@
 namespace halvorpin {
 
 // Every "<final path>.XXXXXX" (file or directory) for each of
-// `final_paths`, reading each directory once; only those of the running
-// user unless `any_owner`. No run can still be using one while the caller
-// holds the lock that guards these paths.
+// `final_paths`, which lie in one directory, read once; only those of the
+// running user unless `any_owner`. No run can still be using one while the
+// caller holds the lock that guards these paths.
 std::vector<std::string> find_temps_of(std::initializer_list<const char*> final_paths,
                                        bool any_owner = false);
 

@@ -7,23 +7,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "base/owned.h"
-#include "unit/file_io.h"
 
 namespace halvorpin {
 namespace {
 
 constexpr int kTakeRounds = 8;
 constexpr unsigned kRenameExchange = 1U << 1;  // RENAME_EXCHANGE of <linux/fs.h>
-
-std::string base_name(const char* path) {
-  const char* slash = std::strrchr(path, '/');
-  return slash != nullptr ? slash + 1 : path;
-}
 
 // What a plain rename could not replace: a directory that is not empty, or
 // an object of the other kind.
@@ -55,13 +50,19 @@ Exchange exchange_names(const char* a, const char* b) {
 bool move_aside(const char* path, const char* aside_stem) {
   struct stat st {};
   if (::lstat(path, &st) != 0) return errno == ENOENT;
-  std::string aside = std::string(aside_stem) + ".XXXXXX";
-  if (::mkdtemp(aside.data()) == nullptr) return false;
+  char aside[PATH_MAX];
+  char moved[PATH_MAX];
+  const char* slash = std::strrchr(path, '/');
+  if (std::snprintf(aside, sizeof aside, "%s.XXXXXX", aside_stem) >= PATH_MAX ||
+      ::mkdtemp(aside) == nullptr ||
+      std::snprintf(moved, sizeof moved, "%s/%s", aside, slash != nullptr ? slash + 1 : path) >=
+          PATH_MAX) {
+    return false;
+  }
   // Inside a directory just made, the new name is free: the rename cannot
   // land on anything, and it moves a tree of any depth in one step.
-  const std::string moved = aside + "/" + base_name(path);
-  if (::rename(path, moved.c_str()) == 0 || errno == ENOENT) return true;
-  (void)::rmdir(aside.c_str());
+  if (::rename(path, moved) == 0 || errno == ENOENT) return true;
+  (void)::rmdir(aside);
   return false;
 }
 

@@ -34,8 +34,8 @@ constexpr const char* kScheduleTempBase = "/tmp/tolvenra/schedulerconfig";
 constexpr const char* kOldDownloadPath = "/tmp/.package.tmp";
 constexpr const char* kOldLinkTemp = "/tmp/tolvenra/kelvoz.new";
 
-// A file prepared in the state directory and put in place only when the
-// package is in; removed if that never happens.
+// The scheduler configuration, prepared in the state directory and put in
+// place only when the package is in; removed if that never happens.
 class PreparedFile {
  public:
   PreparedFile() = default;
@@ -48,13 +48,6 @@ class PreparedFile {
     fd_ = create_temp_beside(temp_base, 0644, temp_);
     if (!fd_.valid()) temp_.clear();
     return fd_.valid() && write_all(fd_.get(), data.data(), data.size());
-  }
-  // Durable first, then renamed onto `path` in the state directory.
-  bool commit(const char* path) {
-    if (!durable() || ::rename(temp_.c_str(), path) != 0) return false;
-    temp_.clear();
-    sync_directory_of(path);
-    return true;
   }
   // Durable first, then put at `name` in /tmp, whoever holds it.
   bool commit_taking(const char* name) {
@@ -171,9 +164,9 @@ void PackageStore::clear_stale_work_files() {
   (void)::unlink(kArchivePath);
   remove_if_ours(kOldDownloadPath);
   remove_if_ours(kOldLinkTemp);
-  remove_stale_temps_of({kScheduleTempBase, kSchedulerConfigPath, kVersionPath, kUnitIdPath,
-                         kUnitPublicKeyPath, kUnitPrivateKeyPath, kServerKeyPath,
-                         kStartPendingPath});
+  remove_stale_temps_of({kScheduleTempBase, kVersionPath, kUnitIdPath, kUnitPublicKeyPath,
+                         kUnitPrivateKeyPath, kServerKeyPath, kStartPendingPath});
+  remove_stale_temps_of({kSchedulerConfigPath});  // where an earlier release wrote it
   adopt_state_dir_leftovers();
 }
 
@@ -219,11 +212,7 @@ Status PackageStore::place(const std::string& new_version) {
   if (!read_small_file((tree + "/schedulerconfig").c_str(), kScheduleLimit, schedule)) {
     return Status(Code::kPackageInvalid, "kelvoz/schedulerconfig larger than 1 MiB");
   }
-  PreparedFile version_file;
   PreparedFile schedule_file;
-  if (!version_file.prepare(kVersionPath, new_version + "\n")) {
-    return Status(Code::kInstallFailed, kVersionPath);
-  }
   if (!schedule_file.prepare(kScheduleTempBase, schedule)) {
     return Status(Code::kInstallFailed, kSchedulerConfigPath);
   }
@@ -235,7 +224,9 @@ Status PackageStore::place(const std::string& new_version) {
     return Status(Code::kInstallFailed, kSchedulerConfigPath);
   }
   if (!mark_start_pending(staged)) return Status(Code::kInstallFailed, kStartPendingPath);
-  if (!version_file.commit(kVersionPath)) return Status(Code::kInstallFailed, kVersionPath);
+  if (!write_file_atomic(kVersionPath, new_version + "\n", 0644)) {
+    return Status(Code::kInstallFailed, kVersionPath);
+  }
   return {};
 }
 

@@ -34,15 +34,16 @@ bool in_user_dir(const std::string& path) {
 // Every directory on the way to `target` (and the target itself), as the
 // system resolves it now: none may be where users write. A part that does
 // not exist yet can only be made by whoever may write its parent.
-bool system_path_ok(const std::string& target) {
-  std::string prefix;
+bool system_path_ok(std::string target) {
   for (std::size_t at = 1; at <= target.size(); ++at) {
-    if (at < target.size() && target[at] != '/') continue;
-    prefix = target.substr(0, at);
+    if (target[at] != '/' && at < target.size()) continue;
+    const char kept = target[at];
+    target[at] = '\0';  // the part up to here
     struct stat st {};
     char real[PATH_MAX];
-    if (::stat(prefix.c_str(), &st) != 0 || ::realpath(prefix.c_str(), real) == nullptr) break;
+    if (::stat(target.c_str(), &st) != 0 || ::realpath(target.c_str(), real) == nullptr) break;
     if ((S_ISDIR(st.st_mode) && (st.st_mode & S_IWOTH) != 0) || in_user_dir(real)) return false;
+    target[at] = kept;
   }
   return true;
 }
