@@ -34,16 +34,19 @@ bool in_user_dir(const std::string& path) {
 // Every directory on the way to `target` (and the target itself), as the
 // system resolves it now: none may be where users write. A part that does
 // not exist yet can only be made by whoever may write its parent.
-bool system_path_ok(std::string target) {
+bool system_path_ok(const std::string& target) {
+  char part[PATH_MAX];
+  if (target.size() >= sizeof part) return false;
+  std::memcpy(part, target.c_str(), target.size() + 1);
   for (std::size_t at = 1; at <= target.size(); ++at) {
-    if (target[at] != '/' && at < target.size()) continue;
-    const char kept = target[at];
-    target[at] = '\0';  // the part up to here
+    if (part[at] != '/' && part[at] != '\0') continue;
+    const char kept = part[at];
+    part[at] = '\0';  // the part up to here
     struct stat st {};
     char real[PATH_MAX];
-    if (::stat(target.c_str(), &st) != 0 || ::realpath(target.c_str(), real) == nullptr) break;
+    if (::stat(part, &st) != 0 || ::realpath(part, real) == nullptr) break;
     if ((S_ISDIR(st.st_mode) && (st.st_mode & S_IWOTH) != 0) || in_user_dir(real)) return false;
-    target[at] = kept;
+    part[at] = kept;
   }
   return true;
 }
