@@ -470,9 +470,9 @@ run_e2e_mode() {
 # runner, takes the call, or its flags, from the client and what it starts.
 # Renames happen in installation (enrollment -a, -v, the demo, hostile
 # packages, kills) and in the uploads' hand-back (uploads, kills, hostile
-# inputs); every file that runs them runs here. command_line and transport
+# inputs) and the package's place; every file that runs them runs here. command_line and transport
 # add nothing a rename could change.
-oldkernel_files='^e2e\.(update|enrollment|uploads|kills|hostile|demo)$'
+oldkernel_files='^e2e\.(update|enrollment|uploads|kills|hostile|place|demo)$'
 
 stage_oldkernel() {
     host_build_tree
@@ -509,14 +509,15 @@ run_pytest() {
 # Debian's full BusyBox bound over them (lab/userland.py), then BusyBox tar as
 # built without long options. The tools work in installation (the package
 # unpacked, its start script run by sh; update, enrollment, kills, hostile
-# packages and the start script's environment, the demo's cycle); the files
+# packages, the package's place and the tools' path, the start script's
+# environment, the demo's cycle); the files
 # without installs, and the demo's cases that install the client's Debian
 # package with dpkg (which needs GNU tar and is no part of a unit), are left
 # out. Without long options only tar's arguments change: the update and
 # enrollment tables install every kind of package.
 stage_busybox() {
     host_build_tree
-    run_e2e_mode '^e2e\.(update|enrollment|kills|hostile)$' HALVORPIN_USERLAND=busybox
+    run_e2e_mode '^e2e\.(update|enrollment|kills|hostile|place)$' HALVORPIN_USERLAND=busybox
     run_pytest HALVORPIN_USERLAND=busybox -- \
         tests/e2e/test_demo.py::test_demo_runs_every_step_as_expected
     run_e2e_mode '^e2e\.(update|enrollment)$' HALVORPIN_USERLAND=busybox-short

@@ -13,7 +13,8 @@ from userland import BUSYBOX, SHORT_OPTIONS_TAR, TOOL_PATHS
 
 # Renames in a fresh directory: renameat2 without flags, with
 # RENAME_NOREPLACE (1), with RENAME_EXCHANGE (2), then rename and renameat.
-# Each prints its errno name, or "ok".
+# Each prints its errno name, or "ok"; then where a file's data starts
+# (SEEK_DATA), only when that fails.
 # The system call itself: the C library's renameat2 without flags may call
 # renameat instead.
 PROBE = r"""
@@ -36,14 +37,22 @@ for rename in (os.rename, lambda a, b: os.rename(a, b, src_dir_fd=dfd, dst_dir_f
         out.append("ok")
     except OSError as error:
         out.append(errno.errorcode[error.errno])
+with open("d", "w") as data:
+    data.write("x")
+try:
+    os.lseek(os.open("d", os.O_RDONLY), 0, os.SEEK_DATA)    # a hole report
+except OSError as error:
+    out.append(errno.errorcode[error.errno])
 print(json.dumps(out))
 """
 
 FILTER_MODES = [
-    # mode: renameat2 (no flags, NOREPLACE, EXCHANGE), rename, renameat
-    (None, ["ok", "EEXIST", "ok", "ok", "ok"]),
-    ("enosys", ["ENOSYS", "ENOSYS", "ENOSYS", "ok", "ok"]),
-    ("einval", ["ok", "EINVAL", "EINVAL", "ok", "ok"]),
+    # mode: renameat2 (no flags, NOREPLACE, EXCHANGE), rename, renameat, and
+    # a hole report's failure (none without one)
+    ([], ["ok", "EEXIST", "ok", "ok", "ok"]),
+    (["--renameat2", "enosys"], ["ENOSYS", "ENOSYS", "ENOSYS", "ok", "ok"]),
+    (["--renameat2", "einval"], ["ok", "EINVAL", "EINVAL", "ok", "ok"]),
+    (["--seek-holes", "einval"], ["ok", "EEXIST", "ok", "ok", "ok", "EINVAL"]),
 ]
 
 
@@ -54,7 +63,7 @@ def test_syscall_filter_takes_renameat2_from_the_command_and_its_children(tmp_pa
     # client starts (tar, mv, the start script) meets the same kernel.
     command = ["/bin/sh", "-c", '"$@"; exit $?', "sh", PYTHON, "-c", PROBE, str(tmp_path)]
     if mode:
-        command = [PYTHON, str(LAB / "syscall_filter.py"), "--renameat2", mode, "--", *command]
+        command = [PYTHON, str(LAB / "syscall_filter.py"), *mode, "--", *command]
     result = subprocess.run(command, capture_output=True, timeout=60)
     assert (result.returncode, result.stderr) == (0, b""), result
     assert json.loads(result.stdout) == expected

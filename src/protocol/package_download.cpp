@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "base/number_text.h"
-#include "base/paths.h"
 #include "protocol/http_reply.h"
 #include "transport/cert_check.h"
 #include "transport/connection.h"
 #include "transport/exchange.h"
 #include "unit/file_io.h"
+#include "unit/package_store.h"
 #include "unit/rsa_key.h"
 
 namespace halvorpin {
@@ -22,6 +22,9 @@ constexpr std::size_t kRequestCapacity = 1024;
 constexpr std::size_t kTempFileBuffer = std::size_t{64} * 1024;
 // A refusal's body is kept for a look, but only this much of it.
 constexpr std::size_t kRefusedBodyLimit = std::size_t{64} * 1024;
+// The work files are the package store's, in the state directory.
+constexpr const char* kPackageTempPath = PackageStore::kDownloadPath;
+constexpr const char* kPackageArchivePath = PackageStore::kArchivePath;
 
 // Fetches the reply body into the temporary package file; `header` of the
 // reply stays in `reply`. kDownloadRefused (reason: the host and the

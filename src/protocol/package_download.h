@@ -25,14 +25,14 @@ bool split_locator(const char* locator, PackageLocator& out);
 // the path starts with '/': nothing of the locator can change the request.
 bool locator_usable(const PackageLocator& where);
 
-// Downloads the package into "/tmp/testpackage.tar.gz": a clear package is
-// moved onto that path, an encrypted one is decrypted block by block into
-// `out` (a stream the caller opened on that path). The package host's
-// certificate is checked like the collection server's. kLocatorUnusable
-// (nothing sent), kDownloadRefused (reason: the host and the reply's status
-// line; at most 64 KiB of its body stays in the temporary file),
-// kDownloadCutShort, kPackageNotStored (no work file left behind), or what
-// connecting to the host gave.
+// Downloads the package into the package store's archive (in the state
+// directory): a clear package is moved onto that path, an encrypted one is
+// decrypted block by block into `out` (a stream the caller opened on that
+// path). The package host's certificate is checked like the collection
+// server's. kLocatorUnusable (nothing sent), kDownloadRefused (reason: the
+// host and the reply's status line; at most 64 KiB of its body stays in the
+// temporary file), kDownloadCutShort, kPackageNotStored (no work file left
+// behind), or what connecting to the host gave.
 Status packages(ServerLink* link, const char* locator, FILE* out);
 
 }  // namespace halvorpin

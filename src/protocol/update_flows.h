@@ -16,7 +16,8 @@ Status run_activation(ServerLink* link);
 // The version update flow, likewise.
 Status run_version_update(ServerLink* link);
 // The package request flow, likewise: fetches "/testpackage.tar.gz" from the
-// collection server into "/tmp/testpackage.tar.gz" without installing it.
+// collection server and puts it at "/tmp/testpackage.tar.gz" without
+// installing it.
 Status run_package_request(ServerLink* link);
 
 // The new version (first line, cut at '\n', and for the version update also

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "protocol/submission.h"
 #include "transport/cert_check.h"
 #include "transport/connection.h"
+#include "unit/line_share.h"
 #include "unit/rsa_key.h"
 #include "unit/sent_input.h"
 #include "unit/state_files.h"
@@ -78,12 +80,18 @@ struct Batch {
   bool at_end = false;    // nothing more for this run: the input ended or its share is read
 };
 
-// How far one run reads into its input.
+// How far one run reads into its input: from where an earlier run stopped
+// to the end of this run's share.
 struct Reading {
+  explicit Reading(FILE* in)
+      : input(in),
+        consumed(std::max<long long>(0, ::ftello(in))),
+        end(run_share_end(::fileno(in), consumed)) {}
   FILE* input;
-  long long consumed = 0;  // bytes read so far
+  long long consumed;  // the input's offset reached so far
+  long long end;
   Code failure = Code::kOk;
-  long long left() const { return kRunInputLimit - consumed; }
+  long long left() const { return end - consumed; }
 };
 
 // Results: up to `max_lines` line reads of at most 4095 characters each. A
@@ -168,8 +176,8 @@ Status upload(ServerLink* link, FILE* input, bool encrypted, const UploadKind& k
   }
   const int max_lines = submit_max_lines();
   Batch batch(link->server_key.get(), encrypted);
-  Reading reading{input};
-  long long sent = 0;
+  Reading reading(input);
+  long long sent = reading.consumed;
   bool connected = link->ssl != nullptr;
   for (int request = 0; !batch.at_end; ++request) {
     batch.clear_length = 0;

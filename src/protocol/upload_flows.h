@@ -1,7 +1,7 @@
 // Uploading the results file in batches of lines and the log file, in clear
-// or encrypted with the server's key. One run reads at most 16 MiB of its
-// input (more than a unit's RAM-backed /tmp holds); the rest stays for the
-// next run.
+// or encrypted with the server's key. One run reads its share of the input
+// (whole lines, at most 16 MiB as a rule: unit/line_share.h); the rest
+// stays for the next run.
 #pragma once
 
 #include <cstdio>
@@ -13,7 +13,6 @@ namespace halvorpin {
 
 inline constexpr std::size_t kUploadBufferSize = 1000000;
 inline constexpr std::size_t kLineReadSize = 4096;  // at most 4095 characters per read
-inline constexpr long long kRunInputLimit = 16LL * 1024 * 1024;
 
 // The results flow; `input` is "/tmp/output" opened for reading. Connects
 // when the first batch is ready.

@@ -1,6 +1,5 @@
 #include "unit/file_io.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,59 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <vector>
 
 namespace halvorpin {
-namespace {
-
-constexpr int kMaxDepth = 64;        // directories open at once while removing
-constexpr int kMaxFlattening = 256;  // passes, each lifting what lies deeper
-
-// A tree being removed: its top directory, and the directories that lay
-// deeper than kMaxDepth and were lifted up into it, to be removed next pass.
-struct Removal {
-  int top;
-  unsigned names_used = 0;  // "lifted.N" names are never used twice
-  bool lifted = false;      // in this pass
-};
-
-// Removes everything inside the directory `fd` (consumed), never following
-// a link. A directory deeper than kMaxDepth is moved up into the top
-// directory instead (a rename moves a tree of any depth) for the next pass,
-// so trees far deeper than kMaxDepth (to about kMaxDepth * kMaxFlattening
-// levels) are removed while the descriptors open at once stay bounded.
-bool empty_directory(int fd, int depth, Removal& removal) {
-  DirPtr dir(::fdopendir(fd));
-  if (!dir) {
-    ::close(fd);
-    return false;
-  }
-  bool ok = true;
-  while (dirent* entry = ::readdir(dir.get())) {
-    const char* name = entry->d_name;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    int at = ::dirfd(dir.get());
-    if (::unlinkat(at, name, 0) == 0) continue;
-    if (errno != EISDIR && errno != EPERM) {
-      ok = false;
-      continue;
-    }
-    if (depth <= 0) {
-      const std::string lifted = "lifted." + std::to_string(removal.names_used++);
-      if (::renameat(at, name, removal.top, lifted.c_str()) != 0) ok = false;
-      removal.lifted = true;
-      continue;
-    }
-    int child = ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (child < 0 || !empty_directory(child, depth - 1, removal) ||
-        ::unlinkat(at, name, AT_REMOVEDIR) != 0) {
-      ok = false;
-    }
-  }
-  return ok;
-}
-
-}  // namespace
 
 UniqueFd open_regular_file(const char* path) {
   UniqueFd fd(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -168,24 +116,6 @@ bool read_small_file(const char* path, std::size_t limit, std::string& out) {
   if (n < 0 || static_cast<std::size_t>(n) > limit) return false;
   out.resize(static_cast<std::size_t>(n));
   return true;
-}
-
-bool remove_tree(const char* path) {
-  if (::unlink(path) == 0 || errno == ENOENT) return true;
-  if (errno != EISDIR && errno != EPERM) return false;
-  UniqueFd top(::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!top.valid()) return false;
-  bool emptied = false;
-  Removal removal{top.get()};
-  for (int pass = 0; pass < kMaxFlattening && !emptied; ++pass) {
-    removal.lifted = false;
-    // A description of its own each pass, so the listing starts afresh.
-    int fd = ::openat(top.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    // Until nothing had to be lifted, another pass finds more to remove.
-    emptied = empty_directory(fd, kMaxDepth, removal) && !removal.lifted;
-  }
-  return ::rmdir(path) == 0;
 }
 
 }  // namespace halvorpin

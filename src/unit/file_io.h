@@ -49,10 +49,6 @@ long read_file_prefix(const char* path, void* out, std::size_t capacity);
 // be opened or read, or is larger.
 bool read_small_file(const char* path, std::size_t limit, std::string& out);
 
-// Removes `path` and, when it is a directory, everything below it, without
-// following symbolic links. True when the name is gone afterwards.
-bool remove_tree(const char* path);
-
 // fsync of the directory that holds `path`, so a rename in it is durable.
 void sync_directory_of(const char* path);
 

@@ -5,13 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
-#include <string>
-#include <vector>
+#include <cstring>
 
 #include "base/owned.h"
-#include "unit/file_io.h"
+#include "unit/tree_removal.h"
 
 namespace halvorpin {
 namespace {
@@ -30,47 +28,32 @@ bool is_temp_name(const std::string& name, const std::string& stem) {
   return true;
 }
 
-struct TempStem {
-  std::string dir;
-  std::string stem;
-};
-
-TempStem split_final_path(const char* final_path) {
-  const std::string path(final_path);
-  const std::string::size_type slash = path.rfind('/');
-  if (slash == std::string::npos) return {".", path};
-  return {path.substr(0, slash == 0 ? 1 : slash), path.substr(slash + 1)};
-}
-
 }  // namespace
 
+std::vector<std::string> find_temps_of(std::initializer_list<const char*> final_paths,
+                                       bool any_owner) {
+  std::vector<std::string> found;
+  const char* first = *final_paths.begin();
+  const std::string dir(first, static_cast<std::size_t>(std::strrchr(first, '/') - first));
+  DirPtr listing(::opendir(dir.c_str()));
+  while (const dirent* entry = listing ? ::readdir(listing.get()) : nullptr) {
+    bool temp = false;
+    for (const char* path : final_paths) {
+      temp = temp || is_temp_name(entry->d_name, path + dir.size() + 1);
+    }
+    struct stat st {};
+    // In a sticky /tmp only we can rename or remove what we own, so the
+    // name still means this entry when it is used.
+    if (temp && ::fstatat(::dirfd(listing.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        (any_owner || st.st_uid == ::geteuid())) {
+      found.push_back(dir + "/" + entry->d_name);
+    }
+  }
+  return found;
+}
+
 void remove_stale_temps_of(std::initializer_list<const char*> final_paths) {
-  std::vector<TempStem> stems;
-  std::vector<std::string> dirs;
-  for (const char* path : final_paths) {
-    stems.push_back(split_final_path(path));
-    if (std::find(dirs.begin(), dirs.end(), stems.back().dir) == dirs.end()) {
-      dirs.push_back(stems.back().dir);
-    }
-  }
-  for (const std::string& dir : dirs) {
-    DirPtr listing(::opendir(dir.c_str()));
-    if (!listing) continue;
-    std::vector<std::string> stale;
-    while (const dirent* entry = ::readdir(listing.get())) {
-      const bool temp = std::any_of(stems.begin(), stems.end(), [&](const TempStem& s) {
-        return s.dir == dir && is_temp_name(entry->d_name, s.stem);
-      });
-      struct stat st {};
-      // In a sticky /tmp only we can rename or remove what we own, so the
-      // name still means this entry when it is removed below.
-      if (temp && ::fstatat(::dirfd(listing.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-          st.st_uid == ::geteuid()) {
-        stale.push_back(dir + "/" + entry->d_name);
-      }
-    }
-    for (const std::string& name : stale) (void)remove_tree(name.c_str());
-  }
+  for (const std::string& name : find_temps_of(final_paths)) (void)remove_tree(name.c_str());
 }
 
 void remove_if_ours(const char* path) {

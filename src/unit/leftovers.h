@@ -4,13 +4,19 @@
 #pragma once
 
 #include <initializer_list>
+#include <string>
+#include <vector>
 
 namespace halvorpin {
 
-// Removes every "<final path>.XXXXXX" (file or directory tree) that belongs
-// to the running user, for each of `final_paths`, reading each directory
-// once: no run can still be using one while the caller holds the lock that
-// guards these paths.
+// Every "<final path>.XXXXXX" (file or directory) for each of
+// `final_paths`, which lie in one directory, read once; only those of the
+// running user unless `any_owner`. No run can still be using one while the
+// caller holds the lock that guards these paths.
+std::vector<std::string> find_temps_of(std::initializer_list<const char*> final_paths,
+                                       bool any_owner = false);
+
+// Removes every one of find_temps_of(final_paths) (of the running user).
 void remove_stale_temps_of(std::initializer_list<const char*> final_paths);
 
 // Removes `path` when it is there and belongs to the running user.

@@ -11,7 +11,8 @@
 #include "base/owned.h"
 #include "base/paths.h"
 #include "unit/file_io.h"
-#include "unit/package_place.h"
+#include "unit/leftovers.h"
+#include "unit/name_takeover.h"
 #include "unit/rsa_key.h"
 
 namespace halvorpin {
@@ -23,20 +24,56 @@ constexpr std::size_t kKeyFileLimit = std::size_t{64} * 1024;
 
 bool state_dir_trusted() {
   struct stat st {};
-  return ::lstat(kStateDir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
-         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+  return ::lstat(kStateDir, &st) == 0 && is_trusted_directory(st);
+}
+
+namespace {
+
+// An impostor at the state directory's name is exchanged with a fresh
+// directory of ours, or, without the exchange, moved aside until ours can
+// be renamed there. An impostor of any depth goes in one step: getting the
+// directory never depends on removing what someone else made.
+void take_state_dir_name() {
+  std::string fresh = std::string(kStateDirFreshStem) + ".XXXXXX";
+  if (::mkdtemp(fresh.data()) == nullptr) return;
+  (void)::chmod(fresh.c_str(), 0755);
+  const Taken taken = take_name(fresh.c_str(), kStateDir, kStateDirAsideStem);
+  struct stat displaced {};
+  if (taken == Taken::kExchanged && ::lstat(fresh.c_str(), &displaced) == 0 &&
+      is_trusted_directory(displaced)) {
+    // Another run made the state directory since we looked: it stays.
+    (void)exchange_names(fresh.c_str(), kStateDir);
+  }
+  if (taken != Taken::kPlaced && ::rmdir(fresh.c_str()) != 0 && state_dir_trusted()) {
+    // The impostor: removed with what other runs leave, as its owner.
+    (void)move_aside(fresh.c_str(), kAsideStem);
+  }
+}
+
+}  // namespace
+
+bool is_trusted_directory(const struct stat& st) {
+  return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 Status prepare_state_dir() {
-  // Another process may race for the name; a few rounds settle it. An
-  // impostor of any depth is moved aside in one rename: getting the
-  // directory never depends on deleting what someone else made.
-  for (int round = 0; round < 3; ++round) {
-    if (state_dir_trusted()) return {};
-    if (!move_aside(kStateDir, kStateDirAsideStem)) continue;
-    if (::mkdir(kStateDir, 0755) == 0) (void)::chmod(kStateDir, 0755);
+  // Another process may race for the name; a few rounds settle it.
+  for (int round = 0; round < 3 && !state_dir_trusted(); ++round) {
+    if (::mkdir(kStateDir, 0755) == 0) {
+      (void)::chmod(kStateDir, 0755);
+    } else if (errno == EEXIST) {
+      take_state_dir_name();
+    }
   }
-  return state_dir_trusted() ? Status() : Status(Code::kStateDirUnusable, kStateDir);
+  if (!state_dir_trusted()) return Status(Code::kStateDirUnusable, kStateDir);
+  adopt_state_dir_leftovers();
+  return {};
+}
+
+void adopt_state_dir_leftovers() {
+  for (const std::string& path : find_temps_of({kStateDirFreshStem, kStateDirAsideStem})) {
+    (void)move_aside(path.c_str(), kAsideStem);
+  }
 }
 
 Status loadKeys(ServerLink* link) {

@@ -2,6 +2,8 @@
 // kept between runs.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 
 #include "base/server_link.h"
@@ -16,11 +18,19 @@ inline constexpr std::size_t kVersionCapacity = 20;  // at most 19 characters
 // link) owned by the user running the client and writable by nobody else.
 // Nothing is read from or written to it otherwise.
 bool state_dir_trusted();
+bool is_trusted_directory(const struct stat& st);
 
-// Makes the state directory trusted for enrollment: an impostor (anything
-// else at that name) is moved aside and removed as far as possible, and a
-// missing directory is created. kStateDirUnusable when it cannot be had.
+// Makes the state directory trusted for enrollment: a missing directory is
+// created; an impostor (anything else at that name) is exchanged with a
+// fresh directory in one step where the kernel can, otherwise moved aside
+// a bounded number of times, and left in the state directory for removal
+// as its owner. kStateDirUnusable when it cannot be had.
 Status prepare_state_dir();
+
+// Moves what a killed enrollment left in /tmp (its fresh directory, an
+// impostor it moved aside) into the state directory, where the removal of
+// leftovers finds it.
+void adopt_state_dir_leftovers();
 
 // Fills unit_key (private) and server_key. kNotEnrolled unless both files
 // hold a parsable key, so no RSA operation can run on a missing key.

@@ -23,7 +23,7 @@ Status lock_unit(const char* path, int wait_seconds, UniqueFd& lock) {
   for (;;) {
     if (::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) return {};
     if (errno != EWOULDBLOCK && errno != EINTR) break;
-    if (monotonic_seconds() >= deadline) {
+    if (wait_seconds != kLockWaitUnbounded && monotonic_seconds() >= deadline) {
       lock.reset();
       return Status(Code::kLockTimeout, path);
     }

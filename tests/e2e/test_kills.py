@@ -6,18 +6,24 @@ run of the same command must finish or repeat the work and clean up what the
 killed run left."""
 
 import json
+import os
 import re
+import stat
+import subprocess
 
 import pytest
 from cryptography.hazmat.primitives import serialization
 
 from conftest import COLLECTOR_URL, start_collector
-from sandbox import LAB, PYTHON, client_binary, runner
-from unitstate import (COLLECTOR, STATE_DIR, STATE_FILES, UNIT_ID, assert_installed, enroll,
-                       install_old_package, installed_tree, publish, received,
+from sandbox import LAB, PYTHON, SLOW, client_binary, runner
+from test_hostile import wait_for
+from unitstate import (COLLECTOR, OLD_PACKAGE, STATE_DIR, STATE_FILES, UNIT_ID, assert_installed,
+                       enroll, install_old_package, package_files, publish, received,
                        server_public_pem, state_files, tmp_entries)
 
 WATCHED = ["/tmp", STATE_DIR]
+# The oldkernel stage's runner takes renameat2, or its flags, from the client.
+EXCHANGE = "--renameat2" not in os.environ.get("HALVORPIN_RUNNER", "")
 START_PENDING = f"{STATE_DIR}/start.pending"
 # What a world's /tmp holds besides the unit's own files.
 WORK_LEFTOVER = re.compile(r"^(\.kelvoz\..*|\.package\.tmp|testpackage\.tar.*|"
@@ -83,6 +89,15 @@ def unit_key_known_to(box, server):
     return ours.public_numbers() == theirs.public_numbers()
 
 
+def package_at_its_place(box):
+    """The files at /tmp/kelvoz, a directory of root's; None when it is not there."""
+    if not box.exists("/tmp/kelvoz"):
+        return None
+    st = os.lstat(box.path("/tmp/kelvoz"))
+    assert stat.S_ISDIR(st.st_mode) and st.st_uid == 0
+    return {name: box.read(f"/tmp/kelvoz/{name}") for name in box.listdir("/tmp/kelvoz")}
+
+
 def confirmed(server):
     return any(r["target"].startswith("/activate?confirm") and "200" in r["reply_status"]
                for r in server.requests())
@@ -101,6 +116,14 @@ def test_a_killed_update_or_enrollment_is_finished_by_the_next_run(make_sandbox,
         prepare.data = published(server)
 
     def check(box, server, outcome):
+        # The old package or the new one, whole; without the exchange the old
+        # one may have lost files to a run killed while emptying its place.
+        found = package_at_its_place(box)
+        old = {path[len("/tmp/kelvoz/"):]: data for path, data in OLD_PACKAGE.items()
+               if path.startswith("/tmp/kelvoz/")} if command == "-v" else None
+        new = {name[len("kelvoz/"):]: data for name, data in package_files(prepare.data).items()}
+        assert found in (old, new, {**new, "started": b"2.0\n"}) or \
+            (not EXCHANGE and old and found.items() <= old.items()), (outcome, found)
         if command == "-a" and box.exists(f"{STATE_DIR}/zorpublickey"):
             assert confirmed(server) and unit_key_known_to(box, server), outcome
         if box.exists(f"{STATE_DIR}/version") and box.read(f"{STATE_DIR}/version") == b"2.0\n" \
@@ -110,8 +133,8 @@ def test_a_killed_update_or_enrollment_is_finished_by_the_next_run(make_sandbox,
             # A run that installs nothing still clears what the killed one left.
             fetch = box.run_client([COLLECTOR_URL, "-p"])
             assert fetch.returncode == 0, (outcome, fetch)
-            assert [name for name in box.listdir(STATE_DIR) if name.startswith("package.")
-                    and name != installed_tree(box)] == [], outcome
+            assert [name for name in box.listdir(STATE_DIR)
+                    if name.startswith("package.")] == [], outcome
             box.remove("/tmp/testpackage.tar.gz")   # what -p is for, not a leftover
         result = box.run_client([COLLECTOR_URL, command])
         assert result.returncode == 0, (outcome, result)
@@ -161,3 +184,28 @@ def test_no_line_is_lost_whenever_an_upload_is_killed(make_sandbox, pki, command
     sweep(make_sandbox, pki, prepare, [COLLECTOR_URL, command], check,
           env={"SUBMIT_MAX_LINES": "2"}, append=path, least=6, server_events=True,
           finished=finished)
+
+
+# Killed right after the hand-back's link() put the rest back at the input's
+# name, before the state name went: the input has a second link, the run's
+# own tail. The next upload finishes that first and sends the rest.
+def test_a_run_killed_between_link_and_unlink_of_the_hand_back(sandbox, pki):
+    server = start_collector(sandbox, *pki.issue(COLLECTOR))
+    enroll(sandbox, server)
+    sandbox.write("/tmp/debug.out", b"l1\n")
+    sandbox.run(["mkdir", "-m", "1777", "/tmp/gate"])
+    server.set_config({"faults": [{"path": "/log", "nth": 1, "gate": "/tmp/gate"}]})
+    kill = ('read -r kids < /proc/$PPID/task/$PPID/children; for p in $kids; do'
+            ' [ "$p" = $$ ] || kill -KILL "$p"; done')
+    upload = sandbox.popen([PYTHON, LAB / "killer.py", "--watch", "/tmp", "--on",
+                            "CREATE /tmp/debug.out", "--do", kill, "--", *runner(),
+                            client_binary(), COLLECTOR_URL, "-l"], stdout=subprocess.PIPE)
+    wait_for(lambda: sandbox.exists("/tmp/gate/held"))
+    sandbox.run(["/bin/sh", "-c", "echo l2 >> /tmp/debug.out; : > /tmp/gate/go"])
+    outcome = json.loads(upload.communicate(timeout=60 * SLOW)[0].splitlines()[-1])
+    assert outcome["status"] == -9 and os.lstat(sandbox.path("/tmp/debug.out")).st_nlink == 2
+
+    result = sandbox.run_client([COLLECTOR_URL, "-l"])
+    assert (result.returncode, result.stderr) == (0, b""), result
+    assert received(server, "log") == b"l1\nl2\n" and not sandbox.exists("/tmp/debug.out")
+    assert state_files(sandbox) == [n for n in STATE_FILES if n != "version"]

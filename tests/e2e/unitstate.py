@@ -9,7 +9,6 @@ Plain functions without pytest. What concerns only the reference server
 demo uses too); the cases find it here all the same."""
 
 import io
-import os
 import tarfile
 
 from cryptography.hazmat.primitives import serialization
@@ -23,7 +22,7 @@ __all__ = ["COLLECTOR", "publish", "received"]
 UNIT_ID = "U" + DEFAULT_MAC_TEXT      # the reference server's default identifier
 STATE_DIR = "/tmp/tolvenra"
 STATE_FILES = ["unitid", "unitprivatekey", "unitpublickey", "version", "zorpublickey"]
-LOCK_FILES = {"update.lock", "output.lock", "debug.out.lock"}  # runs take turns on these
+LOCK_FILES = {"update.lock", "output.lock", "debug.out.lock", "start.lock"}  # runs take turns
 TAR_LIST = b"kelvoz/\nkelvoz/schedulerconfig\nkelvoz/runonce.sh\n"  # tar -v on stdout
 
 
@@ -143,23 +142,12 @@ def assert_installed(box, data, version_line, started):
     assert box.read("/tmp/kelvoz/started") == started
 
 
-def installed_tree(box):
-    """The state directory's entry that /tmp/kelvoz, the client's link, names
-    (the installed package's tree), or None."""
-    link = box.path("/tmp/kelvoz")
-    if not link.is_symlink():
-        return None
-    parts = os.readlink(link).split("/")   # tolvenra/package.XXXXXX/kelvoz
-    return parts[1] if len(parts) == 3 and parts[0] == "tolvenra" else None
-
-
 def state_files(box):
     """The state directory's files, leaving out the lock files runs take turns
-    on and the installed package's tree."""
+    on."""
     if not box.exists(STATE_DIR):
         return []
-    skip = LOCK_FILES | {installed_tree(box)}
-    return [name for name in box.listdir(STATE_DIR) if name not in skip]
+    return [name for name in box.listdir(STATE_DIR) if name not in LOCK_FILES]
 
 
 def tmp_entries(box):

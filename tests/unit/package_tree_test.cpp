@@ -25,5 +25,31 @@ TEST(PackageTree, LinksMayNotLeaveThePackage) {
   }
 }
 
+struct AbsoluteCase {
+  const char* target;
+  const char* as_read;  // empty: refused
+};
+
+TEST(PackageTree, AbsoluteLinksNameNoPlaceOfUsers) {
+  const AbsoluteCase cases[] = {
+      {"/bin/busybox", "/bin/busybox"},
+      {"//usr/./lib//libx.so", "/usr/lib/libx.so"},
+      {"/", "/"},
+      {"/tmp", ""},
+      {"/tmp/x", ""},
+      {"//tmp/./x", ""},
+      {"/var/tmp/x", ""},
+      {"/dev/shm", ""},
+      {"/tmpfiles/x", "/tmpfiles/x"},
+      {"/var/tmpx", "/var/tmpx"},
+      {"/bin/../tmp/x", ""},
+      {"/usr/..", ""},
+      {"relative/x", ""},
+  };
+  for (const AbsoluteCase& c : cases) {
+    EXPECT_EQ(absolute_link_target(c.target), c.as_read) << c.target;
+  }
+}
+
 }  // namespace
 }  // namespace halvorpin

@@ -11,6 +11,7 @@
 #include "unit/file_io.h"
 #include "unit/rsa_key.h"
 #include "unit/state_files.h"
+#include "unit/tree_removal.h"
 
 namespace halvorpin {
 namespace {
