@@ -98,11 +98,11 @@ Status parse_enrollment_reply(const ReplySink& reply, const std::string& host, s
   const std::string id = value != nullptr && std::strlen(value) < kHeaderValueCapacity
                              ? identifier_from(value)
                              : std::string();
-  if (id.empty())
-    return unusable_from(Code::kEnrollmentUnusable, host, reply, "no identifier");
+  if (id.empty()) return unusable_from(Code::kEnrollmentUnusable, host, reply, "no identifier");
   // The identifier file is read back as at most 99 characters.
   if (id.size() > kUnitIdCapacity - 1) {
-    return unusable_from(Code::kEnrollmentUnusable, host, reply, "identifier longer than 99 characters");
+    return unusable_from(Code::kEnrollmentUnusable, host, reply,
+                         "identifier longer than 99 characters");
   }
   value = reply.header("X-ZOR-PublicKey");
   if (value == nullptr || value[0] == '\0' || std::strlen(value) >= kHeaderValueCapacity) {
@@ -168,8 +168,7 @@ Status confirmactivate(ServerLink* link) {
   if (reply.status_code() != 200) {
     return refused_by(Code::kConfirmationRefused, link->host, reply);
   }
-  return reply.whole() ? Status()
-                       : unusable_from(Code::kConfirmationUnusable, link->host, reply);
+  return reply.whole() ? Status() : unusable_from(Code::kConfirmationUnusable, link->host, reply);
 }
 
 namespace {

@@ -38,8 +38,7 @@ Status version(ServerLink* link, const char* installed_version, std::string& tex
 
   ReplySink reply(kBodyCapacity);
   ssl_sendrequest(link->ssl.get(), request.c_str(), reply);
-  if (reply.status_code() != 200)
-    return refused_by(Code::kVersionRefused, link->host, reply);
+  if (reply.status_code() != 200) return refused_by(Code::kVersionRefused, link->host, reply);
   const char* defect = reply.whole() ? body_defect(reply) : reply.defect();
   if (defect != nullptr) {
     return unusable_from(Code::kVersionUnusable, link->host, reply, defect);
