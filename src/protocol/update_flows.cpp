@@ -275,7 +275,7 @@ Status run_activation(ServerLink* link) {
 }
 
 Status run_version_update(ServerLink* link) {
-  Status status = load_identity(link);
+  Status status = load_identity(link, KeyUse::kDecrypt);
   if (!status.ok()) {
     ssl_disconnect(link);
     return status;
@@ -302,7 +302,7 @@ Status run_version_update(ServerLink* link) {
 }
 
 Status run_package_request(ServerLink* link) {
-  Status status = load_identity(link);
+  Status status = load_identity(link, KeyUse::kDecrypt);
   if (status.ok()) {
     remove_stale_work_files();
     FilePtr out = create_fresh_stream(kPackageArchivePath, 0644);

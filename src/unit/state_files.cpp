@@ -19,6 +19,13 @@ namespace {
 
 constexpr std::size_t kKeyFileLimit = std::size_t{64} * 1024;
 
+Status load_key(const char* path, EvpPkeyPtr (*parse)(const std::string&), EvpPkeyPtr& key) {
+  std::string pem;
+  if (!read_small_file(path, kKeyFileLimit, pem)) return Status(Code::kNotEnrolled);
+  key = parse(pem);
+  return key ? Status() : Status(Code::kNotEnrolled);
+}
+
 }  // namespace
 
 bool state_dir_trusted() {
@@ -39,17 +46,6 @@ Status prepare_state_dir() {
   return state_dir_trusted() ? Status() : Status(Code::kStateDirUnusable, kStateDir);
 }
 
-Status loadKeys(ServerLink* link) {
-  std::string pem;
-  if (!state_dir_trusted() || !read_small_file(kUnitPrivateKeyPath, kKeyFileLimit, pem)) {
-    return Status(Code::kNotEnrolled);
-  }
-  link->unit_key = parse_rsa_private_pem(pem);
-  if (!read_small_file(kServerKeyPath, kKeyFileLimit, pem)) return Status(Code::kNotEnrolled);
-  link->server_key = parse_rsa_public_pem(pem);
-  return link->unit_key && link->server_key ? Status() : Status(Code::kNotEnrolled);
-}
-
 Status loadUnitId(ServerLink* link) {
   char buffer[kUnitIdCapacity] = {};
   // One byte short of the buffer, so the text always ends within it.
@@ -60,9 +56,17 @@ Status loadUnitId(ServerLink* link) {
   return {};
 }
 
-Status load_identity(ServerLink* link) {
-  Status status = loadKeys(link);
-  return status.ok() ? loadUnitId(link) : status;
+Status load_identity(ServerLink* link, KeyUse use) {
+  // The server's key file marks an enrolled unit, whether or not this flow
+  // uses the key.
+  Status status = checkunitactivated() ? loadUnitId(link) : Status(Code::kNotEnrolled);
+  if (status.ok() && use == KeyUse::kDecrypt) {
+    status = load_key(kUnitPrivateKeyPath, parse_rsa_private_pem, link->unit_key);
+  }
+  if (status.ok() && use == KeyUse::kEncrypt) {
+    status = load_key(kServerKeyPath, parse_rsa_public_pem, link->server_key);
+  }
+  return status;
 }
 
 bool getcurver(char* out, std::size_t capacity) {

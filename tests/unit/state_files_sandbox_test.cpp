@@ -2,6 +2,7 @@
 // client's real fixed paths.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -27,23 +28,59 @@ class StateFiles : public ::testing::Test {
   }
 };
 
-TEST_F(StateFiles, LoadKeysNeedsTwoParsableKeys) {
+void put_or_remove(const char* path, const char* data) {
+  if (data != nullptr) {
+    put(path, data);
+  } else {
+    (void)std::remove(path);
+  }
+}
+
+// A flow loads the one key it uses, and nothing but the server's key file
+// (two bytes or more) decides whether the unit is enrolled.
+TEST_F(StateFiles, IdentityHoldsOnlyTheKeyTheFlowUses) {
   EvpPkeyPtr unit = generate_unit_key();
   EvpPkeyPtr server = generate_unit_key();
-  ServerLink link;
-  EXPECT_FALSE(loadKeys(&link).ok());  // neither file
-  put(kUnitPrivateKeyPath, rsa_private_pem(unit.get()));
-  EXPECT_FALSE(loadKeys(&link).ok());  // no server key
-  put(kServerKeyPath, "garbage that is not a key\n");
-  EXPECT_FALSE(loadKeys(&link).ok());
-  put(kServerKeyPath, rsa_public_pem(server.get()));
-  EXPECT_TRUE(loadKeys(&link).ok());
-  EXPECT_EQ(rsa_key_text(link.unit_key.get()), rsa_key_text(unit.get()));
-  EXPECT_EQ(rsa_key_text(link.server_key.get()), rsa_key_text(server.get()));
-  put(kUnitPrivateKeyPath, rsa_public_pem(unit.get()));  // a public key cannot decrypt
-  EXPECT_FALSE(loadKeys(&link).ok());
-  put(kUnitPrivateKeyPath, "");
-  EXPECT_FALSE(loadKeys(&link).ok());
+  const std::string unit_pem = rsa_private_pem(unit.get());
+  const std::string unit_public_pem = rsa_public_pem(unit.get());
+  const std::string server_pem = rsa_public_pem(server.get());
+  const char* kGarbage = "garbage that is not a key\n";
+  const struct {
+    const char* name;
+    const char* private_key;  // nullptr: no file
+    const char* server_key;
+    const char* unit_id;
+    KeyUse use;
+    bool ok;
+  } cases[] = {
+      {"decrypt", unit_pem.c_str(), kGarbage, "U1", KeyUse::kDecrypt, true},
+      {"decrypt-no-private-key", nullptr, server_pem.c_str(), "U1", KeyUse::kDecrypt, false},
+      {"decrypt-private-key-garbage", kGarbage, server_pem.c_str(), "U1", KeyUse::kDecrypt, false},
+      {"decrypt-public-key-as-private", unit_public_pem.c_str(), server_pem.c_str(), "U1",
+       KeyUse::kDecrypt, false},
+      {"decrypt-empty-private-key", "", server_pem.c_str(), "U1", KeyUse::kDecrypt, false},
+      {"encrypt", kGarbage, server_pem.c_str(), "U1", KeyUse::kEncrypt, true},
+      {"encrypt-server-key-garbage", unit_pem.c_str(), kGarbage, "U1", KeyUse::kEncrypt, false},
+      {"clear", nullptr, "xx", "U1", KeyUse::kNone, true},
+      {"clear-server-key-one-byte", unit_pem.c_str(), "x", "U1", KeyUse::kNone, false},
+      {"clear-no-server-key", unit_pem.c_str(), nullptr, "U1", KeyUse::kNone, false},
+      {"decrypt-no-server-key", unit_pem.c_str(), nullptr, "U1", KeyUse::kDecrypt, false},
+      {"clear-no-unitid", unit_pem.c_str(), server_pem.c_str(), nullptr, KeyUse::kNone, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    put_or_remove(kUnitPrivateKeyPath, c.private_key);
+    put_or_remove(kServerKeyPath, c.server_key);
+    put_or_remove(kUnitIdPath, c.unit_id);
+    ServerLink link;
+    ASSERT_EQ(load_identity(&link, c.use).ok(), c.ok);
+    if (!c.ok) continue;
+    EXPECT_EQ(link.unit_id, c.unit_id);
+    EXPECT_EQ(rsa_key_text(link.unit_key.get()),
+              c.use == KeyUse::kDecrypt ? rsa_key_text(unit.get()) : "");
+    EXPECT_EQ(rsa_key_text(link.server_key.get()),
+              c.use == KeyUse::kEncrypt ? rsa_key_text(server.get()) : "");
+  }
 }
 
 TEST_F(StateFiles, UnitIdIsReadAsIsAndAlwaysEndsWithinItsBuffer) {
