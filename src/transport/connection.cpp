@@ -15,8 +15,8 @@
 #include <memory>
 
 #include "base/monotonic.h"
-#include "base/paths.h"
 #include "transport/cert_check.h"
+#include "transport/trust_store.h"
 
 namespace halvorpin {
 namespace {
@@ -90,8 +90,10 @@ Status tcp_connect(const char* host, int port, UniqueFd& sock) {
 
 Status initialize_ctx(SslCtxPtr& ctx) {
   ctx.reset(SSL_CTX_new(TLS_client_method()));
-  if (!ctx || SSL_CTX_load_verify_locations(ctx.get(), kCaBundlePath, nullptr) != 1) {
-    return Status(Code::kCaUnreadable);
+  Status status = ctx ? trust_ca_bundle(ctx.get()) : Status(Code::kCaUnreadable);
+  if (!status.ok()) {
+    ctx.reset();
+    return status;
   }
   // Older protocols sign the handshake with SHA-1 and MD5; whatever the
   // library's configuration allows, the client does not go below TLS 1.2.

@@ -5,6 +5,7 @@ requests of one command, and what the exchange keeps of an upload's reply
 notification or not, a stalled server) is exchange_test.cpp's."""
 
 import base64
+import collections
 import datetime
 import os
 import re
@@ -13,6 +14,7 @@ import warnings
 import pytest
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import NameOID
 
 from conftest import COLLECTOR, COLLECTOR_PORT, COLLECTOR_URL, start_collector
@@ -130,9 +132,94 @@ def test_certificate_outside_the_unit_clock(sandbox, pki, command, prefix, expir
     assert server.requests() == []
 
 
+# ---- the CA bundle ------------------------------------------------------------
+
+def ca_pem(name, key, signer=None):
+    """A CA certificate for `name` with `key`, self-signed or signed by
+    signer (a pki CA)."""
+    now = datetime.datetime.now(datetime.timezone.utc)
+    subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
+    cert = (x509.CertificateBuilder().subject_name(subject)
+            .issuer_name(signer.certificate.subject if signer else subject)
+            .public_key(key.public_key()).serial_number(x509.random_serial_number())
+            .not_valid_before(now - datetime.timedelta(days=1))
+            .not_valid_after(now + datetime.timedelta(days=30))
+            .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
+            .sign(signer.private_key if signer else key, hashes.SHA256()))
+    return cert.public_bytes(serialization.Encoding.PEM)
+
+
+@pytest.fixture(scope="session")
+def public_cas():
+    """150 CA certificates of other names, as a public bundle holds."""
+    key = ec.generate_private_key(ec.SECP256R1())   # only the names matter here
+    return [ca_pem(f"Public Root CA {i}", key) for i in range(150)]
+
+
+def damaged(pem, at, byte):
+    """The certificate with DER byte `at` (from the end when negative)
+    replaced, or cut there when byte is None; in PEM again."""
+    der = bytearray(x509.load_pem_x509_certificate(pem).public_bytes(serialization.Encoding.DER))
+    der = der[:at] if byte is None else der[:at] + bytes([byte]) + der[at + 1 or len(der):]
+    text = base64.b64encode(bytes(der))
+    return b"-----BEGIN CERTIFICATE-----\n%s\n-----END CERTIFICATE-----\n" % b"\n".join(
+        text[i:i + 64] for i in range(0, len(text), 64))
+
+
+# Wherever the needed CA stands in a small or a public-sized bundle, or
+# when it is missing, the chain is judged as when the library read the
+# whole file: the root directly or through an intermediate the server
+# sends, an untrusted CA, an expired certificate, a wrong name. A block
+# before the CA that the library's reader takes whole (a damaged signature)
+# changes nothing.
+@pytest.mark.parametrize("chain", ["root", "intermediate", "untrusted", "expired", "wrong-name"])
+def test_trust_wherever_the_ca_stands_in_the_bundle(sandbox, pki, public_cas, chain):
+    if chain == "intermediate":
+        key = ec.generate_private_key(ec.SECP256R1())
+        pem = ca_pem("halvorpin-intermediate-ca", key, signer=pki.ca)
+        middle = collections.namedtuple("Signer", "name certificate private_key")(
+            "halvorpin-intermediate-ca", x509.load_pem_x509_certificate(pem), key)
+        cert, key_path = pki.issue(COLLECTOR, issuer=middle)
+        chain_file = sandbox.workdir / "chain.crt"
+        chain_file.write_bytes(cert.read_bytes() + pem)
+        start_collector(sandbox, chain_file, key_path)
+    else:
+        cert, key_path = pki.issue("other.test" if chain == "wrong-name" else COLLECTOR,
+                                   issuer=pki.untrusted if chain == "untrusted" else None,
+                                   expired=chain == "expired")
+        start_collector(sandbox, cert, key_path)
+    ca = pki.ca.cert.read_bytes()
+    for size, others in [("small", public_cas[:1]),
+                         ("public", [damaged(public_cas[0], -3, 0x55)] + public_cas[1:])]:
+        for place, bundle in [("first", [ca] + others), ("last", others + [ca]), ("absent", others)]:
+            sandbox.write("/etc/ca-bundle.crt", b"".join(bundle))
+            result = sandbox.run_client([COLLECTOR_URL, "-v"])
+            if place == "absent" or chain == "untrusted":
+                expected = re.escape(NOT_VERIFIED)
+            elif chain == "expired":
+                expected = re.escape(NOT_VERIFIED) + validity_line(re.escape(TODAY) + rb" [0-9:]{8}", cert)
+            else:
+                expected = re.escape(NAME_MISMATCH if chain == "wrong-name" else b"")
+            assert re.fullmatch(expected, result.stderr), (size, place, result)
+            assert (result.returncode, result.stdout) == \
+                ((1, b"") if expected else (0, NO_KEYS)), (size, place, result)
+
+
+# What the library's reader refuses anywhere in the bundle, before the
+# needed CA too, leaves no trust at all.
 @pytest.mark.parametrize("command", ["-v", "-a"])
-def test_missing_ca_bundle_ends_the_run_before_any_traffic(make_sandbox, command):
+@pytest.mark.parametrize("bundle", ["missing", "empty", "bad-character", "cut-certificate",
+                                    "no-end-line"])
+def test_unreadable_ca_bundle_ends_the_run_before_any_traffic(make_sandbox, pki, command, bundle):
     box = make_sandbox(ca_bundle=None)
+    ca = pki.ca.cert.read_bytes()
+    other = pki.untrusted.cert.read_bytes()
+    content = {"missing": None, "empty": b"",
+               "bad-character": other.replace(b"\n", b"\n!", 3) + ca,
+               "cut-certificate": damaged(other, -40, None) + ca,
+               "no-end-line": ca + other.replace(b"-----END CERTIFICATE-----\n", b"")}[bundle]
+    if content is not None:
+        box.write("/etc/ca-bundle.crt", content)
     accepted = box.start_listener("127.0.0.2", COLLECTOR_PORT)
     result = box.run_client([COLLECTOR_URL, command])
     assert result.returncode == 1, result

@@ -1,0 +1,167 @@
+#include "transport/ca_bundle.h"
+
+#include <gtest/gtest.h>
+#include <openssl/ec.h>
+#include <openssl/pem.h>
+
+#include <string>
+#include <vector>
+
+#include "base/owned.h"
+
+namespace halvorpin {
+namespace {
+
+std::string tlv(unsigned char tag, const std::string& content) {
+  std::string out(1, static_cast<char>(tag));
+  const std::size_t n = content.size();
+  if (n >= 0x100) out += {'\x82', static_cast<char>(n >> 8)};
+  if (n >= 0x80 && n < 0x100) out += '\x81';
+  return out + static_cast<char>(n) + content;
+}
+
+std::string pem(const std::string& der) {
+  std::string text(4 * (der.size() + 2) / 3 + 1, '\0');
+  text.resize(static_cast<std::size_t>(EVP_EncodeBlock(
+      reinterpret_cast<unsigned char*>(&text[0]),
+      reinterpret_cast<const unsigned char*>(der.data()), static_cast<int>(der.size()))));
+  for (std::size_t at = 64; at < text.size(); at += 65) text.insert(at, "\n");
+  return "-----BEGIN CERTIFICATE-----\n" + text + "\n-----END CERTIFICATE-----\n";
+}
+
+std::string cn(const std::string& value, unsigned char type = 0x13) {
+  return tlv(0x31, tlv(0x30, tlv(0x06, "\x55\x04\x03") + tlv(type, value)));
+}
+
+// A certificate's DER, each part replaceable: the decoder checks the
+// values, not the signature.
+struct Parts {
+  std::string serial = tlv(0x02, "\x01");
+  std::string algorithm = tlv(0x30, tlv(0x06, "\x2a\x86\x48\xce\x3d\x04\x03\x02"));
+  std::string subject = tlv(0x30, cn("Example CA"));
+  std::string not_after = tlv(0x17, "301231235959Z");
+  std::string signature = tlv(0x03, std::string("\0\x30\x06\x02\x01\x01\x02\x01\x01", 9));
+  std::string trailer;
+};
+
+std::string certificate(const Parts& p) {
+  static const std::string key = [] {
+    EvpPkeyPtr pkey(EVP_EC_gen("P-256"));
+    unsigned char* der = nullptr;
+    const int length = i2d_PUBKEY(pkey.get(), &der);
+    std::string out(reinterpret_cast<char*>(der), static_cast<std::size_t>(length));
+    OPENSSL_free(der);
+    return out;
+  }();
+  const std::string tbs = tlv(0xA0, tlv(0x02, "\x02")) + p.serial + p.algorithm + p.subject +
+                          tlv(0x30, tlv(0x17, "200101000000Z") + p.not_after) + p.subject + key;
+  return tlv(0x30, tlv(0x30, tbs) + p.algorithm + p.signature) + p.trailer;
+}
+
+// Whatever the scan takes in, the library's reader takes in as the same
+// certificates; everything else (the last rows) is left to the library.
+TEST(CaBundle, TakesInOnlyWhatTheLibraryReadsAlike) {
+  const std::string one = pem(certificate({}));
+  Parts subject;
+  subject.subject = tlv(0x30, cn("DE", 0x13) + cn("Zweite \xC3\x9C", 0x0C));
+  const std::string two = pem(certificate(subject));
+  auto with = [](std::string Parts::*part, std::string value) {
+    Parts p;
+    p.*part = std::move(value);
+    return pem(certificate(p));
+  };
+  std::string crlf = one;
+  for (std::size_t at = 0; (at = crlf.find('\n', at)) != std::string::npos; at += 4) {
+    crlf.replace(at, 1, " \t\r\n");
+  }
+  const struct {
+    const char* name;
+    std::string text;
+    std::size_t blocks;  // 0: left to the library
+  } cases[] = {
+      {"one", one, 1},
+      {"two-with-text-around", "# roots\n" + one + "\nnot a block\n" + two + "-----END x\n", 2},
+      {"blanks-and-crlf", crlf, 1},
+      {"no-last-line-feed", two.substr(0, two.size() - 1), 1},
+      {"indented-block-is-text", "  " + one + two, 1},
+      {"empty", "", 0},
+      {"trusted-certificate", "-----BEGIN TRUSTED CERTIFICATE-----\n" + one.substr(28), 0},
+      {"header", one.substr(0, 28) + "Proc-Type: 4,ENCRYPTED\n" + one.substr(28), 0},
+      {"blank-line-inside", one.substr(0, 28) + "\n" + one.substr(28), 0},
+      {"bad-character", one.substr(0, 30) + "!" + one.substr(31), 0},
+      {"no-end-line", one.substr(0, one.size() - 26), 0},
+      {"line-read-in-pieces", std::string(254, '#') + "-----BEGIN CERTIFICATE-----\n" + one, 0},
+      {"byte-order-mark", "\xEF\xBB\xBF" + one, 0},
+      {"nul", one + std::string(1, '\0'), 0},
+      {"integer-padded", with(&Parts::serial, tlv(0x02, std::string("\0\x01", 2))), 0},
+      {"object-id-padded", with(&Parts::algorithm, tlv(0x30, tlv(0x06, "\x80\x01"))), 0},
+      {"bit-string-nine-unused", with(&Parts::signature, tlv(0x03, "\x09\x01")), 0},
+      {"time-too-short", with(&Parts::not_after, tlv(0x17, "3012312359Z")), 0},
+      {"name-bad-utf8", with(&Parts::subject, tlv(0x30, cn("\xC0\x80", 0x0C))), 0},
+      {"name-odd-bmp", with(&Parts::subject, tlv(0x30, cn("abc", 0x1E))), 0},
+      {"name-universal", with(&Parts::subject, tlv(0x30, cn(std::string("\0\0\0a", 4), 0x1C))), 0},
+      {"empty-name-set", with(&Parts::subject, tlv(0x30, tlv(0x31, ""))), 0},
+      {"bytes-after-certificate", with(&Parts::trailer, "\x05"), 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<CaBlock> blocks;
+    const bool scanned = scan_ca_bundle(c.text, blocks);
+    ASSERT_EQ(scanned ? blocks.size() : 0, c.blocks);
+    BioPtr in(BIO_new_mem_buf(c.text.data(), static_cast<int>(c.text.size())));
+    char no_password[] = "";
+    X509InfosPtr infos(PEM_X509_INFO_read_bio(in.get(), nullptr, nullptr, no_password));
+    if (!scanned) continue;
+    ASSERT_TRUE(infos);
+    ASSERT_EQ(static_cast<std::size_t>(sk_X509_INFO_num(infos.get())), blocks.size());
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      const std::vector<unsigned char> der = block_der(c.text, blocks[i]);
+      const unsigned char* at = der.data();
+      X509Ptr cert(d2i_X509(nullptr, &at, static_cast<long>(der.size())));
+      ASSERT_TRUE(cert);
+      EXPECT_EQ(X509_cmp(cert.get(), sk_X509_INFO_value(infos.get(), static_cast<int>(i))->x509),
+                0);
+    }
+  }
+}
+
+// Names the library's comparison counts as equal have equal keys: case,
+// white space, string types and the order within a set do not count.
+TEST(CaBundle, NamesTheLibraryCountsEqualShareAKey) {
+  const std::string org = tlv(0x30, tlv(0x06, "\x55\x04\x0a") + tlv(0x0C, "Example"));
+  const std::string name = tlv(0x30, cn("Example  CA"));
+  const struct {
+    const char* name;
+    std::string other;
+    bool equal;
+  } cases[] = {
+      {"utf8-string", tlv(0x30, cn("Example CA", 0x0C)), true},
+      {"case-and-blanks", tlv(0x30, cn("  exAMPLE\tca ", 0x16)), true},
+      {"bmp-string", tlv(0x30, cn(std::string("\0E\0x\0a\0m\0p\0l\0e\0 \0C\0A", 20), 0x1E)), true},
+      {"other-words", tlv(0x30, cn("Example CA 2")), false},
+      {"numeric-string", tlv(0x30, cn("Example CA", 0x12)), false},
+      {"another-attribute", tlv(0x30, tlv(0x31, org)), false},
+  };
+  const std::string pair = tlv(0x30, tlv(0x31, org + cn("x").substr(2)));
+  const std::string swapped = tlv(0x30, tlv(0x31, cn("x").substr(2) + org));
+  auto decoded = [](const std::string& der) {
+    const unsigned char* at = reinterpret_cast<const unsigned char*>(der.data());
+    return OwnedBy<X509_NAME, X509_NAME_free>(
+        d2i_X509_NAME(nullptr, &at, static_cast<long>(der.size())));
+  };
+  auto key = [](const std::string& der) {
+    std::uint64_t k = 0;
+    EXPECT_TRUE(name_key(reinterpret_cast<const unsigned char*>(der.data()), der.size(), k));
+    return k;
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(X509_NAME_cmp(decoded(name).get(), decoded(c.other).get()) == 0, c.equal);
+    EXPECT_EQ(key(name) == key(c.other), c.equal);
+  }
+  EXPECT_EQ(X509_NAME_cmp(decoded(pair).get(), decoded(swapped).get()), 0);
+  EXPECT_EQ(key(pair), key(swapped));
+}
+
+}  // namespace
+}  // namespace halvorpin
