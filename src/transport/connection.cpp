@@ -162,8 +162,9 @@ bool handshake(ServerLink* link) {
 }  // namespace
 
 Status ssl_connect(ServerLink* link) {
-  // The context comes first: a missing CA bundle ends the run before any traffic.
-  Status status = initialize_ctx(link->ctx);
+  // The context comes first, once per run: a missing CA bundle ends the run
+  // before any traffic.
+  Status status = link->ctx ? Status() : initialize_ctx(link->ctx);
   if (status.ok()) status = tcp_connect(link->host.c_str(), link->port, link->sock);
   if (!status.ok()) return status;
   if (!attach_tls(link) || !handshake(link)) return Status(Code::kHandshakeFailed);
@@ -196,8 +197,17 @@ Status ssl_reconnect(ServerLink* link) {
 void ssl_disconnect(ServerLink* link) {
   link->ssl.reset();
   link->sbio = nullptr;
-  link->ctx.reset();
   link->sock.reset();
+}
+
+Status share_context(ServerLink* run_link, ServerLink* other) {
+  if (!run_link->ctx) {
+    Status status = initialize_ctx(run_link->ctx);
+    if (!status.ok()) return status;
+  }
+  if (SSL_CTX_up_ref(run_link->ctx.get()) != 1) return Status(Code::kHandshakeFailed);
+  other->ctx.reset(run_link->ctx.get());
+  return {};
 }
 
 }  // namespace halvorpin

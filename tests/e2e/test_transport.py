@@ -6,9 +6,11 @@ notification or not, a stalled server) is exchange_test.cpp's."""
 
 import base64
 import collections
+import ctypes
 import datetime
 import os
 import re
+import struct
 import warnings
 
 import pytest
@@ -378,6 +380,43 @@ def test_connections_each_command_opens(sandbox, server, command, setup, opened)
     seen = [(c["requests"], c["session_reused"])
             for c in server.connections(at_least=len(opened))]
     assert sorted(seen) == sorted(opened), seen
+
+
+def counting_opens(path):
+    """A function giving how often `path` was opened since this call, by
+    anyone (inotify; closes are watched too, as equal events in a row merge)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    fd = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+    in_open, in_close = 0x20, 0x18
+    assert fd >= 0 and libc.inotify_add_watch(fd, bytes(path), in_open | in_close) >= 0
+    seen = []
+
+    def opens():
+        while True:
+            try:
+                events = os.read(fd, 4096)
+            except BlockingIOError:
+                return seen.count(in_open)
+            while events:
+                _, mask, _, length = struct.unpack_from("iIII", events)
+                seen.append(mask & in_open)
+                events = events[16 + length:]
+    return opens
+
+
+# One TLS context per run: an update run, with its version query, a
+# re-connection and the package host's connection, reads the bundle once.
+@pytest.mark.parametrize("command", ["-a", "-v"])
+def test_a_run_reads_the_ca_bundle_once(sandbox, server, command):
+    publish(server, "2.0")
+    server.set_config({"version": "2.0"})
+    if command == "-v":
+        enroll(sandbox, server, version="1.0")
+    opens = counting_opens(sandbox.path("/etc/ca-bundle.crt"))
+    result = sandbox.run_client([COLLECTOR_URL, command])
+    assert (result.returncode, result.stderr) == (0, b""), result
+    assert sandbox.read("/tmp/kelvoz/started") == b"2.0\n"
+    assert opens() == 1
 
 
 # ---- what decides an upload ------------------------------------------------
