@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/number_text.h"
 #include "base/owned.h"
 #include "base/paths.h"
 #include "unit/file_io.h"
@@ -171,7 +172,9 @@ bool place_tail(const std::string& base, const char* input_path) {
     }
     if (put_back(tail, input_path)) return true;
     if (errno != EEXIST ||
-        !take_in_newer(input_path, newer_stem + std::to_string(st.st_size), st.st_uid)) {
+        !take_in_newer(input_path,
+                       newer_stem + decimal_text(static_cast<std::uint64_t>(st.st_size)),
+                       st.st_uid)) {
       return false;
     }
   }
@@ -214,7 +217,8 @@ void remove_sent_input(const char* input_path, FILE* input, long long consumed) 
   }
   // From here on writers that open the input by name start a new file, and
   // the name records what went out, so a killed run loses nothing.
-  const std::string sent = state_base_for(input_path) + ".sent." + std::to_string(consumed);
+  const std::string sent =
+      state_base_for(input_path) + ".sent." + decimal_text(static_cast<std::uint64_t>(consumed));
   if (::rename(input_path, sent.c_str()) != 0) return;
   struct stat moved {};
   if (::lstat(sent.c_str(), &moved) != 0 || moved.st_dev != read_file.st_dev ||
