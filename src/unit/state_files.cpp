@@ -19,13 +19,6 @@ namespace {
 
 constexpr std::size_t kKeyFileLimit = std::size_t{64} * 1024;
 
-Status load_key(const char* path, EvpPkeyPtr (*parse)(const std::string&), EvpPkeyPtr& key) {
-  std::string pem;
-  if (!read_small_file(path, kKeyFileLimit, pem)) return Status(Code::kNotEnrolled);
-  key = parse(pem);
-  return key ? Status() : Status(Code::kNotEnrolled);
-}
-
 }  // namespace
 
 bool state_dir_trusted() {
@@ -59,14 +52,17 @@ Status loadUnitId(ServerLink* link) {
 Status load_identity(ServerLink* link, KeyUse use) {
   // The server's key file marks an enrolled unit, whether or not this flow
   // uses the key.
-  Status status = checkunitactivated() ? loadUnitId(link) : Status(Code::kNotEnrolled);
-  if (status.ok() && use == KeyUse::kDecrypt) {
-    status = load_key(kUnitPrivateKeyPath, parse_rsa_private_pem, link->unit_key);
+  bool loaded = checkunitactivated() && loadUnitId(link).ok();
+  if (loaded && use != KeyUse::kNone) {
+    const bool decrypt = use == KeyUse::kDecrypt;
+    std::string pem;
+    EvpPkeyPtr& key = decrypt ? link->unit_key : link->server_key;
+    if (read_small_file(decrypt ? kUnitPrivateKeyPath : kServerKeyPath, kKeyFileLimit, pem)) {
+      key = decrypt ? parse_rsa_private_pem(pem) : parse_rsa_public_pem(pem);
+    }
+    loaded = key != nullptr;
   }
-  if (status.ok() && use == KeyUse::kEncrypt) {
-    status = load_key(kServerKeyPath, parse_rsa_public_pem, link->server_key);
-  }
-  return status;
+  return loaded ? Status() : Status(Code::kNotEnrolled);
 }
 
 bool getcurver(char* out, std::size_t capacity) {
