@@ -126,8 +126,8 @@ Status packages(ServerLink* link, const char* locator, FILE* out) {
   package_link.host = where.host;
   package_link.port = where.port;
   // The package's script runs as root: only a verified host may supply it.
-  Status status = share_context(link, &package_link);
-  if (status.ok()) status = open_checked_connection(&package_link);
+  share_context(*link, &package_link);
+  Status status = open_checked_connection(&package_link);
   if (!status.ok()) return status;
 
   RequestText request(kRequestCapacity);

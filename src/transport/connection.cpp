@@ -90,10 +90,9 @@ Status tcp_connect(const char* host, int port, UniqueFd& sock) {
 
 Status initialize_ctx(SslCtxPtr& ctx) {
   ctx.reset(SSL_CTX_new(TLS_client_method()));
-  Status status = ctx ? trust_ca_bundle(ctx.get()) : Status(Code::kCaUnreadable);
-  if (!status.ok()) {
+  if (!ctx || !trust_ca_bundle(ctx.get())) {
     ctx.reset();
-    return status;
+    return Status(Code::kCaUnreadable);
   }
   // Older protocols sign the handshake with SHA-1 and MD5; whatever the
   // library's configuration allows, the client does not go below TLS 1.2.
@@ -200,14 +199,8 @@ void ssl_disconnect(ServerLink* link) {
   link->sock.reset();
 }
 
-Status share_context(ServerLink* run_link, ServerLink* other) {
-  if (!run_link->ctx) {
-    Status status = initialize_ctx(run_link->ctx);
-    if (!status.ok()) return status;
-  }
-  if (SSL_CTX_up_ref(run_link->ctx.get()) != 1) return Status(Code::kHandshakeFailed);
-  other->ctx.reset(run_link->ctx.get());
-  return {};
+void share_context(const ServerLink& run_link, ServerLink* other) {
+  if (run_link.ctx && SSL_CTX_up_ref(run_link.ctx.get()) == 1) other->ctx.reset(run_link.ctx.get());
 }
 
 }  // namespace halvorpin

@@ -39,10 +39,9 @@ Status ssl_reconnect(ServerLink* link);
 // run's next connection.
 void ssl_disconnect(ServerLink* link);
 
-// Gives `other` (the package host's link) the run's context, made first
-// when the run has none: one context per run, so the CA bundle is read once
-// whatever the run connects to. Each connection keeps its own name check
-// and SNI.
-Status share_context(ServerLink* run_link, ServerLink* other);
+// Gives `other` (the package host's link) the run's context: one context
+// per run, so the CA bundle is read once whatever the run connects to. Each
+// connection keeps its own name check and SNI.
+void share_context(const ServerLink& run_link, ServerLink* other);
 
 }  // namespace halvorpin
