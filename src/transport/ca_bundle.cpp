@@ -1,5 +1,10 @@
 #include "transport/ca_bundle.h"
 
+#include <openssl/asn1.h>
+
+#include <algorithm>
+#include <cstring>
+
 namespace halvorpin {
 namespace {
 
@@ -11,116 +16,18 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // it may see a block boundary where the scan sees none.
 constexpr std::size_t kLongestLine = 253;
 
-constexpr std::uint64_t kKeyBasis = 14695981039346656037ULL;  // FNV-1a
-constexpr std::uint64_t kKeyPrime = 1099511628211ULL;
+constexpr std::uint32_t kKeyBasis = 2166136261u;  // FNV-1a
+constexpr std::uint32_t kKeyPrime = 16777619u;
 
-std::uint64_t mix(std::uint64_t key, unsigned byte) { return (key ^ byte) * kKeyPrime; }
+std::uint32_t mix(std::uint32_t key, unsigned byte) { return (key ^ byte) * kKeyPrime; }
 
-// Base64 values, 64 for '=' and 0xFF for every other byte.
-struct Base64Table {
-  unsigned char value[256];
-  constexpr Base64Table() : value() {
-    for (unsigned char& v : value) v = 0xFF;
-    const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
-    for (unsigned i = 0; i < 65; ++i)
-      value[static_cast<unsigned char>(alphabet[i])] = static_cast<unsigned char>(i);
-  }
-};
-constexpr Base64Table kBase64;
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-unsigned base64_value(char c) { return kBase64.value[static_cast<unsigned char>(c)]; }
-
-// One line, without its line feed and the blanks before it; `whole` when
-// the library reads it in one piece.
-struct Line {
-  std::string_view text;
-  std::size_t next = 0;
-  bool whole = false;
-};
-
-Line line_at(std::string_view pem, std::size_t at) {
-  std::size_t end = pem.find('\n', at);
-  Line line;
-  line.next = end == std::string_view::npos ? pem.size() : end + 1;
-  line.text = pem.substr(at, (end == std::string_view::npos ? pem.size() : end) - at);
-  line.whole = line.text.size() <= kLongestLine;
-  while (!line.text.empty() &&
-         (line.text.back() == ' ' || line.text.back() == '\t' || line.text.back() == '\r')) {
-    line.text.remove_suffix(1);
-  }
-  return line;
-}
-
-// Base64 text to bytes, line by line, as strictly as the library reads it
-// or more: alphabet characters only, then at most two '=' that end the text,
-// in whole groups of four.
-class Base64Lines {
- public:
-  explicit Base64Lines(std::vector<unsigned char>& out) : out_(out) { out_.clear(); }
-
-  bool add(std::string_view line) {
-    std::size_t i = 0;
-    // Whole groups first, as a block's lines are made of.
-    while (count_ == 0 && padding_ == 0 && i + 4 <= line.size()) {
-      const unsigned a = base64_value(line[i]), b = base64_value(line[i + 1]),
-                     c = base64_value(line[i + 2]), d = base64_value(line[i + 3]);
-      if ((a | b | c | d) >= 64) break;
-      bits_ = a << 18 | b << 12 | c << 6 | d;
-      emit(3);
-      i += 4;
-    }
-    for (; i < line.size(); ++i) {
-      const unsigned value = base64_value(line[i]);
-      if (value == 64 ? ++padding_ > 2 : padding_ > 0 || value > 64) return false;
-      if (value == 64) continue;
-      bits_ = bits_ << 6 | value;
-      if (++count_ == 4) {
-        emit(3);
-        count_ = 0;
-      }
-    }
-    return true;
-  }
-
-  // A last group of three or two characters holds two bytes or one.
-  bool finish() {
-    if (count_ + padding_ != (count_ == 0 ? 0u : 4u)) return false;
-    if (count_ > 0) {
-      bits_ <<= 6 * (4 - count_);
-      emit(count_ - 1);
-    }
-    return !out_.empty();
-  }
-
- private:
-  void emit(unsigned bytes) {
-    for (unsigned k = 0; k < bytes; ++k)
-      out_.push_back(static_cast<unsigned char>(bits_ >> (16 - 8 * k)));
-  }
-
-  std::vector<unsigned char>& out_;
-  std::uint32_t bits_ = 0;
-  unsigned count_ = 0;
-  unsigned padding_ = 0;
-};
-
-// The lines of a block from `at` up to its end line, decoded into `der`;
-// `at` moves past the end line, `data_end` is where that line starts.
-bool read_block(std::string_view pem, std::size_t& at, std::size_t& data_end,
-                std::vector<unsigned char>& der) {
-  Base64Lines base64(der);
-  while (at < pem.size()) {
-    const Line line = line_at(pem, at);
-    if (!line.whole || line.text.empty()) return false;
-    if (line.text == kEndLine) {
-      data_end = at;
-      at = line.next;
-      return base64.finish();
-    }
-    if (!base64.add(line.text)) return false;
-    at = line.next;
-  }
-  return false;
+int base64_value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  return c == '+' ? 62 : c == '/' ? 63 : -1;
 }
 
 // A cursor over DER bytes.
@@ -129,12 +36,12 @@ struct Der {
   std::size_t left = 0;
 
   bool empty() const { return left == 0; }
-  bool peek(unsigned char tag) const { return left > 0 && *at == tag; }
+  unsigned char tag() const { return left > 0 ? *at : 0; }
 
-  // Takes the next element when its tag is `tag` and its length is definite,
-  // in its shortest form, at most four bytes and within what is left.
-  bool next(unsigned char tag, Der& content) {
-    if (left < 2 || at[0] != tag || at[1] == 0x80) return false;
+  // Takes the next element: its contents, when its length is definite, in
+  // its shortest form, at most four bytes and within what is left.
+  bool next(Der& content) {
+    if (left < 2 || at[1] == 0x80) return false;
     std::size_t length = at[1];
     std::size_t header = 2;
     if (length > 0x80) {
@@ -152,114 +59,78 @@ struct Der {
   }
 };
 
-// The values the library's decoder checks, each as strictly or more.
-bool integer(Der& der) {
-  Der v;
-  return der.next(0x02, v) && v.left > 0 &&
-         !(v.left > 1 &&
-           ((v.at[0] == 0x00 && v.at[1] < 0x80) || (v.at[0] == 0xFF && v.at[1] >= 0x80)));
-}
-
-bool object_id(Der& der, Der& v) {
-  if (!der.next(0x06, v) || v.left == 0 || (v.at[v.left - 1] & 0x80) != 0) return false;
-  for (std::size_t i = 0; i < v.left; ++i) {
-    if (v.at[i] == 0x80 && (i == 0 || (v.at[i - 1] & 0x80) == 0)) return false;
-  }
-  return true;
-}
-
-bool bit_string(Der& der, unsigned char tag = 0x03) {
-  Der v;
-  return der.next(tag, v) && v.left > 0 && v.at[0] <= 7;
-}
-
-bool time(Der& der) {
-  Der v;
-  return der.next(0x17, v) ? v.left >= 13 : der.next(0x18, v) && v.left >= 15;
-}
-
-// Parameters absent, NULL, an object identifier or a sequence.
-bool algorithm(Der& der) {
-  Der alg, v;
-  if (!der.next(0x30, alg) || !object_id(alg, v)) return false;
-  if (alg.next(0x05, v)) return v.empty() && alg.empty();
-  if (alg.peek(0x06)) return object_id(alg, v) && alg.empty();
-  return alg.empty() || (alg.next(0x30, v) && alg.empty());
-}
-
-// Well-formed UTF-8 up to U+10FFFF, without surrogates.
+// UTF-8 as the library reads it.
 bool valid_utf8(const Der& v) {
-  static constexpr std::uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-  for (std::size_t i = 0; i < v.left;) {
-    const unsigned lead = v.at[i];
-    const std::size_t extra = lead < 0x80   ? 0
-                              : lead < 0xC2 ? 4
-                              : lead < 0xE0 ? 1
-                              : lead < 0xF0 ? 2
-                              : lead < 0xF5 ? 3
-                                            : 4;
-    if (extra > 3 || v.left - i <= extra) return false;
-    std::uint32_t code = extra == 0 ? lead : lead & (0x3Fu >> extra);
-    for (std::size_t k = 1; k <= extra; ++k) {
-      if ((v.at[i + k] & 0xC0) != 0x80) return false;
-      code = code << 6 | (v.at[i + k] & 0x3Fu);
-    }
-    if (code < kLeast[extra] || (code >= 0xD800 && code < 0xE000) || code > 0x10FFFF) return false;
-    i += extra + 1;
+  unsigned long code = 0;
+  int n = 1;
+  for (std::size_t i = 0; i < v.left && n > 0; i += static_cast<std::size_t>(n)) {
+    n = UTF8_getc(v.at + i, static_cast<int>(v.left - i), &code);
   }
-  return true;
+  return n > 0;
 }
 
-// An attribute's value, mixed into `key`. The library compares the string
-// types below by a canonical form (the text as UTF-8, ASCII letters in
-// lower case, white space trimmed and runs of it as one blank): the key
-// takes its ASCII characters other than white space, lower case, so two
-// values of equal form always give the same key. A NumericString is
-// compared as it is.
-bool attribute_value(Der& entry, std::uint64_t& key) {
-  if (entry.empty()) return false;
-  const unsigned char tag = *entry.at;
-  Der v;
-  if (!entry.next(tag, v)) return false;
-  std::size_t width = 1;
-  if (tag == 0x12) {
-    key = mix(key, tag);
-    for (std::size_t i = 0; i < v.left; ++i) key = mix(key, v.at[i]);
+// The string types the library's decoder takes in a name as they are:
+// NumericString, PrintableString, T61String, IA5String, VisibleString.
+constexpr std::uint32_t kPlainStrings =
+    1u << 0x12 | 1u << 0x13 | 1u << 0x14 | 1u << 0x16 | 1u << 0x1A;
+
+// An attribute's type (0x06) or value in a name, as the library's decoder
+// and its name comparison check them, or more strictly: other types fail.
+bool value_ok(unsigned char tag, const Der& v) {
+  const unsigned char* b = v.at;
+  const std::size_t n = v.left;
+  if (tag == 0x06) {  // no padded subidentifier, the last one ended
+    for (std::size_t i = 0; i < n; ++i) {
+      if (b[i] == 0x80 && (i == 0 || b[i - 1] < 0x80)) return false;
+    }
+    return n > 0 && b[n - 1] < 0x80;
+  }
+  if (tag == 0x0C) return valid_utf8(v);
+  if (tag == 0x1E) {  // BMPString: two bytes a character, no surrogates
+    for (std::size_t i = 0; i < n; i += 2) {
+      if (n - i < 2 || (b[i] & 0xF8) == 0xD8) return false;
+    }
     return true;
   }
-  if (tag == 0x1E) {  // BMPString: two bytes a character, no surrogates
-    width = 2;
-    for (std::size_t i = 0; i < v.left; i += 2) {
-      if (v.left - i < 2 || (v.at[i] >= 0xD8 && v.at[i] < 0xE0)) return false;
-    }
-  } else if (tag == 0x0C ? !valid_utf8(v)
-                         : tag != 0x13 && tag != 0x14 && tag != 0x16 && tag != 0x1A) {
-    return false;
-  }
-  for (std::size_t i = width - 1; i < v.left; i += width) {
-    const unsigned c = v.at[i];
-    if ((width == 2 && v.at[i - 1] != 0) || c >= 0x80 || c == ' ' || (c >= '\t' && c <= '\r'))
-      continue;
-    key = mix(key, c >= 'A' && c <= 'Z' ? c + 32 : c);
-  }
-  return true;
+  return tag < 32 && (kPlainStrings >> tag & 1) != 0;
 }
 
-// A name as the library decodes it (sets of attribute and string), and its
-// key: the sets in order, the attributes within a set in any order.
-bool name(Der& der, std::uint64_t& key) {
+// A name as the library decodes it (sets of attributes with string values)
+// and its key: the sets in order, the attributes within a set in any order.
+// The library compares values by a canonical form (the text as UTF-8, ASCII
+// letters in lower case, white space trimmed and runs of it as one blank),
+// except NumericStrings, compared as they are: the key takes the ASCII
+// characters of a value other than white space, in lower case, so values of
+// equal form always give the same key.
+bool name(Der& der, std::uint32_t& key) {
   Der sets;
-  if (!der.next(0x30, sets)) return false;
+  if (der.tag() != 0x30 || !der.next(sets)) return false;
   key = kKeyBasis;
   while (!sets.empty()) {
-    Der set, entry, oid;
-    if (!sets.next(0x31, set) || set.empty()) return false;
-    std::uint64_t sum = 0;
+    Der set, entry, oid, value;
+    if (sets.tag() != 0x31 || !sets.next(set) || set.empty()) return false;
+    std::uint32_t sum = 0;
     while (!set.empty()) {
-      if (!set.next(0x30, entry) || !object_id(entry, oid)) return false;
-      std::uint64_t attribute = kKeyBasis;
+      if (set.tag() != 0x30 || !set.next(entry) || entry.tag() != 0x06 || !entry.next(oid) ||
+          !value_ok(0x06, oid)) {
+        return false;
+      }
+      const unsigned char tag = entry.tag();
+      if (tag == 0x06 || !entry.next(value) || !entry.empty() || !value_ok(tag, value)) {
+        return false;
+      }
+      std::uint32_t attribute = kKeyBasis;
       for (std::size_t i = 0; i < oid.left; ++i) attribute = mix(attribute, oid.at[i]);
-      if (!attribute_value(entry, attribute) || !entry.empty()) return false;
+      const bool numeric = tag == 0x12;
+      if (numeric) attribute = mix(attribute, tag);
+      for (std::size_t i = 0; i < value.left; ++i) {
+        const unsigned c = value.at[i];
+        // In a BMPString only the second byte of a character below U+0080.
+        if (numeric || (c < 0x80 && c != ' ' && (c < '\t' || c > '\r') &&
+                        (tag != 0x1E || (i % 2 == 1 && value.at[i - 1] == 0)))) {
+          attribute = mix(attribute, !numeric && c >= 'A' && c <= 'Z' ? c + 32 : c);
+        }
+      }
       sum += attribute;
     }
     key = (key ^ sum) * kKeyPrime;
@@ -267,67 +138,157 @@ bool name(Der& der, std::uint64_t& key) {
   return true;
 }
 
-bool extensions(Der& der) {
-  Der list, extension, v;
-  if (!der.next(0x30, list) || !der.empty()) return false;
-  while (!list.empty()) {
-    if (!list.next(0x30, extension) || !object_id(extension, v)) return false;
-    if (extension.next(0x01, v) && v.left != 1) return false;
-    if (!extension.next(0x04, v) || !extension.empty()) return false;
+// The structure d2i_X509 decodes, as a program for `take` below: a tag byte
+// takes one element with that tag, whose contents must match what follows
+// in parentheses; '?' after an element makes it optional, '*' lets it
+// repeat; 'A' takes any primitive value or a sequence (an algorithm's
+// parameters), 'T' a time and 'N' a name, whose key is kept (the subject's,
+// being the last). The values of other primitives are the decoder's to
+// judge, once a chain needs the certificate.
+// clang-format off
+constexpr char kCertificate[] =
+    "\x30("                              // Certificate
+      "\x30("                            //   TBSCertificate
+        "\xA0(\x02)?"                    //     version
+        "\x02"                           //     serialNumber
+        "\x30(\x06" "A?)"                //     signature
+        "N"                              //     issuer
+        "\x30(TT)"                       //     validity
+        "N"                              //     subject
+        "\x30(\x30(\x06" "A?)\x03)"       //     subjectPublicKeyInfo
+        "\x81?\x82?"                     //     issuerUniqueID, subjectUniqueID
+        "\xA3(\x30(\x30(\x06\x01?\x04)*))?"  //     extensions
+      ")"
+      "\x30(\x06" "A?)"                  //   signatureAlgorithm
+      "\x03"                             //   signatureValue
+    ")";
+// clang-format on
+
+bool fits(unsigned char tag, char want) {
+  switch (want) {
+    case 'A':
+      return tag == 0x30 || tag == 0x31 || tag < 0x20;
+    case 'T':
+      return tag == 0x17 || tag == 0x18;
+    case 'N':
+      return tag == 0x30;
+    default:
+      return tag == static_cast<unsigned char>(want);
   }
-  return true;
 }
 
-// A whole certificate, nothing after it, as d2i_X509 decodes one.
-bool certificate(const std::vector<unsigned char>& der, std::uint64_t& subject_key) {
-  Der all{der.data(), der.size()}, cert, tbs, part;
-  std::uint64_t issuer_key = 0;
-  if (!all.next(0x30, cert) || !all.empty() || !cert.next(0x30, tbs)) return false;
-  if (tbs.next(0xA0, part) && !(integer(part) && part.empty())) return false;
-  if (!integer(tbs) || !algorithm(tbs) || !name(tbs, issuer_key) || !tbs.next(0x30, part) ||
-      !time(part) || !time(part) || !part.empty() || !name(tbs, subject_key) ||
-      !tbs.next(0x30, part) || !algorithm(part) || !bit_string(part) || !part.empty()) {
-    return false;
+bool take(Der der, const char*& p, std::uint32_t& key);
+
+// One element the program wants, taken from `der`.
+bool element(Der& der, char want, const char* inner, std::uint32_t& key) {
+  if (want == 'N') return name(der, key);
+  Der v;
+  return der.next(v) && (inner == nullptr || take(v, inner, key));
+}
+
+// Matches the whole of `der` against the program from `p` up to its
+// closing ')' or its end; `p` moves past them.
+bool take(Der der, const char*& p, std::uint32_t& key) {
+  while (*p != '\0' && *p != ')') {
+    const char want = *p++;
+    const char* inner = nullptr;
+    if (*p == '(') {
+      inner = ++p;
+      for (int depth = 1; depth > 0; ++p) depth += *p == '(' ? 1 : *p == ')' ? -1 : 0;
+    }
+    const char repeat = *p == '?' || *p == '*' ? *p++ : '\0';
+    int taken = 0;
+    for (; (taken == 0 || repeat == '*') && !der.empty() && fits(der.tag(), want); ++taken) {
+      if (!element(der, want, inner, key)) return false;
+    }
+    if (taken == 0 && repeat == '\0') return false;
   }
-  if (tbs.peek(0x81) && !bit_string(tbs, 0x81)) return false;
-  if (tbs.peek(0x82) && !bit_string(tbs, 0x82)) return false;
-  if (tbs.next(0xA3, part) && !extensions(part)) return false;
-  return tbs.empty() && algorithm(cert) && bit_string(cert) && cert.empty();
+  if (*p == ')') ++p;
+  return der.empty();
+}
+
+// Whether `line` (its trailing blanks cut) starts with, or is, `text`.
+bool starts_with(std::string_view line, std::string_view text) {
+  return line.size() >= text.size() && std::memcmp(line.data(), text.data(), text.size()) == 0;
+}
+bool is_line(std::string_view line, std::string_view text) {
+  return line.size() == text.size() && starts_with(line, text);
 }
 
 }  // namespace
 
-bool scan_ca_bundle(std::string_view pem, std::vector<CaBlock>& blocks) {
-  blocks.clear();
-  // The library's reader ends a line's text at a NUL.
-  if (pem.find('\0') != std::string_view::npos) return false;
-  std::vector<unsigned char> der;
-  for (std::size_t at = 0; at < pem.size();) {
-    const Line line = line_at(pem, at);
-    at = line.next;
-    const bool begins = line.text.substr(0, kAnyBegin.size()) == kAnyBegin;
-    if (!line.whole || line.text.substr(0, kByteOrderMark.size()) == kByteOrderMark ||
-        (begins && line.text != kBeginLine)) {
+bool scan_ca_bundle(std::string_view pem, std::string& list) {
+  list.assign(pem.size(), '\0');  // more than the blocks' bytes and heads take
+  const char* at = pem.data();
+  const char* const end = at + pem.size();
+  std::size_t length = 0;
+  std::size_t block = 0;  // where the head of the block being read is, or 0
+  std::uint32_t bits = 0;
+  unsigned count = 0;
+  unsigned padding = 0;
+  while (at < end) {
+    const char* line_end = static_cast<const char*>(std::memchr(at, '\n', end - at));
+    if (line_end == nullptr) line_end = end;
+    std::string_view line(at, static_cast<std::size_t>(line_end - at));
+    at = line_end + 1;
+    // The library's reader ends a line's text at a NUL.
+    if (line.size() > kLongestLine || starts_with(line, kByteOrderMark) ||
+        std::memchr(line.data(), '\0', line.size()) != nullptr) {
       return false;
     }
-    if (!begins) continue;  // text between blocks
-    CaBlock block;
-    block.begin = at;
-    if (!read_block(pem, at, block.end, der) || !certificate(der, block.subject_key)) return false;
-    blocks.push_back(block);
+    while (!line.empty() && is_blank(line.back())) line.remove_suffix(1);
+    if (block == 0) {
+      if (!starts_with(line, kAnyBegin)) continue;  // text between blocks
+      if (!is_line(line, kBeginLine)) return false;
+      block = length + 1;
+      length += sizeof(CaEntryHead);
+      count = padding = 0;
+    } else if (is_line(line, kEndLine)) {
+      // Whole groups of four, ending in at most two '='.
+      CaEntryHead head{0, static_cast<std::uint32_t>(length - padding - block + 1 - sizeof head)};
+      const char* program = kCertificate;
+      if (count % 4 != 0 || padding > 2 ||
+          !take(
+              {reinterpret_cast<const unsigned char*>(&list[block - 1 + sizeof head]), head.length},
+              program, head.subject_key)) {
+        return false;
+      }
+      std::memcpy(&list[block - 1], &head, sizeof head);
+      length -= padding;
+      block = 0;
+    } else {
+      // Base64 as the library decodes it or more strictly: alphabet
+      // characters, blanks within a line, then at most two '=' at the end.
+      if (line.empty()) return false;
+      for (char c : line) {
+        const int value = c == '=' ? 0 : base64_value(c);
+        if (is_blank(c)) continue;
+        if (value < 0 || (padding > 0 && c != '=')) return false;
+        padding += c == '=' ? 1 : 0;
+        bits = bits << 6 | static_cast<std::uint32_t>(value);
+        if (++count % 4 == 0) {
+          for (int shift = 16; shift >= 0; shift -= 8)
+            list[length++] = static_cast<char>(bits >> shift);
+        }
+      }
+    }
   }
-  return !blocks.empty();
+  list.resize(length);
+  return block == 0 && length > 0;
 }
 
-std::vector<unsigned char> block_der(std::string_view pem, const CaBlock& block) {
-  std::vector<unsigned char> der;
-  std::size_t at = block.begin;
-  std::size_t end = 0;
-  if (!read_block(pem, at, end, der) || end != block.end) der.clear();
-  return der;
+bool next_ca_entry(std::string_view list, std::size_t& at, CaEntry& entry) {
+  CaEntryHead head{};
+  if (list.size() - at < sizeof head) return false;
+  std::memcpy(&head, list.data() + at, sizeof head);
+  entry.subject_key = head.subject_key;
+  entry.der = reinterpret_cast<const unsigned char*>(list.data()) + at + sizeof head;
+  entry.length = head.length;
+  at += sizeof head + head.length;
+  return true;
 }
 
-bool name_key(const unsigned char* der, std::size_t length, std::uint64_t& key) {
+bool name_key(const unsigned char* der, std::size_t length, std::uint32_t& key) {
   Der all{der, length};
   return name(all, key) && all.empty();
 }
