@@ -218,7 +218,9 @@ bool is_line(std::string_view line, std::string_view text) {
 }  // namespace
 
 bool scan_ca_bundle(std::string_view pem, std::string& list) {
-  list.assign(pem.size(), '\0');  // more than the blocks' bytes and heads take
+  // Three bytes for four characters of text: what the blocks' bytes and heads
+  // take (a block's own lines are longer than its head), never less.
+  list.assign(pem.size() / 4 * 3 + sizeof(CaEntryHead), '\0');
   const char* at = pem.data();
   const char* const end = at + pem.size();
   std::size_t length = 0;
@@ -239,7 +241,7 @@ bool scan_ca_bundle(std::string_view pem, std::string& list) {
     while (!line.empty() && is_blank(line.back())) line.remove_suffix(1);
     if (block == 0) {
       if (!starts_with(line, kAnyBegin)) continue;  // text between blocks
-      if (!is_line(line, kBeginLine)) return false;
+      if (!is_line(line, kBeginLine) || list.size() - length < sizeof(CaEntryHead)) return false;
       block = length + 1;
       length += sizeof(CaEntryHead);
       count = padding = 0;
@@ -266,10 +268,10 @@ bool scan_ca_bundle(std::string_view pem, std::string& list) {
         if (value < 0 || (padding > 0 && c != '=')) return false;
         padding += c == '=' ? 1 : 0;
         bits = bits << 6 | static_cast<std::uint32_t>(value);
-        if (++count % 4 == 0) {
-          for (int shift = 16; shift >= 0; shift -= 8)
-            list[length++] = static_cast<char>(bits >> shift);
-        }
+        if (++count % 4 != 0) continue;
+        if (list.size() - length < 3) return false;
+        for (int shift = 16; shift >= 0; shift -= 8)
+          list[length++] = static_cast<char>(bits >> shift);
       }
     }
   }
