@@ -19,7 +19,7 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
 TARGETS = ["http_reply_fuzz", "reply_sink_fuzz", "enrollment_reply_fuzz", "version_reply_fuzz",
-           "base64_fuzz"]
+           "base64_fuzz", "ca_bundle_fuzz"]
 MAX_LEN = 2048  # enough for a reply with a 4096-bit server key
 
 
