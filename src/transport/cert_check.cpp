@@ -149,7 +149,8 @@ bool has_address(const GENERAL_NAMES* names, const std::string& address) {
 // "YYYY-MM-DD HH:MM:SS" in `out`, or "?" when there is no time to show.
 void put_utc(const std::tm* when, char (&out)[32]) {
   if (when == nullptr || std::strftime(out, sizeof out, "%Y-%m-%d %H:%M:%S", when) == 0) {
-    std::strcpy(out, "?");
+    out[0] = '?';
+    out[1] = '\0';
   }
 }
 
