@@ -23,11 +23,20 @@ std::uint32_t mix(std::uint32_t key, unsigned byte) { return (key ^ byte) * kKey
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-int base64_value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  return c == '+' ? 62 : c == '/' ? 63 : -1;
+// Base64 values of the ASCII characters, 64 for '=' and 65 for the rest.
+struct Base64Values {
+  unsigned char of[128] = {};
+  constexpr Base64Values() {
+    for (unsigned char& value : of) value = 65;
+    const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
+    for (unsigned i = 0; i < 65; ++i)
+      of[static_cast<unsigned char>(alphabet[i])] = static_cast<unsigned char>(i);
+  }
+};
+constexpr Base64Values kBase64;
+
+unsigned base64_value(char c) {
+  return static_cast<unsigned char>(c) < 128 ? kBase64.of[static_cast<unsigned char>(c)] : 65;
 }
 
 // A cursor over DER bytes.
@@ -263,11 +272,17 @@ bool scan_ca_bundle(std::string_view pem, std::string& list) {
       // characters, blanks within a line, then at most two '=' at the end.
       if (line.empty()) return false;
       for (char c : line) {
-        const int value = c == '=' ? 0 : base64_value(c);
-        if (is_blank(c)) continue;
-        if (value < 0 || (padding > 0 && c != '=')) return false;
-        padding += c == '=' ? 1 : 0;
-        bits = bits << 6 | static_cast<std::uint32_t>(value);
+        const unsigned value = base64_value(c);
+        if (value < 64 && padding == 0) {
+          bits = bits << 6 | value;
+        } else if (value == 64) {
+          ++padding;
+          bits <<= 6;
+        } else if (is_blank(c)) {
+          continue;
+        } else {
+          return false;
+        }
         if (++count % 4 != 0) continue;
         if (list.size() - length < 3) return false;
         for (int shift = 16; shift >= 0; shift -= 8)
