@@ -5,7 +5,7 @@ requests of one command, and what the exchange keeps of an upload's reply
 notification or not, a stalled server) is exchange_test.cpp's."""
 
 import base64
-import collections
+import contextlib
 import ctypes
 import datetime
 import os
@@ -16,7 +16,6 @@ import warnings
 import pytest
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import NameOID
 
 from conftest import COLLECTOR, COLLECTOR_PORT, COLLECTOR_URL, start_collector
@@ -136,28 +135,6 @@ def test_certificate_outside_the_unit_clock(sandbox, pki, command, prefix, expir
 
 # ---- the CA bundle ------------------------------------------------------------
 
-def ca_pem(name, key, signer=None):
-    """A CA certificate for `name` with `key`, self-signed or signed by
-    signer (a pki CA)."""
-    now = datetime.datetime.now(datetime.timezone.utc)
-    subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
-    cert = (x509.CertificateBuilder().subject_name(subject)
-            .issuer_name(signer.certificate.subject if signer else subject)
-            .public_key(key.public_key()).serial_number(x509.random_serial_number())
-            .not_valid_before(now - datetime.timedelta(days=1))
-            .not_valid_after(now + datetime.timedelta(days=30))
-            .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
-            .sign(signer.private_key if signer else key, hashes.SHA256()))
-    return cert.public_bytes(serialization.Encoding.PEM)
-
-
-@pytest.fixture(scope="session")
-def public_cas():
-    """150 CA certificates of other names, as a public bundle holds."""
-    key = ec.generate_private_key(ec.SECP256R1())   # only the names matter here
-    return [ca_pem(f"Public Root CA {i}", key) for i in range(150)]
-
-
 def damaged(pem, at, byte):
     """The certificate with DER byte `at` (from the end when negative)
     replaced, or cut there when byte is None; in PEM again."""
@@ -175,22 +152,17 @@ def damaged(pem, at, byte):
 # before the CA that the library's reader takes whole (a damaged signature)
 # changes nothing.
 @pytest.mark.parametrize("chain", ["root", "intermediate", "untrusted", "expired", "wrong-name"])
-def test_trust_wherever_the_ca_stands_in_the_bundle(sandbox, pki, public_cas, chain):
-    if chain == "intermediate":
-        key = ec.generate_private_key(ec.SECP256R1())
-        pem = ca_pem("halvorpin-intermediate-ca", key, signer=pki.ca)
-        middle = collections.namedtuple("Signer", "name certificate private_key")(
-            "halvorpin-intermediate-ca", x509.load_pem_x509_certificate(pem), key)
-        cert, key_path = pki.issue(COLLECTOR, issuer=middle)
-        chain_file = sandbox.workdir / "chain.crt"
-        chain_file.write_bytes(cert.read_bytes() + pem)
-        start_collector(sandbox, chain_file, key_path)
-    else:
-        cert, key_path = pki.issue("other.test" if chain == "wrong-name" else COLLECTOR,
-                                   issuer=pki.untrusted if chain == "untrusted" else None,
-                                   expired=chain == "expired")
-        start_collector(sandbox, cert, key_path)
-    ca = pki.ca.cert.read_bytes()
+def test_trust_wherever_the_ca_stands_in_the_bundle(sandbox, pki, chain):
+    cert, key = pki.issue("other.test" if chain == "wrong-name" else COLLECTOR,
+                          issuer={"intermediate": pki.intermediate,
+                                  "untrusted": pki.untrusted}.get(chain),
+                          expired=chain == "expired")
+    if chain == "intermediate":   # the server sends its chain
+        (sandbox.workdir / "chain.crt").write_bytes(cert.read_bytes() +
+                                                    pki.intermediate.cert.read_bytes())
+        cert = sandbox.workdir / "chain.crt"
+    start_collector(sandbox, cert, key)
+    ca, public_cas = pki.ca.cert.read_bytes(), pki.public_cas()
     for size, others in [("small", public_cas[:1]),
                          ("public", [damaged(public_cas[0], -3, 0x55)] + public_cas[1:])]:
         for place, bundle in [("first", [ca] + others), ("last", others + [ca]), ("absent", others)]:
@@ -384,23 +356,20 @@ def test_connections_each_command_opens(sandbox, server, command, setup, opened)
 
 def counting_opens(path):
     """A function giving how often `path` was opened since this call, by
-    anyone (inotify; closes are watched too, as equal events in a row merge)."""
+    anyone (inotify; closes are watched too, as equal events in a row merge,
+    and a file's events carry no name: 16 bytes each)."""
     libc = ctypes.CDLL(None, use_errno=True)
     fd = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
-    in_open, in_close = 0x20, 0x18
-    assert fd >= 0 and libc.inotify_add_watch(fd, bytes(path), in_open | in_close) >= 0
-    seen = []
+    assert fd >= 0 and libc.inotify_add_watch(fd, bytes(path), 0x20 | 0x18) >= 0
 
     def opens():
-        while True:
-            try:
-                events = os.read(fd, 4096)
-            except BlockingIOError:
-                return seen.count(in_open)
-            while events:
-                _, mask, _, length = struct.unpack_from("iIII", events)
-                seen.append(mask & in_open)
-                events = events[16 + length:]
+        events = b""
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                events += os.read(fd, 4096)
+        os.close(fd)
+        return sum(struct.unpack_from("I", events, at + 4)[0] & 0x20 != 0
+                   for at in range(0, len(events), 16))
     return opens
 
 
