@@ -1,21 +1,31 @@
 #!/usr/bin/python3
-"""Footprint of the client: what an up-to-date `v` run costs, and what the
-binary needs.
+"""Footprint of the client: what its hourly runs cost beside curl, and what
+the binary needs.
 
     /usr/bin/python3 bench/footprint.py [BINARY ...]     (as root)
 
 For each client binary (default: the one in build/ or $HALVORPIN_BIN) one
-sandboxed world holds a unit enrolled with the reference server, whose
-version is the one installed; the `v` run finds it up to date. Measured:
+sandboxed world holds a unit enrolled with the reference server, with two
+CA bundles in turn: the test CA alone, and the machine's public bundle
+(/etc/ssl/certs/ca-certificates.crt) with the test CA after it. Two runs:
+
+  up to date  `v` finds the installed version current (a version query);
+  update      `v` finds a new one and installs it (the version query, a
+              re-connection and the package from the package host);
+
+each beside curl doing the same transfers with the same bundle in one
+process (the version query; the version query and the package). Measured:
 
   a. instructions of the whole run (valgrind's callgrind, counting the
-     client process only): the same for the same binary and inputs whatever
-     else the machine does;
+     process itself, not the programs it starts): the same for the same
+     binary and inputs whatever else the machine does;
   b. peak resident set of the run (GNU time), median of 5;
   c. the binary's size, stripped, and its NEEDED libraries.
 
-Several binaries (for example a build before and after a change) are
-measured in the same run and their figures printed side by side.
+Targets: with the public bundle both runs at most 0.15 of curl's
+instructions and the up-to-date run at most 6.5 MiB; with the test CA
+alone the up-to-date run at most 0.85 of curl's instructions. Several binaries (a build before
+and after a change) are measured in the same run.
 """
 
 import os
@@ -28,19 +38,24 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import benchlib  # noqa: E402
-from benchlib import client_cmd, enrolled_world, measured_run, median  # noqa: E402
+from benchlib import enrolled_world, measured_run, median  # noqa: E402
 
 CALLGRIND_OUT = "/tmp/bench-callgrind.out"
+PUBLIC_BUNDLE = Path("/etc/ssl/certs/ca-certificates.crt")
+VERSION_URL = benchlib.COLLECTOR_URL + "/version?current=1.0"
+PACKAGE_URL = benchlib.COLLECTOR_URL + "/packages/package.tar.gz"
+STATE = "/tmp/tolvenra"
+TARGETS = {("public", "up to date"): 0.15, ("public", "update"): 0.15,
+           ("test CA", "up to date"): 0.85}
+RSS_TARGET = 6.5 * benchlib.MB
 
 
-def instructions(box, binary):
+def instructions(box, cmd):
     result = box.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={CALLGRIND_OUT}",
-                      binary, benchlib.COLLECTOR_URL, "-v"], timeout=600)
-    if result.returncode != 0:
-        sys.exit(f"callgrind run failed: {result!r}")
+                      *map(str, cmd)], timeout=600)
     match = re.search(rb"Collected : ([0-9]+)", result.stderr)
-    if not match:
-        sys.exit(f"no instruction count from callgrind: {result.stderr[-2000:]!r}")
+    if result.returncode != 0 or not match:
+        sys.exit(f"callgrind run failed: {result!r}")
     return int(match.group(1))
 
 
@@ -54,36 +69,84 @@ def stripped_size_and_needed(binary):
     return size, re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic)
 
 
-def measure(binary, workdir):
+def commands(box, binary, run):
+    """(prepare, client command, curl command) for a run."""
+    unit_id = box.read(f"{STATE}/unitid").decode()
+
+    def prepare():
+        # An update run finds 0.9 installed and installs 1.0 again.
+        box.write(f"{STATE}/version", "0.9\n" if run == "update" else "1.0\n")
+
+    curl = ["curl", "-sS", "--fail", "--cacert", "/etc/ca-bundle.crt",
+            "-H", f"X-Unit-ID: {unit_id}", VERSION_URL, "-o", "/dev/null"]
+    if run == "update":
+        curl += [PACKAGE_URL, "-o", "/dev/null"]
+    return prepare, [binary, benchlib.COLLECTOR_URL, "-v"], curl
+
+
+def measure(box, prepare, cmd):
+    prepare()
+    count = instructions(box, cmd)
+    peaks = []
+    for _ in range(5):
+        prepare()
+        peaks.append(measured_run(box, cmd).peak)
+    prepare()
+    result = box.run(list(map(str, cmd)))
+    if result.returncode != 0:
+        sys.exit(f"run failed: {result!r}")
+    return count, median(peaks)
+
+
+def measure_binary(binary, workdir):
     os.environ["HALVORPIN_BIN"] = str(binary)
-    box, server, _ = enrolled_world(workdir)
+    box, _, pki = enrolled_world(workdir)
+    rows = []
     try:
-        up_to_date = box.run_client([benchlib.COLLECTOR_URL, "-v"])
-        if up_to_date.returncode != 0 or up_to_date.stdout or len(server.requests()) < 1:
-            sys.exit(f"the up-to-date run failed: {up_to_date!r}")
-        count = instructions(box, str(binary))
-        peaks = [measured_run(box, client_cmd("-v")).peak for _ in range(5)]
+        test_ca = pki.ca.cert.read_bytes()
+        for bundle, text in [("test CA", test_ca), ("public", PUBLIC_BUNDLE.read_bytes() + test_ca)]:
+            box.write("/etc/ca-bundle.crt", text)
+            for run in ("up to date", "update"):
+                prepare, client, curl = commands(box, binary, run)
+                ours, ours_peak = measure(box, prepare, client)
+                theirs, theirs_peak = measure(box, lambda: None, curl)
+                rows.append((bundle, run, ours, theirs, ours_peak, theirs_peak))
     finally:
         box.close()
-    size, needed = stripped_size_and_needed(binary)
-    return count, median(peaks), size, needed
+    return rows
 
 
 def main():
-    benchlib.require_tools("/usr/bin/valgrind")
+    benchlib.require_tools("/usr/bin/valgrind", "/usr/bin/curl")
+    if not PUBLIC_BUNDLE.exists():
+        sys.exit(f"no public bundle at {PUBLIC_BUNDLE} (apt-get install ca-certificates)")
     binaries = [Path(b).resolve() for b in sys.argv[1:]] or [benchlib.client_binary()]
     print(benchlib.machine_description())
-    rows = []
+    print(f"public bundle: {PUBLIC_BUNDLE}, {PUBLIC_BUNDLE.stat().st_size:,} bytes, "
+          f"{PUBLIC_BUNDLE.read_bytes().count(b'BEGIN CERTIFICATE')} certificates")
     for binary in binaries:
         with tempfile.TemporaryDirectory(prefix="halvorpin-footprint-") as workdir:
-            count, peak, size, needed = measure(binary, workdir)
-        rows.append([str(binary), f"{count:,}", benchlib.fmt_bytes(peak), f"{size:,} B",
-                     " ".join(needed)])
-    print("\nUp-to-date `v` run")
-    table = [["binary", "instructions", "peak RSS", "stripped", "NEEDED"], *rows]
-    widths = [max(len(row[i]) for row in table) for i in range(len(table[0]))]
-    for row in table:
-        print("  " + "  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip())
+            rows = measure_binary(binary, workdir)
+        size, needed = stripped_size_and_needed(binary)
+        print(f"\n{binary}: {size:,} bytes stripped, NEEDED {' '.join(needed)}")
+        table = []
+        for bundle, run, ours, theirs, ours_peak, theirs_peak in rows:
+            ratio, target = ours / theirs, TARGETS.get((bundle, run))
+            rss_target = RSS_TARGET if (bundle, run) == ("public", "up to date") else None
+            ok = (target is None or ratio <= target) and (rss_target is None
+                                                          or ours_peak <= rss_target)
+            table.append((f"{bundle}, {run}", f"{ours:,}", f"{theirs:,}", f"{ratio:.3f}",
+                          f"<= {target}" if target else "(info)",
+                          benchlib.fmt_bytes(ours_peak)
+                          + (f" (<= {benchlib.fmt_bytes(rss_target)})" if rss_target else ""),
+                          benchlib.fmt_bytes(theirs_peak),
+                          benchlib.verdict(ok) if target or rss_target else ""))
+        header = ("bundle, run", "instructions", "curl", "ratio", "target", "peak RSS",
+                  "curl RSS", "")
+        widths = [max(len(row[i]) for row in [header, *table]) for i in range(len(header))]
+        for row in [header, *table]:
+            print("  " + "  ".join(cell.ljust(w) if i == 0 else cell.rjust(w)
+                                   for i, (cell, w) in enumerate(zip(row, widths))).rstrip())
 
 
 if __name__ == "__main__":

@@ -9,7 +9,7 @@ from pathlib import Path
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import rsa
+from cryptography.hazmat.primitives.asymmetric import ec, rsa
 from cryptography.x509.oid import NameOID
 
 Issued = namedtuple("Issued", "cert key")  # host paths of the PEM files
@@ -31,9 +31,10 @@ def _write_cert(cert, path):
 
 
 class CA:
-    """A self-signed certificate authority; cert and key are host paths."""
+    """A certificate authority, self-signed or issued by another CA (an
+    intermediate); cert and key are host paths."""
 
-    def __init__(self, directory, name):
+    def __init__(self, directory, name, issuer=None):
         now = datetime.datetime.now(datetime.timezone.utc)
         self.name = name
         self.private_key = _key(2048)
@@ -41,7 +42,7 @@ class CA:
         self.certificate = (
             x509.CertificateBuilder()
             .subject_name(subject)
-            .issuer_name(subject)
+            .issuer_name(issuer.certificate.subject if issuer else subject)
             .public_key(self.private_key.public_key())
             .serial_number(x509.random_serial_number())
             .not_valid_before(now - datetime.timedelta(days=1))
@@ -54,7 +55,7 @@ class CA:
                 decipher_only=False), critical=True)
             .add_extension(x509.SubjectKeyIdentifier.from_public_key(
                 self.private_key.public_key()), critical=False)
-            .sign(self.private_key, hashes.SHA256())
+            .sign(issuer.private_key if issuer else self.private_key, hashes.SHA256())
         )
         self.cert = Path(directory) / f"{name}.crt"
         self.key = Path(directory) / f"{name}.key"
@@ -64,15 +65,20 @@ class CA:
 
 class Pki:
     """pki.ca: the trusted test CA; pki.untrusted: a CA outside the bundle;
+    pki.intermediate: a CA issued by the test CA;
     pki.bundle: the bundle file (the test CA only);
     pki.issue(cn, ...): a server certificate and key.
-    pki.web_server(host): the certificate a web server carries for host."""
+    pki.web_server(host): the certificate a web server carries for host.
+    pki.public_cas(): CA certificates of other names, as a public bundle
+    holds."""
 
     def __init__(self, directory):
         self.dir = Path(directory)
         self.dir.mkdir(parents=True, exist_ok=True)
         self.ca = CA(self.dir, "halvorpin-test-ca")
         self.untrusted = CA(self.dir, "halvorpin-untrusted-ca")
+        self.intermediate = CA(self.dir, "halvorpin-intermediate-ca", issuer=self.ca)
+        self._public = None
         self.bundle = self.dir / "ca-bundle.crt"
         self.bundle.write_bytes(self.ca.cert.read_bytes())
         self._issued = {}
@@ -92,6 +98,26 @@ class Pki:
         if request not in self._issued:
             self._issued[request] = self._make(len(self._issued), *request, issuer)
         return self._issued[request]
+
+    def public_cas(self, count=150):
+        """`count` self-signed CA certificates (PEM bytes) named "Public Root
+        CA <n>", all with one EC key: only their names matter beside the test
+        CA."""
+        if self._public is None or len(self._public) < count:
+            now = datetime.datetime.now(datetime.timezone.utc)
+            key = ec.generate_private_key(ec.SECP256R1())
+            self._public = []
+            for n in range(count):
+                name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, f"Public Root CA {n}")])
+                cert = (x509.CertificateBuilder().subject_name(name).issuer_name(name)
+                        .public_key(key.public_key()).serial_number(x509.random_serial_number())
+                        .not_valid_before(now - datetime.timedelta(days=1))
+                        .not_valid_after(now + datetime.timedelta(days=3650))
+                        .add_extension(x509.BasicConstraints(ca=True, path_length=None),
+                                       critical=True)
+                        .sign(key, hashes.SHA256()))
+                self._public.append(cert.public_bytes(serialization.Encoding.PEM))
+        return self._public[:count]
 
     def web_server(self, host):
         """What a web server's operator installs for host: the common name

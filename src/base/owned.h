@@ -11,6 +11,7 @@
 #include <openssl/param_build.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -28,6 +29,7 @@ namespace detail {
 inline void bio_free_all(BIO* b) { BIO_free_all(b); }
 inline void fclose_quiet(FILE* f) { std::fclose(f); }
 inline void closedir_quiet(DIR* d) { (void)::closedir(d); }
+inline void free_x509_infos(STACK_OF(X509_INFO) * s) { sk_X509_INFO_pop_free(s, X509_INFO_free); }
 }  // namespace detail
 
 template <typename T, void (*Free)(T*)>
@@ -46,6 +48,8 @@ using SslCtxPtr = OwnedBy<SSL_CTX, SSL_CTX_free>;
 using SslPtr = OwnedBy<SSL, SSL_free>;
 using SslSessionPtr = OwnedBy<SSL_SESSION, SSL_SESSION_free>;
 using X509Ptr = OwnedBy<X509, X509_free>;
+using X509InfosPtr = OwnedBy<STACK_OF(X509_INFO), detail::free_x509_infos>;
+using X509LookupMethodPtr = OwnedBy<X509_LOOKUP_METHOD, X509_LOOKUP_meth_free>;
 using FilePtr = OwnedBy<FILE, detail::fclose_quiet>;
 using DirPtr = OwnedBy<DIR, detail::closedir_quiet>;
 

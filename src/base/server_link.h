@@ -17,7 +17,7 @@ struct ServerLink {
   EvpPkeyPtr unit_key;
   EvpPkeyPtr server_key;
   char mac[kMacTextSize] = {};
-  SslCtxPtr ctx;
+  SslCtxPtr ctx;  // the run's one TLS context, made on its first connection
   SslPtr ssl;
   BIO* sbio = nullptr;  // owned by ssl once attached
   UniqueFd sock;

@@ -197,7 +197,7 @@ Status enroll_unit(ServerLink* link) {
   }
   if (status.ok() && !checkunitactivated()) status = enroll(link);
   // After a fresh enrollment this reads back what was just stored.
-  if (status.ok()) status = load_identity(link);
+  if (status.ok()) status = load_identity(link, KeyUse::kDecrypt);
   if (!status.ok()) ssl_disconnect(link);
   return status;
 }

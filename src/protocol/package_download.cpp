@@ -129,6 +129,7 @@ Status packages(ServerLink* link, const char* locator, FILE* out) {
   package_link.host = where.host;
   package_link.port = where.port;
   // The package's script runs as root: only a verified host may supply it.
+  share_context(*link, &package_link);
   Status status = open_checked_connection(&package_link);
   if (!status.ok()) return status;
 

@@ -112,7 +112,7 @@ Status run_activation(ServerLink* link) {
 }
 
 Status run_version_update(ServerLink* link) {
-  Status status = load_identity(link);
+  Status status = load_identity(link, KeyUse::kDecrypt);
   if (!status.ok()) {
     ssl_disconnect(link);
     return status;
@@ -142,7 +142,7 @@ Status run_version_update(ServerLink* link) {
 }
 
 Status run_package_request(ServerLink* link) {
-  Status status = load_identity(link);
+  Status status = load_identity(link, KeyUse::kDecrypt);
   if (!status.ok()) {
     ssl_disconnect(link);
     return status;

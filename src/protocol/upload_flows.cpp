@@ -125,10 +125,11 @@ void read_lines(Reading& reading, Batch& batch, int max_lines) {
   }
 }
 
-// The log: pieces of one cipher block's clear size, over the whole file,
-// until a buffer is full. Each block is announced.
+// The log, over the whole file: encrypted, in pieces of one cipher block's
+// clear size until a buffer is full, each block announced; in clear, as much
+// as the buffer holds, so the server's key is not needed.
 void read_pieces(Reading& reading, Batch& batch) {
-  const std::size_t piece = batch.writer.chunk_size();
+  const std::size_t piece = batch.encrypted ? batch.writer.chunk_size() : batch.clear.size();
   if (piece == 0) {
     reading.failure = Code::kEncryptionFailed;
     return;
@@ -169,7 +170,7 @@ const UploadKind kLog{kLogPath, false, true};
 // on a checked connection, the next on re-connections), until the input or
 // this run's share of it ends; then what went out leaves the input.
 Status upload(ServerLink* link, FILE* input, bool encrypted, const UploadKind& kind) {
-  Status status = load_identity(link);
+  Status status = load_identity(link, encrypted ? KeyUse::kEncrypt : KeyUse::kNone);
   if (!status.ok()) {
     ssl_disconnect(link);
     return status;

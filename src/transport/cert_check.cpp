@@ -146,24 +146,30 @@ bool has_address(const GENERAL_NAMES* names, const std::string& address) {
   return false;
 }
 
-// "YYYY-MM-DD HH:MM:SS", or "?" when the time cannot be read.
-std::string utc_text(const std::tm& when) {
-  char text[32];
-  return std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &when) > 0 ? text : "?";
+// "YYYY-MM-DD HH:MM:SS" in `out`, or "?" when there is no time to show.
+void put_utc(const std::tm* when, char (&out)[32]) {
+  if (when == nullptr || std::strftime(out, sizeof out, "%Y-%m-%d %H:%M:%S", when) == 0) {
+    out[0] = '?';
+    out[1] = '\0';
+  }
 }
 
-std::string utc_text(const ASN1_TIME* when) {
-  std::tm parts{};
-  return when != nullptr && ASN1_TIME_to_tm(when, &parts) == 1 ? utc_text(parts) : "?";
+const std::tm* parts_of(const ASN1_TIME* when, std::tm& parts) {
+  return when != nullptr && ASN1_TIME_to_tm(when, &parts) == 1 ? &parts : nullptr;
 }
 
 std::string clock_note_for(X509* cert) {
   const std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  const std::string unit_time = ::gmtime_r(&now, &parts) != nullptr ? utc_text(parts) : "?";
-  return "Unit clock " + unit_time + " UTC is outside the certificate's validity (" +
-         utc_text(X509_get0_notBefore(cert)) + " UTC to " + utc_text(X509_get0_notAfter(cert)) +
-         " UTC)";
+  std::tm parts[3] = {};
+  char unit_time[32], from[32], until[32];
+  put_utc(::gmtime_r(&now, &parts[0]), unit_time);
+  put_utc(parts_of(X509_get0_notBefore(cert), parts[1]), from);
+  put_utc(parts_of(X509_get0_notAfter(cert), parts[2]), until);
+  char note[160];
+  std::snprintf(note, sizeof note,
+                "Unit clock %s UTC is outside the certificate's validity (%s UTC to %s UTC)",
+                unit_time, from, until);
+  return note;
 }
 
 }  // namespace

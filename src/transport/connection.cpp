@@ -15,8 +15,8 @@
 #include <memory>
 
 #include "base/monotonic.h"
-#include "base/paths.h"
 #include "transport/cert_check.h"
+#include "transport/trust_store.h"
 
 namespace halvorpin {
 namespace {
@@ -90,7 +90,8 @@ Status tcp_connect(const char* host, int port, UniqueFd& sock) {
 
 Status initialize_ctx(SslCtxPtr& ctx) {
   ctx.reset(SSL_CTX_new(TLS_client_method()));
-  if (!ctx || SSL_CTX_load_verify_locations(ctx.get(), kCaBundlePath, nullptr) != 1) {
+  if (!ctx || !trust_ca_bundle(ctx.get())) {
+    ctx.reset();
     return Status(Code::kCaUnreadable);
   }
   // Older protocols sign the handshake with SHA-1 and MD5; whatever the
@@ -160,8 +161,9 @@ bool handshake(ServerLink* link) {
 }  // namespace
 
 Status ssl_connect(ServerLink* link) {
-  // The context comes first: a missing CA bundle ends the run before any traffic.
-  Status status = initialize_ctx(link->ctx);
+  // The context comes first, once per run: a missing CA bundle ends the run
+  // before any traffic.
+  Status status = link->ctx ? Status() : initialize_ctx(link->ctx);
   if (status.ok()) status = tcp_connect(link->host.c_str(), link->port, link->sock);
   if (!status.ok()) return status;
   if (!attach_tls(link) || !handshake(link)) return Status(Code::kHandshakeFailed);
@@ -194,8 +196,11 @@ Status ssl_reconnect(ServerLink* link) {
 void ssl_disconnect(ServerLink* link) {
   link->ssl.reset();
   link->sbio = nullptr;
-  link->ctx.reset();
   link->sock.reset();
+}
+
+void share_context(const ServerLink& run_link, ServerLink* other) {
+  if (run_link.ctx && SSL_CTX_up_ref(run_link.ctx.get()) == 1) other->ctx.reset(run_link.ctx.get());
 }
 
 }  // namespace halvorpin

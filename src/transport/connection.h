@@ -22,9 +22,10 @@ Status tcp_connect(const char* host, int port, UniqueFd& sock);
 // when the bundle cannot be loaded.
 Status initialize_ctx(SslCtxPtr& ctx);
 
-// The TLS connection to link->host:link->port: a new context, a TCP
-// connection and the handshake (as a whole within the receive bound, when
-// there is one). kHandshakeFailed, or the failure of the steps before it.
+// The TLS connection to link->host:link->port: the link's context (made on
+// its first connection), a TCP connection and the handshake (as a whole
+// within the receive bound, when there is one). kHandshakeFailed, or the
+// failure of the steps before it.
 Status ssl_connect(ServerLink* link);
 
 // Closes the current connection and opens a new one to the same endpoint,
@@ -34,7 +35,13 @@ Status ssl_connect(ServerLink* link);
 // as a write.
 Status ssl_reconnect(ServerLink* link);
 
-// Releases the connection and its context and closes the socket.
+// Releases the connection and closes the socket; the context stays for the
+// run's next connection.
 void ssl_disconnect(ServerLink* link);
+
+// Gives `other` (the package host's link) the run's context: one context
+// per run, so the CA bundle is read once whatever the run connects to. Each
+// connection keeps its own name check and SNI.
+void share_context(const ServerLink& run_link, ServerLink* other);
 
 }  // namespace halvorpin

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/number_text.h"
 #include "base/owned.h"
 #include "base/paths.h"
 #include "unit/file_io.h"
@@ -278,7 +279,9 @@ bool place_tail(const std::string& base, const char* input_path) {
     }
     if (put_back(tail, input_path)) return true;
     if (errno != EEXIST ||
-        !take_in_newer(input_path, newer_stem + std::to_string(st.st_size), st.st_uid)) {
+        !take_in_newer(input_path,
+                       newer_stem + decimal_text(static_cast<std::uint64_t>(st.st_size)),
+                       st.st_uid)) {
       return false;
     }
   }
@@ -348,7 +351,7 @@ void remove_sent_input(const char* input_path, FILE* input, long long consumed) 
   if (name == nullptr) return;  // not the file that was read: it stays for the next run
   // From here on writers that open the input by name start a new file, and
   // the name records what went out, so a killed run loses nothing.
-  const std::string sent = base + ".sent." + std::to_string(consumed);
+  const std::string sent = base + ".sent." + decimal_text(static_cast<std::uint64_t>(consumed));
   if (::rename(name, sent.c_str()) != 0) return;
   struct stat moved {};
   if (::lstat(sent.c_str(), &moved) != 0 || moved.st_dev != read_file.st_dev ||

@@ -76,17 +76,6 @@ void adopt_state_dir_leftovers() {
   }
 }
 
-Status loadKeys(ServerLink* link) {
-  std::string pem;
-  if (!state_dir_trusted() || !read_small_file(kUnitPrivateKeyPath, kKeyFileLimit, pem)) {
-    return Status(Code::kNotEnrolled);
-  }
-  link->unit_key = parse_rsa_private_pem(pem);
-  if (!read_small_file(kServerKeyPath, kKeyFileLimit, pem)) return Status(Code::kNotEnrolled);
-  link->server_key = parse_rsa_public_pem(pem);
-  return link->unit_key && link->server_key ? Status() : Status(Code::kNotEnrolled);
-}
-
 Status loadUnitId(ServerLink* link) {
   char buffer[kUnitIdCapacity] = {};
   // One byte short of the buffer, so the text always ends within it.
@@ -97,9 +86,20 @@ Status loadUnitId(ServerLink* link) {
   return {};
 }
 
-Status load_identity(ServerLink* link) {
-  Status status = loadKeys(link);
-  return status.ok() ? loadUnitId(link) : status;
+Status load_identity(ServerLink* link, KeyUse use) {
+  // The server's key file marks an enrolled unit, whether or not this flow
+  // uses the key.
+  bool loaded = checkunitactivated() && loadUnitId(link).ok();
+  if (loaded && use != KeyUse::kNone) {
+    const bool decrypt = use == KeyUse::kDecrypt;
+    std::string pem;
+    EvpPkeyPtr& key = decrypt ? link->unit_key : link->server_key;
+    if (read_small_file(decrypt ? kUnitPrivateKeyPath : kServerKeyPath, kKeyFileLimit, pem)) {
+      key = decrypt ? parse_rsa_private_pem(pem) : parse_rsa_public_pem(pem);
+    }
+    loaded = key != nullptr;
+  }
+  return loaded ? Status() : Status(Code::kNotEnrolled);
 }
 
 bool getcurver(char* out, std::size_t capacity) {

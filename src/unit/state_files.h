@@ -32,16 +32,20 @@ Status prepare_state_dir();
 // leftovers finds it.
 void adopt_state_dir_leftovers();
 
-// Fills unit_key (private) and server_key. kNotEnrolled unless both files
-// hold a parsable key, so no RSA operation can run on a missing key.
-Status loadKeys(ServerLink* link);
+// Which of the unit's keys a flow uses: none (uploads in clear), the unit's
+// private key (to read what the server encrypted for the unit) or the
+// server's public key (to encrypt uploads).
+enum class KeyUse { kNone, kDecrypt, kEncrypt };
 
 // Fills unit_id with the identifier file's text up to its first NUL, at most
 // 99 characters. kNotEnrolled when the file cannot be read.
 Status loadUnitId(ServerLink* link);
 
-// Both of the above.
-Status load_identity(ServerLink* link);
+// What a flow needs of the unit's identity, and only that: kNotEnrolled
+// unless the unit is enrolled (checkunitactivated), its identifier reads
+// and the one key `use` names parses (unit_key or server_key), so no RSA
+// operation can run on a missing key.
+Status load_identity(ServerLink* link, KeyUse use);
 
 // Reads the installed version into `out` (capacity bytes, zeroed by the
 // caller): every byte that is not a digit or '.' becomes NUL, so the text

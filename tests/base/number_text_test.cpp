@@ -19,5 +19,13 @@ TEST(ParseLeadingInt, ReadsLikeAtoiWithoutOverflow) {
   }
 }
 
+TEST(DecimalText, WritesEveryDigitOfSixtyFourBits) {
+  for (std::uint64_t value :
+       {std::uint64_t{0}, std::uint64_t{7}, std::uint64_t{65536}, std::uint64_t{16777216},
+        std::uint64_t{4294967296}, std::uint64_t{1000000000000}, UINT64_MAX}) {
+    EXPECT_EQ(decimal_text(value), std::to_string(value));
+  }
+}
+
 }  // namespace
 }  // namespace halvorpin

@@ -203,7 +203,7 @@ UPDATE_TARGETS = ["/version?current=", "/packages/package.tar.gz"]
     ({"unitid": None}, 1, []),
     ({"unitprivatekey": None}, 1, []),
     ({"unitprivatekey": b"garbage\n"}, 1, []),
-    ({"zorpublickey": b"xx"}, 1, []),             # 2 bytes: enrolled, but no key to load
+    ({"zorpublickey": b"xx"}, 0, UPDATE_TARGETS),  # 2 bytes: enrolled; `a` uses no server key
     ({"zorpublickey": b"x"}, 0, ENROLLMENT_TARGETS + UPDATE_TARGETS),  # 1 byte: not enrolled
     ({"zorpublickey": None}, 0, ENROLLMENT_TARGETS + UPDATE_TARGETS),
 ], ids=["intact", "no-unitid", "no-private-key", "private-key-garbage", "server-key-2-bytes",

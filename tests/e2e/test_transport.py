@@ -5,9 +5,12 @@ requests of one command, and what the exchange keeps of an upload's reply
 notification or not, a stalled server) is exchange_test.cpp's."""
 
 import base64
+import contextlib
+import ctypes
 import datetime
 import os
 import re
+import struct
 import warnings
 
 import pytest
@@ -130,9 +133,67 @@ def test_certificate_outside_the_unit_clock(sandbox, pki, command, prefix, expir
     assert server.requests() == []
 
 
+# ---- the CA bundle ------------------------------------------------------------
+
+def damaged(pem, at, byte):
+    """The certificate with DER byte `at` (from the end when negative)
+    replaced, or cut there when byte is None; in PEM again."""
+    der = bytearray(x509.load_pem_x509_certificate(pem).public_bytes(serialization.Encoding.DER))
+    der = der[:at] if byte is None else der[:at] + bytes([byte]) + der[at + 1 or len(der):]
+    text = base64.b64encode(bytes(der))
+    return b"-----BEGIN CERTIFICATE-----\n%s\n-----END CERTIFICATE-----\n" % b"\n".join(
+        text[i:i + 64] for i in range(0, len(text), 64))
+
+
+# Wherever the needed CA stands in a small or a public-sized bundle, or
+# when it is missing, the chain is judged as when the library read the
+# whole file: the root directly or through an intermediate the server
+# sends, an untrusted CA, an expired certificate, a wrong name. A block
+# before the CA that the library's reader takes whole (a damaged signature)
+# changes nothing.
+@pytest.mark.parametrize("chain", ["root", "intermediate", "untrusted", "expired", "wrong-name"])
+def test_trust_wherever_the_ca_stands_in_the_bundle(sandbox, pki, chain):
+    cert, key = pki.issue("other.test" if chain == "wrong-name" else COLLECTOR,
+                          issuer={"intermediate": pki.intermediate,
+                                  "untrusted": pki.untrusted}.get(chain),
+                          expired=chain == "expired")
+    if chain == "intermediate":   # the server sends its chain
+        (sandbox.workdir / "chain.crt").write_bytes(cert.read_bytes() +
+                                                    pki.intermediate.cert.read_bytes())
+        cert = sandbox.workdir / "chain.crt"
+    start_collector(sandbox, cert, key)
+    ca, public_cas = pki.ca.cert.read_bytes(), pki.public_cas()
+    for size, others in [("small", public_cas[:1]),
+                         ("public", [damaged(public_cas[0], -3, 0x55)] + public_cas[1:])]:
+        for place, bundle in [("first", [ca] + others), ("last", others + [ca]), ("absent", others)]:
+            sandbox.write("/etc/ca-bundle.crt", b"".join(bundle))
+            result = sandbox.run_client([COLLECTOR_URL, "-v"])
+            if place == "absent" or chain == "untrusted":
+                expected = re.escape(NOT_VERIFIED)
+            elif chain == "expired":
+                expected = re.escape(NOT_VERIFIED) + validity_line(re.escape(TODAY) + rb" [0-9:]{8}", cert)
+            else:
+                expected = re.escape(NAME_MISMATCH if chain == "wrong-name" else b"")
+            assert re.fullmatch(expected, result.stderr), (size, place, result)
+            assert (result.returncode, result.stdout) == \
+                ((1, b"") if expected else (0, NO_KEYS)), (size, place, result)
+
+
+# What the library's reader refuses anywhere in the bundle, before the
+# needed CA too, leaves no trust at all.
 @pytest.mark.parametrize("command", ["-v", "-a"])
-def test_missing_ca_bundle_ends_the_run_before_any_traffic(make_sandbox, command):
+@pytest.mark.parametrize("bundle", ["missing", "empty", "bad-character", "cut-certificate",
+                                    "no-end-line"])
+def test_unreadable_ca_bundle_ends_the_run_before_any_traffic(make_sandbox, pki, command, bundle):
     box = make_sandbox(ca_bundle=None)
+    ca = pki.ca.cert.read_bytes()
+    other = pki.untrusted.cert.read_bytes()
+    content = {"missing": None, "empty": b"",
+               "bad-character": other.replace(b"\n", b"\n!", 3) + ca,
+               "cut-certificate": damaged(other, -40, None) + ca,
+               "no-end-line": ca + other.replace(b"-----END CERTIFICATE-----\n", b"")}[bundle]
+    if content is not None:
+        box.write("/etc/ca-bundle.crt", content)
     accepted = box.start_listener("127.0.0.2", COLLECTOR_PORT)
     result = box.run_client([COLLECTOR_URL, command])
     assert result.returncode == 1, result
@@ -291,6 +352,40 @@ def test_connections_each_command_opens(sandbox, server, command, setup, opened)
     seen = [(c["requests"], c["session_reused"])
             for c in server.connections(at_least=len(opened))]
     assert sorted(seen) == sorted(opened), seen
+
+
+def counting_opens(path):
+    """A function giving how often `path` was opened since this call, by
+    anyone (inotify; closes are watched too, as equal events in a row merge,
+    and a file's events carry no name: 16 bytes each)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    fd = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+    assert fd >= 0 and libc.inotify_add_watch(fd, bytes(path), 0x20 | 0x18) >= 0
+
+    def opens():
+        events = b""
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                events += os.read(fd, 4096)
+        os.close(fd)
+        return sum(struct.unpack_from("I", events, at + 4)[0] & 0x20 != 0
+                   for at in range(0, len(events), 16))
+    return opens
+
+
+# One TLS context per run: an update run, with its version query, a
+# re-connection and the package host's connection, reads the bundle once.
+@pytest.mark.parametrize("command", ["-a", "-v"])
+def test_a_run_reads_the_ca_bundle_once(sandbox, server, command):
+    publish(server, "2.0")
+    server.set_config({"version": "2.0"})
+    if command == "-v":
+        enroll(sandbox, server, version="1.0")
+    opens = counting_opens(sandbox.path("/etc/ca-bundle.crt"))
+    result = sandbox.run_client([COLLECTOR_URL, command])
+    assert (result.returncode, result.stderr) == (0, b""), result
+    assert sandbox.read("/tmp/kelvoz/started") == b"2.0\n"
+    assert opens() == 1
 
 
 # ---- what decides an upload ------------------------------------------------

@@ -402,10 +402,13 @@ def test_a_body_is_encrypted_only_when_its_first_block_opens_to_a_gzip_stream(sa
 
 @pytest.mark.parametrize("command, name, content", [
     ("-v", "unitprivatekey", None),
-    ("-v", "zorpublickey", b"xx"),
+    ("-v", "zorpublickey", None),
+    ("-v", "zorpublickey", b"x"),
     ("-v", "unitid", None),
     ("-p", "unitid", None),
-], ids=["v-no-private-key", "v-server-key-garbage", "v-no-unitid", "p-no-unitid"])
+    ("-p", "unitprivatekey", b"garbage\n"),
+], ids=["v-no-private-key", "v-no-server-key", "v-server-key-1-byte", "v-no-unitid",
+        "p-no-unitid", "p-private-key-garbage"])
 def test_unit_without_keys_asks_nothing(sandbox, server, command, name, content):
     enrolled_with_old_package(sandbox, server)
     set_state_file(sandbox, name, content)
@@ -420,3 +423,15 @@ def test_unit_without_keys_asks_nothing(sandbox, server, command, name, content)
     assert snapshot(sandbox) == before
     assert not sandbox.exists("/tmp/testpackage.tar.gz")
 
+
+
+# The update reads the unit's private key, not the server's: a server key
+# file of two bytes or more only marks the unit enrolled.
+def test_update_needs_no_server_key(sandbox, server):
+    enrolled_with_old_package(sandbox, server)
+    set_state_file(sandbox, "zorpublickey", b"xx")
+    data = publish(server, "1.0")
+    result = run(sandbox, "-v")
+    assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
+    assert raw_requests(server) == [version_request("0.9"), package_request()]
+    assert_installed(sandbox, data, b"1.0\n", b"1.0\n")

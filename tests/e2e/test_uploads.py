@@ -22,7 +22,7 @@ from cryptography.hazmat.primitives.asymmetric import padding
 from conftest import COLLECTOR, COLLECTOR_URL
 from sandbox import SLOW
 from unitstate import (enroll, public_pem, received, register_unit, rsa_key,
-                       seed_unit, server_private_key, server_public_pem)
+                       seed_unit, server_private_key, server_public_pem, set_state_file)
 
 PKCS1 = padding.PKCS1v15()
 UNIT_ID = "UNIT0042"
@@ -335,7 +335,9 @@ def test_refused_second_request_keeps_the_whole_input(sandbox, server, unit, com
 
 # ------------------------------------------------ keys or identifier missing --
 
-MISSING = ["all", "unitprivatekey", "zorpublickey", "unitid"]
+# Without its identifier or the server's key file (what marks an enrolled
+# unit) no upload goes out; the unit's private key no upload uses.
+MISSING = ["all", "zorpublickey", "unitid"]
 
 
 def leave_out(missing):
@@ -373,6 +375,25 @@ def test_log_without_identity_connects_and_sends_nothing(sandbox, server, missin
         assert sandbox.read(LOG) == b"log\n"
 
 
+# An upload reads only what it uses: the identifier, and the server's key
+# only to encrypt.
+@pytest.mark.parametrize("command, name, content", [
+    ("-s", "unitprivatekey", None), ("-S", "unitprivatekey", None),
+    ("-l", "unitprivatekey", None), ("-L", "unitprivatekey", None),
+    ("-s", "zorpublickey", b"xx"), ("-l", "zorpublickey", b"xx"),
+])
+def test_uploads_read_only_the_keys_they_use(sandbox, server, unit, command, name, content):
+    set_state_file(sandbox, name, content)
+    results, encrypted = command in ("-s", "-S"), command in ("-S", "-L")
+    sandbox.write(RESULTS if results else LOG, b"line one\nline two\n")
+    result = sandbox.run_client([COLLECTOR_URL, command])
+    stderr = b"bodylength = 128 \n" if command == "-L" else b""
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", stderr), result
+    assert [(r["accepted"], r["hash_ok"]) for r in server.requests()] == \
+        [(True, True if encrypted else None)]
+    assert received(server, "submit" if results else "log") == b"line one\nline two\n"
+
+
 # --------------------------------------------- uploads larger than a buffer --
 
 def big_lines(total_bytes, width=4000):
@@ -391,7 +412,7 @@ def big_log(size):
 # the log in whole pieces (only the last may be short).
 @pytest.mark.parametrize("command, size", [
     ("-s", 3_000_000), ("-S", 1_500_000), ("-l", 2_500_000), ("-L", 1_200_000),
-    ("-l", 2 * 999_920),     # whole requests of 8620 pieces: no empty one after them
+    ("-l", 2 * BUFFER),      # two whole requests: no empty one after them
 ])
 def test_input_beyond_the_buffers_goes_in_more_requests(sandbox, server, unit, command, size):
     results, encrypted, piece = command in ("-s", "-S"), command in ("-S", "-L"), chunk_size(unit)
@@ -416,7 +437,8 @@ def test_input_beyond_the_buffers_goes_in_more_requests(sandbox, server, unit, c
             assert clear.endswith(b"\n")
             blocks = len(chunks(clear.splitlines(keepends=True), piece)) if encrypted else 0
         else:
-            assert record is records[-1] or len(clear) % piece == 0
+            # Encrypted in whole pieces, in clear in whole buffers; only the last may be short.
+            assert record is records[-1] or len(clear) % (piece if encrypted else BUFFER) == 0
             blocks = math.ceil(len(clear) / piece) if encrypted else 0
         assert len(body) == (blocks * (unit.key_size // 8) if encrypted else len(clear))
     assert b"".join(r["clear"] for r in records) == content

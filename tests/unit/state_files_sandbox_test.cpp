@@ -28,23 +28,31 @@ class StateFiles : public ::testing::Test {
   }
 };
 
-TEST_F(StateFiles, LoadKeysNeedsTwoParsableKeys) {
+// A flow loads the one key it uses, whatever the other file holds; the
+// server's key file of two bytes or more marks an enrolled unit.
+TEST_F(StateFiles, IdentityHoldsOnlyTheKeyTheFlowUses) {
   EvpPkeyPtr unit = generate_unit_key();
-  EvpPkeyPtr server = generate_unit_key();
-  ServerLink link;
-  EXPECT_FALSE(loadKeys(&link).ok());  // neither file
-  put(kUnitPrivateKeyPath, rsa_private_pem(unit.get()));
-  EXPECT_FALSE(loadKeys(&link).ok());  // no server key
-  put(kServerKeyPath, "garbage that is not a key\n");
-  EXPECT_FALSE(loadKeys(&link).ok());
-  put(kServerKeyPath, rsa_public_pem(server.get()));
-  EXPECT_TRUE(loadKeys(&link).ok());
-  EXPECT_EQ(rsa_key_text(link.unit_key.get()), rsa_key_text(unit.get()));
-  EXPECT_EQ(rsa_key_text(link.server_key.get()), rsa_key_text(server.get()));
-  put(kUnitPrivateKeyPath, rsa_public_pem(unit.get()));  // a public key cannot decrypt
-  EXPECT_FALSE(loadKeys(&link).ok());
-  put(kUnitPrivateKeyPath, "");
-  EXPECT_FALSE(loadKeys(&link).ok());
+  const std::string unit_pem = rsa_private_pem(unit.get());
+  const std::string unit_public = rsa_public_pem(unit.get());
+  const struct {
+    std::string private_key, server_key;
+    KeyUse use;
+    bool ok;
+  } cases[] = {{unit_pem, "xx", KeyUse::kDecrypt, true},
+               {unit_public, "xx", KeyUse::kDecrypt, false},
+               {"x", unit_public, KeyUse::kEncrypt, true},
+               {unit_pem, "xx", KeyUse::kEncrypt, false},
+               {"", "xx", KeyUse::kNone, true},
+               {unit_pem, "x", KeyUse::kNone, false}};
+  put(kUnitIdPath, "U1");
+  for (const auto& c : cases) {
+    put(kUnitPrivateKeyPath, c.private_key);
+    put(kServerKeyPath, c.server_key);
+    ServerLink link;
+    EXPECT_EQ(load_identity(&link, c.use).ok(), c.ok) << &c - cases;
+    EXPECT_EQ(link.unit_key != nullptr, c.ok && c.use == KeyUse::kDecrypt) << &c - cases;
+    EXPECT_EQ(link.server_key != nullptr, c.ok && c.use == KeyUse::kEncrypt) << &c - cases;
+  }
 }
 
 TEST_F(StateFiles, UnitIdIsReadAsIsAndAlwaysEndsWithinItsBuffer) {
