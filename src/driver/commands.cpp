@@ -25,12 +25,14 @@ Status take_unit_lock(const Command& command, ServerLink* link) {
 }
 
 // The upload input: what a killed upload left goes back first, and the
-// input is opened only once no other upload of it runs. A link, a FIFO, a
-// device or a file with a second name is no input: it could point anywhere
-// or block the run.
+// input is opened only once no other upload of it runs; while that cannot
+// be finished nothing newer is read. A link, a FIFO, a device or a file with
+// a second name is no input: it could point anywhere or block the run.
 Status open_input(const Command& command, const ServerLink& link, FilePtr& input) {
   if (command.input == nullptr) return {};
-  if (link.run_lock.valid()) settle_sent_input(command.input);
+  if (link.run_lock.valid() && !settle_sent_input(command.input)) {
+    return Status(Code::kHandBackUnfinished, command.input);
+  }
   return open_upload_input(command.input, input);
 }
 

@@ -5,8 +5,10 @@
 #include <cstdio>
 
 #include "driver/commands.h"
+#include "driver/library_memory.h"
 
 int main(int argc, char** argv) {
+  halvorpin::watch_library_memory();
   // Cron's umask is nobody's choice: neither what the client makes nor what
   // the package's start script makes as root may be writable by others.
   (void)umask(022);
