@@ -25,6 +25,7 @@ import subprocess
 import time
 from pathlib import Path
 
+from pki import sign
 from refserver import package_bytes  # the tool packages are published with
 from userland import bind as bind_userland, selected as selected_userland
 
@@ -278,12 +279,15 @@ class RefServer:
             self.proc.wait()
 
 
-def publish(server, version, name="package.tar.gz", broken=None):
+def publish(server, version, name="package.tar.gz", broken=None, signed_by=None):
     """Writes a package of this version (or a broken kind of one, as
     refserver.py make-package --broken) to the server's packages/<name>;
-    returns its bytes."""
+    returns its bytes. signed_by: a private key (pki.sign) whose detached
+    signature goes to packages/<name>.sig, as an operator signs packages."""
     data = package_bytes(version, broken)
     (server.state / "packages" / name).write_bytes(data)
+    if signed_by is not None:
+        (server.state / "packages" / f"{name}.sig").write_bytes(sign(signed_by, data))
     return data
 
 

@@ -1,5 +1,6 @@
 #include "transport/exchange.h"
 
+#include <openssl/err.h>
 #include <poll.h>
 
 #include <cerrno>
@@ -20,6 +21,10 @@ constexpr double kReplyGraceSeconds = 60;
 constexpr double kFloorCheckSeconds = 1;
 
 bool write_request(SSL* ssl, const char* request) {
+  // The library judges each call by the thread's error queue: what an
+  // earlier operation left there (a block that did not decrypt) must not
+  // read as this connection's failure.
+  ERR_clear_error();
   int length = static_cast<int>(std::strlen(request));
   int written = SSL_write(ssl, request, length);
   int code = SSL_get_error(ssl, written);
@@ -66,6 +71,7 @@ class ReplyReader {
     char block[kReadBlock];
     for (;;) {
       errno = 0;
+      ERR_clear_error();
       const int n = SSL_read(ssl_, block, sizeof block);
       const int code = SSL_get_error(ssl_, n);
       const int read_errno = errno;
