@@ -112,8 +112,8 @@ RequestText package_request(const PackageLocator& where, const std::string& path
 // Fetches "<path>.sig" on the package's connection when the host keeps it,
 // else on a re-connection, and verifies it over the archive's `digest`.
 Status check_signature(ServerLink* package_link, bool reuse_connection, const char* locator,
-                       const PackageLocator& where, const std::string& unit_id,
-                       EVP_MD_CTX* digest, const PackageKeys& keys) {
+                       const PackageLocator& where, const std::string& unit_id, EVP_MD_CTX* digest,
+                       const PackageKeys& keys) {
   const RequestText request = package_request(where, where.path + ".sig", unit_id);
   if (!request.ok()) return Status(Code::kLocatorUnusable);
   ReplySink reply(kSignatureCapacity);
@@ -213,8 +213,8 @@ Status packages(ServerLink* link, const char* locator, FILE* out, const PackageK
     if (!written) return Status(Code::kPackageNotStored, kPackageArchivePath);
   }
   return keys == nullptr ? Status()
-                         : check_signature(&package_link, reply.keeps_connection(), locator,
-                                           where, link->unit_id, digest.get(), *keys);
+                         : check_signature(&package_link, reply.keeps_connection(), locator, where,
+                                           link->unit_id, digest.get(), *keys);
 }
 
 }  // namespace halvorpin
