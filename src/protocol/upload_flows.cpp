@@ -154,6 +154,13 @@ void read_pieces(Reading& reading, Batch& batch) {
     batch.clear_length += n;
     reading.consumed += static_cast<long long>(n);
     ++batch.units;
+    // A short read of a regular file is its end: what a writer appends from
+    // now on waits for the next run, as it does for the results.
+    if (n < want) {
+      if (std::ferror(reading.input) != 0) reading.failure = Code::kInputUnreadable;
+      batch.at_end = true;
+      return;
+    }
   }
 }
 
