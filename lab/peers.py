@@ -158,8 +158,7 @@ def start_trickling_peer(box, name, port, cert, body, every=2.0, size=1, fast=0)
 
 
 def start_deaf_peer(box, name_or_addr, port, cert):
-    """A deaf peer inside box (cert: pki.issue()'s pair); returns its process
-    once it listens."""
+    """A deaf peer inside box; returns its process once it listens."""
     return box.launch_peer("deaf", name_or_addr, port, "--cert", cert.cert,
                            "--key", cert.key)[0]
 

@@ -594,19 +594,16 @@ class Sandbox:
         return lambda: len(record.read_text().splitlines())
 
     def start_relay(self, addr, port, first_port, later_port):
-        """An attacker on the path: a TCP relay on addr:port that hands the
-        first connection to addr:first_port and every later one to
-        addr:later_port."""
+        """An attacker on the path: addr:port relays the first connection to
+        addr:first_port, every later one to addr:later_port."""
         self.launch_peer("relay", addr, port, "--first", first_port, "--later", later_port)
 
     def start_trickler(self, addr, port):
-        """A peer that answers every connection on addr:port with a TLS record
-        header and then one byte a second, forever."""
+        """A TLS record header and then one byte a second, forever, on addr:port."""
         self.launch_peer("trickler", addr, port)
 
     def start_blackhole(self, addr, port):
-        """A listener whose accept queue is full and never drained: the
-        kernel drops further SYNs, so a connect to addr:port gets no answer."""
+        """A connect to addr:port gets no answer: its accept queue is full."""
         self.launch_peer("blackhole", addr, port)
 
     def _start_ready(self, cmd, name, timeout):
