@@ -22,6 +22,10 @@ process (the version query; the version query and the package). Measured:
   b. peak resident set of the run (GNU time), median of 5;
   c. the binary's size, stripped, and its NEEDED libraries.
 
+A third run, "update, signed", is the update with the operator's package
+keys on the unit and the package signed, measured against the update
+without keys (not curl): at most 1.10 of its instructions.
+
 Targets: with the public bundle both runs at most 0.15 of curl's
 instructions and the up-to-date run at most 6.5 MiB; with the test CA
 alone the up-to-date run at most 0.85 of curl's instructions. Several binaries (a build before
@@ -39,14 +43,18 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import benchlib  # noqa: E402
 from benchlib import enrolled_world, measured_run, median  # noqa: E402
+from pki import public_pem, sign, signing_key  # noqa: E402
 
 CALLGRIND_OUT = "/tmp/bench-callgrind.out"
 PUBLIC_BUNDLE = Path("/etc/ssl/certs/ca-certificates.crt")
 VERSION_URL = benchlib.COLLECTOR_URL + "/version?current=1.0"
 PACKAGE_URL = benchlib.COLLECTOR_URL + "/packages/package.tar.gz"
 STATE = "/tmp/tolvenra"
+PACKAGE_KEYS = "/etc/package-keys.pem"
 TARGETS = {("public", "up to date"): 0.15, ("public", "update"): 0.15,
-           ("test CA", "up to date"): 0.85}
+           ("test CA", "up to date"): 0.85,
+           # Against the same update run without package keys, not curl.
+           ("test CA", "update, signed"): 1.10}
 RSS_TARGET = 6.5 * benchlib.MB
 
 
@@ -98,9 +106,23 @@ def measure(box, prepare, cmd):
     return count, median(peaks)
 
 
+def measure_signed_update(box, server, binary):
+    """The update run with the operator's package keys on the unit and the
+    package signed: instructions and peak RSS."""
+    package = server.state / "packages" / "package.tar.gz"
+    key = signing_key("rsa-2048")
+    (server.state / "packages" / "package.tar.gz.sig").write_bytes(sign(key, package.read_bytes()))
+    box.write(PACKAGE_KEYS, public_pem(key))
+    try:
+        prepare, client, _ = commands(box, binary, "update")
+        return measure(box, prepare, client)
+    finally:
+        box.remove(PACKAGE_KEYS)
+
+
 def measure_binary(binary, workdir):
     os.environ["HALVORPIN_BIN"] = str(binary)
-    box, _, pki = enrolled_world(workdir)
+    box, server, pki = enrolled_world(workdir)
     rows = []
     try:
         test_ca = pki.ca.cert.read_bytes()
@@ -111,6 +133,10 @@ def measure_binary(binary, workdir):
                 ours, ours_peak = measure(box, prepare, client)
                 theirs, theirs_peak = measure(box, lambda: None, curl)
                 rows.append((bundle, run, ours, theirs, ours_peak, theirs_peak))
+        box.write("/etc/ca-bundle.crt", test_ca)
+        signed, signed_peak = measure_signed_update(box, server, binary)
+        unsigned = next(r for r in rows if r[:2] == ("test CA", "update"))
+        rows.append(("test CA", "update, signed", signed, unsigned[2], signed_peak, unsigned[4]))
     finally:
         box.close()
     return rows

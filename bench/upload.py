@@ -5,13 +5,13 @@ and peak memory.
     /usr/bin/python3 bench/upload.py        (as root)
 
 One sandboxed world holds a unit enrolled with the reference server; the
-reference server then makes way for a minimal TLS sink (bench/sink_server.py)
-on collector.test:8443, which reads each request's bytes and answers
+reference server then makes way for the lab's http peer (lab/peers.py) as a
+sink on collector.test:8443, which reads each request's bytes and answers
 "HTTP/1.1 200 OK" without decrypting anything, so the server's cost does not
-count. The unit uploads a 50 MiB results file with `S` (encrypted) and
-SUBMIT_MAX_LINES=100000; the lines are 116 bytes long, one full block of
-clear text each, so every public-key operation carries as many bytes as the
-reference assumes. Measured:
+count. The unit uploads a 16 MiB results file (as much as one run reads)
+with `S` (encrypted) and SUBMIT_MAX_LINES=100000; the lines are 116 bytes
+long, one full block of clear text each, so every public-key operation
+carries as many bytes as the reference assumes. Measured:
 
   - throughput: clear bytes / whole run, against the public-key operations
     per second of `openssl speed rsa1024` times 116 bytes, sampled before
@@ -29,18 +29,19 @@ these are measurements, not tests.
 
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import benchlib  # noqa: E402
-from benchlib import (COLLECTOR, MB, PYTHON, client_cmd, fmt_bytes, fmt_rate,  # noqa: E402
-                      measured_run, median, verdict)
+from benchlib import (COLLECTOR, MB, client_cmd, fmt_bytes, fmt_rate, measured_run,  # noqa: E402
+                      median, verdict)
+from peers import start_peer  # noqa: E402
 
-SINK = Path(__file__).resolve().parent / "sink_server.py"
+SINK_REPLY = b"HTTP/1.1 200 OK\r\n\r\n"
 LINE_BYTES = 116  # clear bytes per block for a 1024-bit server key
-LINES = 50 * MB // LINE_BYTES
+RUN_SHARE = 16 * MB  # the most of its input one run reads: the whole file goes in one run
+LINES = RUN_SHARE // LINE_BYTES
 RUNS = 3
 MAX_LINES = 100000
 MEMORY_LIMIT = 2 * 1_000_000 + 4 * MB
@@ -55,57 +56,41 @@ def results_file():
     return "".join(lines).encode()
 
 
-def start_sink(box, pki, log):
-    cert, key = pki.issue(COLLECTOR)
-    ready = box.workdir / "sink.out"
-    with open(ready, "wb") as out, open(box.workdir / "sink.err", "wb") as err:
-        proc = box.popen([PYTHON, SINK, "--listen", f"{box.hosts[COLLECTOR]}:8443",
-                          "--cert", cert, "--key", key, "--log", log], stdout=out, stderr=err)
-    for _ in range(600):
-        if b"READY" in ready.read_bytes():
-            return
-        if proc.poll() is not None:
-            break
-        time.sleep(0.05)
-    sys.exit("the sink did not start: " + (box.workdir / "sink.err").read_text())
-
-
-def upload(box, data, letter, log):
+def upload(box, data, letter, sink):
     """One measured upload run, checked: status 0, the file gone, and every
     request's body received whole."""
     box.write("/tmp/output", data)
-    log.write_text("")
+    sink.record.write_text("")
     measured = measured_run(box, client_cmd(f"-{letter}"),
                             env={"SUBMIT_MAX_LINES": str(MAX_LINES)})
-    check_upload(box, measured.run.returncode, letter, log, len(data))
+    check_upload(box, measured.run.returncode, letter, sink, len(data))
     return measured
 
 
-def check_upload(box, status, letter, log, size):
-    requests = [line.rsplit(" ", 2) for line in log.read_text().splitlines()]
-    body = sum(int(received) for _, received, _ in requests)
+def check_upload(box, status, letter, sink, size):
+    requests = sink.requests()
+    body = sum(r["body"] for r in requests)
     expected = size // LINE_BYTES * 128 if letter == "S" else size
     if status != 0 or box.exists("/tmp/output") or body != expected:
         sys.exit(f"unexpected upload: status {status}, {len(requests)} requests, "
                  f"{body} body bytes (want {expected})")
-    return len(requests), sum(resumed == "True" for _, _, resumed in requests)
+    return len(requests), sum(r["resumed"] for r in requests)
 
 
 def bench(box, pki, workdir):
-    log = box.workdir / "sink-requests.log"
-    start_sink(box, pki, log)
+    sink = start_peer(box, COLLECTOR, 8443, pki.issue(COLLECTOR), SINK_REPLY)
     data = results_file()
-    upload(box, data, "S", log)  # warm-up, not counted
-    requests, resumed = check_upload(box, 0, "S", log, len(data))
+    upload(box, data, "S", sink)  # warm-up, not counted
+    requests, resumed = check_upload(box, 0, "S", sink, len(data))
     reference = benchlib.Reference(benchlib.build_ceiling(workdir))
     runs = []
     for _ in range(RUNS):
         reference.sample()
-        runs.append(upload(box, data, "S", log))
-    clear_runs = [upload(box, data, "s", log) for _ in range(RUNS)]
+        runs.append(upload(box, data, "S", sink))
+    clear_runs = [upload(box, data, "s", sink) for _ in range(RUNS)]
 
     rows = []
-    for kind, label, time_of in (("wall", "50 MiB encrypted `S` upload, wall", lambda m: m.wall),
+    for kind, label, time_of in (("wall", "16 MiB encrypted `S` upload, wall", lambda m: m.wall),
                                  ("cpu", "   the same by CPU time", lambda m: m.cpu)):
         measured = len(data) / median([time_of(m) for m in runs])
         limit = reference.public(kind) * LINE_BYTES
@@ -128,10 +113,10 @@ def bench(box, pki, workdir):
                  fmt_bytes(MEMORY_LIMIT), f"{peak / MEMORY_LIMIT:.3f}", "<= 1.000",
                  verdict(peak <= MEMORY_LIMIT)))
     box.write("/tmp/output", data)
-    log.write_text("")
+    sink.record.write_text("")
     status, anon, total = benchlib.own_memory_peak(
         box, client_cmd("-S"), env={"SUBMIT_MAX_LINES": str(MAX_LINES)})
-    check_upload(box, status, "S", log, len(data))
+    check_upload(box, status, "S", sink, len(data))
     rows.append(("   own memory (anonymous RSS, sampled)", fmt_bytes(anon), "", "", "", "(info)"))
     rows.append(("   total RSS, same sampling", fmt_bytes(total), "", "", "", "(info)"))
     return rows, f"{requests} requests per upload, {resumed} of them on a resumed TLS session"

@@ -9,7 +9,7 @@ from pathlib import Path
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec, rsa
+from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 from cryptography.x509.oid import NameOID
 
 Issued = namedtuple("Issued", "cert key")  # host paths of the PEM files
@@ -157,3 +157,27 @@ class Pki:
         _write_cert(cert, issued.cert)
         _write_key(key, issued.key)
         return issued
+
+
+# ---- package signing ----------------------------------------------------------
+
+def signing_key(kind="rsa-2048"):
+    """An operator's package signing key: "rsa-2048", "rsa-1024" (too small
+    for the unit) or "p256"."""
+    if kind == "p256":
+        return ec.generate_private_key(ec.SECP256R1())
+    return _key(int(kind.split("-")[1]))
+
+
+def sign(key, data):
+    """The detached signature `openssl dgst -sha256 -sign KEY` makes of data:
+    PKCS #1 v1.5 for RSA, DER for ECDSA."""
+    if isinstance(key, ec.EllipticCurvePrivateKey):
+        return key.sign(data, ec.ECDSA(hashes.SHA256()))
+    return key.sign(data, padding.PKCS1v15(), hashes.SHA256())
+
+
+def public_pem(key):
+    """The public half as a PEM "PUBLIC KEY", as `openssl pkey -pubout` writes it."""
+    return key.public_key().public_bytes(serialization.Encoding.PEM,
+                                         serialization.PublicFormat.SubjectPublicKeyInfo)

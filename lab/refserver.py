@@ -106,7 +106,8 @@ config.json keys (all optional)
                       https://<Host header>:<port>/packages/package.tar.gz)
   version_reply_text  whole clear text of the version reply (overrides both)
   unit_id             identifier given at enrollment (default "U" + MAC)
-  package_encrypted   send packages RSA-encrypted with the unit key
+  package_encrypted   send packages RSA-encrypted with the unit key (not
+                      their signatures, packages/<name>.sig)
   faults              list of {"path": PREFIX, "nth": N, ACTION: VALUE}:
                       status, reason (a new reason phrase), header_case
                       ("lower": header names in lower case), close, stall,
@@ -504,7 +505,8 @@ def handle_package(state, config, request, name):
     if not os.path.isfile(path):
         return error_reply(404, f"no package {name!r}")
     size = os.path.getsize(path)
-    if not config.get("package_encrypted", False):
+    # A signature (<package>.sig) goes as it is, like the operator made it.
+    if not config.get("package_encrypted", False) or name.endswith(".sig"):
         return Reply(200, [("X-Encrypted", "false"),
                            ("Content-Length", str(size))],
                      lambda: file_chunks(path))
@@ -587,8 +589,8 @@ def route(state, config, request):
         return handle_version(state, config, request)
     if method == "GET" and path.startswith("/packages/"):
         return handle_package(state, config, request, path[len("/packages/"):])
-    if method == "GET" and path == "/testpackage.tar.gz":
-        return handle_package(state, config, request, "testpackage.tar.gz")
+    if method == "GET" and path in ("/testpackage.tar.gz", "/testpackage.tar.gz.sig"):
+        return handle_package(state, config, request, path[1:])
     return error_reply(404, f"nothing at {method} {request.target}")
 
 

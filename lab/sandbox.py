@@ -25,12 +25,14 @@ import subprocess
 import time
 from pathlib import Path
 
+from pki import sign
 from refserver import package_bytes  # the tool packages are published with
 from userland import bind as bind_userland, selected as selected_userland
 
 REPO = Path(__file__).resolve().parents[1]
 LAB = Path(__file__).resolve().parent
 REFSERVER = LAB / "refserver.py"
+PEERS = LAB / "peers.py"
 PYTHON = "/usr/bin/python3"
 
 COLLECTOR = "collector.test"  # the collection server's name in every world
@@ -278,12 +280,15 @@ class RefServer:
             self.proc.wait()
 
 
-def publish(server, version, name="package.tar.gz", broken=None):
+def publish(server, version, name="package.tar.gz", broken=None, signed_by=None):
     """Writes a package of this version (or a broken kind of one, as
     refserver.py make-package --broken) to the server's packages/<name>;
-    returns its bytes."""
+    returns its bytes. signed_by: a private key (pki.sign) whose detached
+    signature goes to packages/<name>.sig, as an operator signs packages."""
     data = package_bytes(version, broken)
     (server.state / "packages" / name).write_bytes(data)
+    if signed_by is not None:
+        (server.state / "packages" / f"{name}.sig").write_bytes(sign(signed_by, data))
     return data
 
 
@@ -548,118 +553,67 @@ class Sandbox:
         return self.run(runner() + [str(binary)] + list(args),
                         env=env, input=input, timeout=timeout)
 
+    def address(self, name_or_addr):
+        """The address of a name of this world's hosts (its first), or the address given."""
+        addr = self.hosts.get(name_or_addr, name_or_addr)
+        return addr if isinstance(addr, str) else addr[0]
+
     def start_refserver(self, name_or_addr, port, cert, key, state, *extra_args):
         """Start lab/refserver.py inside, listening on the address
         of name_or_addr (a name of this world's hosts, or an address) and
         port (0 picks one); returns a RefServer once it printed READY."""
         assert REFSERVER.exists(), f"reference server {REFSERVER} not found"
-        addr = self.hosts.get(name_or_addr, name_or_addr)
-        addr = addr if isinstance(addr, str) else addr[0]
+        addr = self.address(name_or_addr)
         state = Path(state)
         state.mkdir(parents=True, exist_ok=True)
         extra = [str(a) for a in extra_args]
         record = Path(extra[extra.index("--record") + 1]) if "--record" in extra \
             else state / "requests.jsonl"
         name = f"refserver-{addr}-{port}-{len(self.servers)}"
-        out_path = self.workdir / f"{name}.out"
-        log_path = self.workdir / f"{name}.log"
-        with open(out_path, "wb") as out, open(log_path, "wb") as log:
-            proc = self.popen(
-                [PYTHON, REFSERVER, "serve", "--listen", f"{addr}:{port}",
-                 "--cert", cert, "--key", key, "--state", state, *extra],
-                stdout=out, stderr=log)
-        line = _wait_for_line(proc, name, out_path, b"READY ", timeout=60, log=log_path)
-        server = RefServer(proc, addr, int(line.split()[1]), state, record, log_path)
+        proc, port = self._start_ready(
+            [PYTHON, REFSERVER, "serve", "--listen", f"{addr}:{port}",
+             "--cert", cert, "--key", key, "--state", state, *extra], name, timeout=60)
+        server = RefServer(proc, addr, port, state, record, self.workdir / f"{name}.log")
         self.servers.append(server)
         return server
+
+    def launch_peer(self, kind, name_or_addr, port, *options):
+        """Start `lab/peers.py KIND --listen ADDR:PORT OPTIONS` inside on
+        the address of name_or_addr; returns (process, port) once it listens."""
+        addr = self.address(name_or_addr)
+        return self._start_ready([PYTHON, PEERS, kind, "--listen", f"{addr}:{port}", *options],
+                                 f"{kind}-{addr}-{port}", timeout=30)
 
     def start_listener(self, addr, port):
         """A plain TCP listener inside that accepts and at once closes every
         connection; returns a function giving the number accepted so far.
         It tells whether the client tried to connect at all."""
-        log = self.workdir / f"listener-{addr}-{port}.log"
-        log.write_bytes(b"")
-        code = (
-            "import socket, sys\n"
-            "s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
-            f"s.bind(({addr!r}, {port})); s.listen(16)\n"
-            "print('READY', flush=True)\n"
-            f"log = open({str(log)!r}, 'a')\n"
-            "while True:\n"
-            "    c, peer = s.accept(); log.write('%s:%d\\n' % peer); log.flush(); c.close()\n"
-        )
-        self._start_helper(code, f"listener-{addr}-{port}")
-        return lambda: len(log.read_text().splitlines())
+        record = self.workdir / f"listener-{addr}-{port}.accepted"
+        record.write_bytes(b"")
+        self.launch_peer("listener", addr, port, "--record", record)
+        return lambda: len(record.read_text().splitlines())
 
     def start_relay(self, addr, port, first_port, later_port):
-        """An attacker on the path: a TCP relay on addr:port that hands the
-        first connection to addr:first_port and every later one to
-        addr:later_port."""
-        code = (
-            "import itertools, socket, threading\n"
-            "def pump(a, b):\n"
-            "    try:\n"
-            "        while data := a.recv(65536):\n"
-            "            b.sendall(data)\n"
-            "    except OSError:\n"
-            "        pass\n"
-            "    for end in (a, b):\n"
-            "        try:\n"
-            "            end.shutdown(socket.SHUT_RDWR)\n"
-            "        except OSError:\n"
-            "            pass\n"
-            f"s = socket.create_server(({addr!r}, {port}), backlog=16)\n"
-            "print('READY', flush=True)\n"
-            "for n in itertools.count():\n"
-            "    c, _ = s.accept()\n"
-            "    try:\n"
-            f"        u = socket.create_connection(({addr!r}, {first_port} if n == 0 else {later_port}))\n"
-            "    except OSError:\n"
-            "        c.close()\n"
-            "        continue\n"
-            "    for pair in ((c, u), (u, c)):\n"
-            "        threading.Thread(target=pump, args=pair, daemon=True).start()\n"
-        )
-        self._start_helper(code, f"relay-{addr}-{port}")
+        """An attacker on the path: addr:port relays the first connection to
+        addr:first_port, every later one to addr:later_port."""
+        self.launch_peer("relay", addr, port, "--first", first_port, "--later", later_port)
 
     def start_trickler(self, addr, port):
-        """A peer that answers every connection on addr:port with a TLS record
-        header and then one byte a second, forever."""
-        code = (
-            "import socket, threading, time\n"
-            "def drip(c):\n"
-            "    try:\n"
-            "        for b in b'\\x16\\x03\\x03\\x40\\x00' + bytes(16384):\n"
-            "            c.send(bytes([b])); time.sleep(1)\n"
-            "    except OSError:\n"
-            "        pass\n"
-            f"s = socket.create_server(({addr!r}, {port}), backlog=16)\n"
-            "print('READY', flush=True)\n"
-            "while True:\n"
-            "    threading.Thread(target=drip, args=(s.accept()[0],), daemon=True).start()\n"
-        )
-        self._start_helper(code, f"trickler-{addr}-{port}")
+        """A TLS record header and then one byte a second, forever, on addr:port."""
+        self.launch_peer("trickler", addr, port)
 
     def start_blackhole(self, addr, port):
-        """A listener whose accept queue is full and never drained: the
-        kernel drops further SYNs, so a connect to addr:port gets no answer."""
-        code = (
-            "import socket, time\n"
-            "s = socket.socket()\n"
-            f"s.bind(({addr!r}, {port})); s.listen(0)\n"
-            # With a backlog of 0 one established connection fills the queue.
-            f"filler = socket.create_connection(({addr!r}, {port}), timeout=5)\n"
-            "print('READY', flush=True)\n"
-            "time.sleep(1e9)\n"
-        )
-        self._start_helper(code, f"blackhole-{addr}-{port}")
+        """A connect to addr:port gets no answer: its accept queue is full."""
+        self.launch_peer("blackhole", addr, port)
 
-    def _start_helper(self, code, name):
+    def _start_ready(self, cmd, name, timeout):
+        """Start cmd inside, its output in <workdir>/<name>.out and its log in
+        <name>.log; returns (process, port) once it printed "READY <port>"."""
         out_path = self.workdir / f"{name}.out"
         log_path = self.workdir / f"{name}.log"
         with open(out_path, "wb") as out, open(log_path, "wb") as log:
-            proc = self.popen([PYTHON, "-c", code], stdout=out, stderr=log)
-        _wait_for_line(proc, name, out_path, b"READY", timeout=30, log=log_path)
+            proc = self.popen(cmd, stdout=out, stderr=log)
+        return proc, _wait_ready(proc, name, out_path, timeout=timeout, log=log_path)
 
     # ---- reporting ------------------------------------------------------
 
@@ -711,18 +665,19 @@ def _readline(stream, timeout):
     return data
 
 
-def _wait_for_line(proc, name, out_path, prefix, timeout, log):
-    """Wait until out_path holds a line starting with prefix; fail with the
-    process's log if it exits or takes longer than timeout."""
+def _wait_ready(proc, name, out_path, timeout, log):
+    """The port of the line "READY <port>" that a server of the kit (the
+    reference server, a peer) prints once it listens, when out_path holds
+    it; fails with the process's log if it exits or takes longer than timeout."""
     deadline = time.monotonic() + timeout * SLOW
     while True:
         for line in out_path.read_bytes().splitlines():
-            if line.startswith(prefix):
-                return line
+            if line.startswith(b"READY "):
+                return int(line.split()[1])
         if proc.poll() is not None or time.monotonic() > deadline:
             _kill_group(proc)
             raise RuntimeError(
-                f"{name} did not print {prefix!r} "
+                f"{name} did not print READY "
                 f"(status {proc.poll()}):\n{Path(log).read_text(errors='replace')}")
         time.sleep(0.02)
 

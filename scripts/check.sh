@@ -375,12 +375,12 @@ in_debian_root() {
 }
 
 # What the Debian 13 root holds: the build (cmake, g++, OpenSSL, GoogleTest)
-# and the end-to-end tests (pytest, cryptography, the sandbox's unshare,
-# nsenter, mount and ip, libfaketime, and the stock web servers and proxies
-# with the perl of their enabling tools).
+# and the end-to-end tests (pytest, cryptography, seccomp for the syscall filter,
+# the sandbox's unshare, nsenter, mount and ip, libfaketime, and the stock web
+# servers and proxies with the perl of their enabling tools).
 trixie_packages=(
     cmake make g++ libssl-dev libgtest-dev openssl
-    python3 python3-pytest python3-cryptography
+    python3 python3-pytest python3-cryptography python3-seccomp
     iproute2 util-linux mount procps faketime
     nginx apache2 lighttpd lighttpd-mod-openssl haproxy perl
 )

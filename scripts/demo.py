@@ -26,10 +26,11 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "lab"))
 
-from pki import Pki  # noqa: E402
+from pki import Pki, public_pem, signing_key  # noqa: E402
 from sandbox import COLLECTOR, DEFAULT_MAC, Sandbox, client_binary, publish, received  # noqa: E402
 
 URL = f"https://{COLLECTOR}:8443"
+PACKAGE_KEYS = "/etc/package-keys.pem"
 RESULT_LINES = [
     "2024-05-02T10:00:00Z,ping,target=198.51.100.7,rtt_ms=12.4\n",
     "2024-05-02T10:00:05Z,ping,target=198.51.100.8,rtt_ms=15.1\n",
@@ -197,12 +198,46 @@ class Demo:
                    == ["/version?current=1.0", "/packages/package.tar.gz"],
                    "version query with 1.0, then the package download")
 
+    def step_signed_packages(self):
+        self.header("signed packages: the operator's key on the unit, 1.2 signed, 1.3 tampered")
+        key = signing_key("p256")
+        self.box.write(PACKAGE_KEYS, public_pem(key), mode=0o644)
+        self.say(f"(unit: {PACKAGE_KEYS} holds the operator's public key)")
+        self.say("$ openssl dgst -sha256 -sign package-signing.key -out package.tar.gz.sig "
+                 "package.tar.gz   (the operator, for 1.2)")
+        publish(self.server, "1.2", signed_by=key)
+        self.server.set_config({"version": "1.2"})
+        result = self.run_client("v")
+        self.check(result.returncode == 0, "exit status 0")
+        self.expect_installed("1.2")
+        self.check([e["target"] for e in self.new_requests] == [
+            "/version?current=1.1", "/packages/package.tar.gz", "/packages/package.tar.gz.sig"],
+            "version query, the package and its signature")
+
+        self.say()
+        package = self.server.state / "packages" / "package.tar.gz"
+        publish(self.server, "1.3", signed_by=key)
+        tampered = bytearray(package.read_bytes())
+        tampered[-20] ^= 0x01
+        package.write_bytes(bytes(tampered))
+        self.server.set_config({"version": "1.3"})
+        self.say("(server: 1.3 signed, then one byte of its archive changed on the host)")
+        result = self.run_client("v")
+        self.check(result.returncode == 1, "exit status 1")
+        self.check(result.stderr.startswith(b"Package signature does not verify: "),
+                   "the client says the signature does not verify")
+        self.expect_installed("1.2")
+        self.box.remove(PACKAGE_KEYS)
+        publish(self.server, "1.2")
+        self.server.set_config({"version": "1.2"})
+        self.say(f"(unit: {PACKAGE_KEYS} removed again; the server names 1.2)")
+
     def step_package_request(self):
         self.header("package request (p): fetch only, encrypted for this unit")
         package = publish(self.server, "1.1", name="testpackage.tar.gz")
         # From here on the server sends packages RSA-encrypted with the unit's
         # public key; the client decrypts them block by block.
-        self.server.set_config({"version": "1.1", "package_encrypted": True})
+        self.server.set_config({"version": "1.2", "package_encrypted": True})
         self.say("(server: /testpackage.tar.gz holds a 1.1 package, sent encrypted)")
         result = self.run_client("p")
         self.check(result.returncode == 0, "exit status 0")
@@ -211,7 +246,7 @@ class Demo:
         self.check(fetched == package,
                    "/tmp/testpackage.tar.gz is the server's package, decrypted")
         self.check(self.changed == ["/tmp/testpackage.tar.gz"],
-                   "nothing else changed: nothing installed, still version 1.1")
+                   "nothing else changed: nothing installed, still version 1.2")
         self.check([e["target"] for e in self.new_requests] == ["/testpackage.tar.gz"],
                    "one request for /testpackage.tar.gz")
 
@@ -422,7 +457,8 @@ def main(argv=None, out=sys.stdout):
     try:
         demo.start()
         for step in (demo.step_enroll, demo.step_up_to_date, demo.step_publish,
-                     demo.step_update, demo.step_package_request, demo.step_uploads,
+                     demo.step_update, demo.step_signed_packages, demo.step_package_request,
+                     demo.step_uploads,
                      demo.step_log, demo.summary_of_uploads):
             step()
     except Exception as error:  # a broken world or server: report, don't hide

@@ -15,8 +15,8 @@ import pytest
 from cryptography import x509
 from cryptography.x509.oid import NameOID
 
-from httppeer import (chunked_reply, length_reply, start_broken_chunk_peer,
-                      start_cut_short_peer, start_peer, start_trickling_peer)
+from peers import (chunked_reply, length_reply, start_broken_chunk_peer,
+                   start_cut_short_peer, start_peer, start_trickling_peer)
 from webservers import start_apache, start_lighttpd, start_nginx
 
 HOST = "packages.test"
@@ -149,7 +149,8 @@ def test_peer(make_sandbox, pki, start, status, kept, least):
     code, headers, body, seconds = curl(box, f"https://{HOST}:9001/x", "-A", "lab")
     assert (code, body) == (status, kept), headers
     assert seconds >= least
-    assert peer.requests() == [{"sni": HOST, "raw": request_of(9001)}]
+    assert peer.requests() == [{"sni": HOST, "raw": request_of(9001), "body": 0,
+                                "resumed": False}]
 
 
 def test_peer_records_no_server_name_for_an_address(make_sandbox, pki):
@@ -159,3 +160,16 @@ def test_peer_records_no_server_name_for_an_address(make_sandbox, pki):
     code, headers, body, _ = curl(box, "https://127.0.0.3:9001/x", "-A", "lab")
     assert (code, body) == (0, BODY), headers
     assert [r["sni"] for r in peer.requests()] == [None]
+
+
+# The upload benchmark's sink: each request's body counted whole, and the
+# second connection of one client on a resumed TLS session.
+def test_peer_counts_each_body_and_sees_a_session_resumed(make_sandbox, pki):
+    box = make_sandbox()
+    peer = start_peer(box, HOST, 9001, pki.web_server(HOST), length_reply(b"ok"))
+    box.write("/tmp/body.bin", BODY)
+    url = f"https://{HOST}:9001/x"
+    code, headers, _, _ = curl(box, url, "--data-binary", "@/tmp/body.bin", url)
+    assert code == 0, headers
+    assert [(r["body"], r["resumed"]) for r in peer.requests()] == \
+        [(len(BODY), False), (len(BODY), True)]

@@ -6,6 +6,8 @@ namespace halvorpin {
 
 // The only trusted certificate authorities (PEM).
 inline constexpr const char* kCaBundlePath = "/etc/ca-bundle.crt";
+// The operator's package keys: when present, every package must be signed.
+inline constexpr const char* kPackageKeysPath = "/etc/package-keys.pem";
 
 // The state directory: the unit's keys, identifier and installed version,
 // kept between runs, and the client's work files: only root can make or

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/library_memory.h"
 #include "base/server_link.h"
 #include "base/status.h"
 #include "driver/command_line.h"
@@ -63,7 +64,10 @@ int run_command_line(int argc, const char* const* argv) {
     write_short_usage(stderr);
     return 0;
   }
-  return report(letter, run(*command, &link));
+  status = run(*command, &link);
+  // A failure the library's want of memory caused says so (library_memory.h).
+  if (!status.ok() && library_memory_ran_out()) status = Status(Code::kOutOfMemory);
+  return report(letter, status);
 }
 
 }  // namespace halvorpin

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "driver/commands.h"
-#include "driver/library_memory.h"
+#include "base/library_memory.h"
 
 int main(int argc, char** argv) {
   halvorpin::watch_library_memory();

@@ -22,6 +22,8 @@ constexpr std::size_t kRequestCapacity = 1024;
 constexpr std::size_t kTempFileBuffer = std::size_t{64} * 1024;
 // A refusal's body is kept for a look, but only this much of it.
 constexpr std::size_t kRefusedBodyLimit = std::size_t{64} * 1024;
+// A signature of a 4096-bit RSA key is 512 bytes.
+constexpr std::size_t kSignatureCapacity = 2048;
 // The work files are the package store's, in the state directory.
 constexpr const char* kPackageTempPath = PackageStore::kDownloadPath;
 constexpr const char* kPackageArchivePath = PackageStore::kArchivePath;
@@ -77,8 +79,9 @@ Body body_kind(const ReplySink& reply, EVP_PKEY* unit_key) {
 
 // Writes the clear bytes of every whole block that decrypts; blocks the key
 // does not decrypt are skipped, a trailing partial block is ignored. A
-// block that fails for a local reason (memory) fails it all.
-bool decrypt_blocks(EVP_PKEY* unit_key, FILE* out) {
+// block that fails for a local reason (memory) fails it all. With `digest`,
+// what is written is hashed into it (from its start) as it is written.
+bool decrypt_blocks(EVP_PKEY* unit_key, FILE* out, EVP_MD_CTX* digest) {
   FilePtr in = open_regular_stream(kPackageTempPath);
   int size = rsa_size(unit_key);
   EvpPkeyCtxPtr ctx = make_rsa_decrypt_ctx(unit_key);
@@ -86,15 +89,60 @@ bool decrypt_blocks(EVP_PKEY* unit_key, FILE* out) {
   const auto block_size = static_cast<std::size_t>(size);
   std::vector<unsigned char> block(block_size);
   std::vector<unsigned char> clear(block_size);
+  if (digest != nullptr && EVP_DigestInit_ex(digest, EVP_sha256(), nullptr) != 1) return false;
   while (std::fread(block.data(), block_size, 1, in.get()) == 1) {
     int n = rsa_decrypt_block(ctx.get(), block.data(), block_size, clear.data(), clear.size());
     if (n == kBlockFailed) return false;
-    if (n > 0 && std::fwrite(clear.data(), 1, static_cast<std::size_t>(n), out) !=
-                     static_cast<std::size_t>(n)) {
+    if (n <= 0) continue;
+    const auto length = static_cast<std::size_t>(n);
+    if (std::fwrite(clear.data(), 1, length, out) != length ||
+        (digest != nullptr && EVP_DigestUpdate(digest, clear.data(), length) != 1)) {
       return false;
     }
   }
   return std::ferror(in.get()) == 0 && std::fflush(out) == 0;
+}
+
+// The request for `path` at the package host: the same for the package and
+// its signature.
+RequestText package_request(const PackageLocator& where, const std::string& path,
+                            const std::string& unit_id) {
+  RequestText request(kRequestCapacity);
+  // The standard request line: strict web servers refuse a blank before CR LF.
+  request.add("GET ").add(path).add(" HTTP/1.1\r\n");
+  request.add("Host: ").add(where.host).add("\r\n");
+  request.add("X-Encryption-Desired: false\r\n");
+  request.add("X-Unit-ID: ").add(unit_id).add("\r\n");
+  request.add("\r\n");
+  return request;
+}
+
+// Fetches "<path>.sig" on the package's connection when the host keeps it,
+// else on a re-connection, and verifies it over the archive's `digest`.
+Status check_signature(ServerLink* package_link, bool reuse_connection, const char* locator,
+                       const PackageLocator& where, const std::string& unit_id, EVP_MD_CTX* digest,
+                       const PackageKeys& keys) {
+  const RequestText request = package_request(where, where.path + ".sig", unit_id);
+  if (!request.ok()) return Status(Code::kLocatorUnusable);
+  ReplySink reply(kSignatureCapacity);
+  if (reuse_connection) ssl_sendrequest(package_link->ssl.get(), request.c_str(), reply);
+  // A host may close a kept connection at any time: one that brought not a
+  // byte is asked again on a new one, as HTTP clients do.
+  if (!reply.started()) {
+    Status status = ssl_reconnect(package_link);
+    if (!status.ok()) return status;
+    reply = ReplySink(kSignatureCapacity);
+    ssl_sendrequest(package_link->ssl.get(), request.c_str(), reply);
+  }
+  if (reply.status_code() != 200) {
+    return Status(Code::kSignatureMissing, package_link->host + " " + reply.status_line());
+  }
+  unsigned char hash[EVP_MAX_MD_SIZE];
+  unsigned int hash_length = 0;
+  const bool verified = reply.whole() && !reply.body_cut() &&
+                        EVP_DigestFinal_ex(digest, hash, &hash_length) == 1 &&
+                        keys.verify(hash, hash_length, reply.body());
+  return verified ? Status() : Status(Code::kSignatureBad, locator);
 }
 
 }  // namespace
@@ -127,7 +175,7 @@ bool split_locator(const char* locator, PackageLocator& out) {
   return true;
 }
 
-Status packages(ServerLink* link, const char* locator, FILE* out) {
+Status packages(ServerLink* link, const char* locator, FILE* out, const PackageKeys* keys) {
   PackageLocator where;
   // The locator comes from the server: nothing in it may add to the request.
   if (!split_locator(locator, where) || !locator_usable(where)) {
@@ -140,19 +188,18 @@ Status packages(ServerLink* link, const char* locator, FILE* out) {
   share_context(*link, &package_link);
   Status status = open_checked_connection(&package_link);
   if (!status.ok()) return status;
-
-  RequestText request(kRequestCapacity);
-  // The standard request line: strict web servers refuse a blank before CR LF.
-  request.add("GET ").add(where.path).add(" HTTP/1.1\r\n");
-  request.add("Host: ").add(where.host).add("\r\n");
-  request.add("X-Encryption-Desired: false\r\n");
-  request.add("X-Unit-ID: ").add(link->unit_id).add("\r\n");
-  request.add("\r\n");
+  const RequestText request = package_request(where, where.path, link->unit_id);
   if (!request.ok()) return Status(Code::kLocatorUnusable);
 
+  // A signed package is hashed as its bytes arrive.
+  EvpMdCtxPtr digest(keys != nullptr ? EVP_MD_CTX_new() : nullptr);
+  if (keys != nullptr && (!digest || EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr) != 1)) {
+    return Status(Code::kPackageNotStored, kPackageTempPath);
+  }
   FilePtr temp = create_fresh_stream(kPackageTempPath, 0644);
   if (!temp) return local_failure(Code::kPackageNotStored, kPackageTempPath);
   ReplySink reply(0, temp.get(), kRefusedBodyLimit);
+  reply.digest_body(digest.get());
   status = fetch_to_temp_file(&package_link, request.c_str(), temp.get(), reply);
   const bool closed = std::fclose(temp.release()) == 0;
   if (status.ok() && !closed) status = Status(Code::kPackageNotStored, kPackageTempPath);
@@ -165,14 +212,19 @@ Status packages(ServerLink* link, const char* locator, FILE* out) {
   const Body kind = body_kind(reply, link->unit_key.get());
   if (kind == Body::kClear) {
     // The clear package is the file: move it into place whole.
-    if (::rename(kPackageTempPath, kPackageArchivePath) == 0) return {};
+    if (::rename(kPackageTempPath, kPackageArchivePath) != 0) {
+      (void)::unlink(kPackageTempPath);
+      return Status(Code::kPackageNotStored, kPackageArchivePath);
+    }
+  } else {
+    const bool written = kind == Body::kEncrypted && out != nullptr &&
+                         decrypt_blocks(link->unit_key.get(), out, digest.get());
     (void)::unlink(kPackageTempPath);
-    return Status(Code::kPackageNotStored, kPackageArchivePath);
+    if (!written) return local_failure(Code::kPackageNotStored, kPackageArchivePath);
   }
-  bool written =
-      kind == Body::kEncrypted && out != nullptr && decrypt_blocks(link->unit_key.get(), out);
-  (void)::unlink(kPackageTempPath);
-  return written ? Status() : local_failure(Code::kPackageNotStored, kPackageArchivePath);
+  return keys == nullptr ? Status()
+                         : check_signature(&package_link, reply.keeps_connection(), locator, where,
+                                           link->unit_id, digest.get(), *keys);
 }
 
 }  // namespace halvorpin

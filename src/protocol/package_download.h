@@ -6,6 +6,7 @@
 
 #include "base/server_link.h"
 #include "base/status.h"
+#include "unit/package_signature.h"
 
 namespace halvorpin {
 
@@ -33,6 +34,11 @@ bool locator_usable(const PackageLocator& where);
 // host and the reply's status line; at most 64 KiB of its body stays in the
 // temporary file), kDownloadCutShort, kPackageNotStored (no work file left
 // behind), or what connecting to the host gave.
-Status packages(ServerLink* link, const char* locator, FILE* out);
+// With `keys` (the operator's, usable), the archive must also come with a
+// signature, "<path>.sig" from the same host, that one of them verifies over
+// the archive as it arrived (after decryption): kSignatureMissing (reason:
+// the host and the status line) or kSignatureBad (reason: the locator).
+Status packages(ServerLink* link, const char* locator, FILE* out,
+                const PackageKeys* keys = nullptr);
 
 }  // namespace halvorpin

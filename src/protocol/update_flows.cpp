@@ -32,10 +32,17 @@ bool refused(const Status& status) {
 }
 
 // The one download of `a`, `v` and `p`, into the package store's work files.
+// Where the operator placed package keys, it must be signed; keys the unit
+// cannot rely on let nothing be fetched.
 Status download_package(ServerLink* link, const std::string& locator) {
+  const PackageKeys keys = PackageKeys::load(kPackageKeysPath);
+  if (keys.state() == PackageKeys::State::kUnusable) {
+    return Status(Code::kPackageKeysUnusable, kPackageKeysPath);
+  }
   FilePtr out = PackageStore::create_archive();
   if (!out) return local_failure(Code::kPackageNotStored, PackageStore::kArchivePath);
-  Status status = packages(link, locator.c_str(), out.get());
+  Status status = packages(link, locator.c_str(), out.get(),
+                           keys.state() == PackageKeys::State::kUsable ? &keys : nullptr);
   if (std::fclose(out.release()) != 0 && status.ok()) {
     status = Status(Code::kPackageNotStored, PackageStore::kArchivePath);
   }

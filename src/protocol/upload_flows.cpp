@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/library_memory.h"
 #include "base/number_text.h"
 #include "base/paths.h"
 #include "protocol/submission.h"
@@ -154,6 +155,13 @@ void read_pieces(Reading& reading, Batch& batch) {
     batch.clear_length += n;
     reading.consumed += static_cast<long long>(n);
     ++batch.units;
+    // A short read of a regular file is its end: what a writer appends from
+    // now on waits for the next run, as it does for the results.
+    if (n < want) {
+      if (std::ferror(reading.input) != 0) reading.failure = Code::kUnreadable;
+      batch.at_end = true;
+      return;
+    }
   }
 }
 
@@ -214,7 +222,10 @@ Status upload(ServerLink* link, FILE* input, bool encrypted, const UploadKind& k
                         : logdata(link, batch.clear.data(), clear_length,
                                   encrypted ? batch.cipher.data() : batch.clear.data(),
                                   encrypted ? cipher_length : 0, encrypted ? 1 : 0);
-    if (status.ok()) sent = reading.consumed;
+    if (!status.ok()) break;
+    // Accepted lines must leave the input before the run ends.
+    if (sent == start) let_library_memory_fail();
+    sent = reading.consumed;
   }
   if (status.ok() || sent > start) {
     const Status removed = remove_sent_input(kind.path, input, sent);

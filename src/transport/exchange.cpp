@@ -1,5 +1,6 @@
 #include "transport/exchange.h"
 
+#include <openssl/err.h>
 #include <poll.h>
 
 #include <cerrno>
@@ -31,6 +32,10 @@ int write_on(SSL* ssl, const void* data, int length, int& code) {
 }
 
 bool write_request(SSL* ssl, const char* request) {
+  // The library judges each call by the thread's error queue: what an
+  // earlier operation left there (a block that did not decrypt) must not
+  // read as this connection's failure.
+  ERR_clear_error();
   int length = static_cast<int>(std::strlen(request));
   int code = 0;
   int written = write_on(ssl, request, length, code);
@@ -77,6 +82,7 @@ class ReplyReader {
     char block[kReadBlock];
     for (;;) {
       errno = 0;
+      ERR_clear_error();
       const int n = SSL_read(ssl_, block, sizeof block);
       const int code = SSL_get_error(ssl_, n);
       const int read_errno = errno;

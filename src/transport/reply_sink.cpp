@@ -292,6 +292,9 @@ void ReplySink::keep_body(const char* data, std::size_t length) {
       stage_ = Stage::kStopped;
       return;
     }
+    if (body_digest_ != nullptr && status_code_ == 200) {
+      (void)EVP_DigestUpdate(body_digest_, data, n);
+    }
     body_room_ -= n;
     if (body_room_ == 0) stage_ = Stage::kStopped;  // a refusal's body: enough kept
     return;
@@ -338,6 +341,12 @@ bool ReplySink::whole() const {
   }
   if (stage_ == Stage::kDone) return true;
   return stage_ == Stage::kBody && !length_framed_ && finished_ && end_ == End::kClosed;
+}
+
+bool ReplySink::keeps_connection() const {
+  const char* connection = header("Connection");
+  return whole() && stage_ == Stage::kDone && first_line_.compare(0, 8, "HTTP/1.1") == 0 &&
+         (connection == nullptr || !equal_ignoring_case(connection, "close"));
 }
 
 const char* ReplySink::defect() const {

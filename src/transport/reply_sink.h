@@ -14,6 +14,8 @@
 // ends the body there: the reply is not whole, and defect() says why.
 #pragma once
 
+#include <openssl/evp.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -52,6 +54,10 @@ class ReplySink {
     return sink;
   }
 
+  // Every body byte the file takes of a 200 reply also goes into `digest`
+  // (initialised by the caller), so what was written is hashed as it came.
+  void digest_body(EVP_MD_CTX* digest) { body_digest_ = digest; }
+
   // Takes received bytes. False once no more are wanted: the reply reached
   // its end, is unusable, or nothing more of it is to be kept; bytes given
   // after that are ignored.
@@ -59,6 +65,8 @@ class ReplySink {
   // Records how the stream ended (once, after the last take).
   void finish(End end);
 
+  // True once any byte of the reply arrived.
+  bool started() const { return any_byte_; }
   // The status code of a well-formed status line, 0 otherwise.
   int status_code() const { return status_code_; }
   // The first line for a message: at most 200 bytes, anything not printable
@@ -81,6 +89,10 @@ class ReplySink {
   bool body_cut() const { return body_cut_; }
   // True when the body file refused a write; reading stopped there.
   bool write_failed() const { return write_failed_; }
+  // True when the server keeps the connection for another request: an
+  // HTTP/1.1 reply that arrived whole to an end its framing gave, without
+  // "Connection: close".
+  bool keeps_connection() const;
   // Why the reply is not whole and usable, for a message: problem(), what
   // broke the chunk framing, or "cut short"; "" when it is whole and usable.
   const char* defect() const;
@@ -111,6 +123,7 @@ class ReplySink {
 
   std::size_t body_capacity_;
   FILE* body_file_;
+  EVP_MD_CTX* body_digest_ = nullptr;
   std::size_t refused_body_limit_;
   bool head_only_ = false;
 

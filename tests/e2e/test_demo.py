@@ -16,6 +16,7 @@ STEP_TITLES = [
     "version check (v) while up to date",
     "the server publishes version 1.1",
     "version check (v) after the release",
+    "signed packages",
     "package request (p)",
     "results upload in clear (s), then encrypted in batches (S)",
     "log upload, encrypted (L)",

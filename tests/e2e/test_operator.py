@@ -14,8 +14,8 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 from cryptography.hazmat.primitives import serialization
 
-import deaf_peer
 from conftest import COLLECTOR_PORT, COLLECTOR_URL
+from peers import start_deaf_peer
 from sandbox import DEFAULT_MAC_TEXT, LAB, PYTHON, SLOW, client_binary, runner
 from test_hostile import as_nobody, package, wait_for
 from unitstate import (COLLECTOR, STATE_DIR, STATE_FILES, TAR_LIST, UNIT_ID, enroll, install_old_package,
@@ -361,7 +361,7 @@ def test_no_read_limit_works_for_every_command(sandbox, server):
 def test_a_send_ends_after_the_write_limit(sandbox, pki):
     assert sandbox.run(["ip", "link", "set", "lo", "mtu", "1500"]).returncode == 0
     seed_unit(sandbox, public_pem(rsa_key("server").public_key()))
-    deaf_peer.start(sandbox, "127.0.0.2", COLLECTOR_PORT, *pki.issue(COLLECTOR))
+    start_deaf_peer(sandbox, "127.0.0.2", COLLECTOR_PORT, pki.issue(COLLECTOR))
     log = b"".join(b"log line %07d\n" % i for i in range(300_000))   # 5 MiB
     sandbox.write("/tmp/debug.out", log)
     result = sandbox.run_client([COLLECTOR_URL, "-l"],

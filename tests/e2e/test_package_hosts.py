@@ -23,8 +23,8 @@ from cryptography.hazmat.primitives.asymmetric import padding
 
 import unitstate
 from conftest import COLLECTOR_URL
-from httppeer import (chunked_reply, head, length_reply, start_broken_chunk_peer,
-                      start_cut_short_peer, start_peer)
+from peers import (chunked_reply, head, length_reply, start_broken_chunk_peer,
+                   start_cut_short_peer, start_peer)
 from refserver import package_bytes
 from sandbox import SLOW
 from unitstate import TAR_LIST, UNIT_ID, enroll, install_old_package, tmp_entries
@@ -248,7 +248,8 @@ def check_seen(row, host, locator):
     if row.seen == "exact":
         path = "/" + locator.split("://", 1)[1].split("/", 1)[1]
         host_name = locator.split("://", 1)[1].split("/", 1)[0]
-        assert host.requests() == [{"sni": row.sni, "raw": request_bytes(path, host_name)}]
+        assert host.requests() == [{"sni": row.sni, "raw": request_bytes(path, host_name),
+                                    "body": 0, "resumed": False}]
     elif row.seen is not None:
         line, code = row.seen
         log = host.access_log(at_least=1)

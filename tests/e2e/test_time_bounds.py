@@ -15,7 +15,7 @@ import random
 import threading
 
 from conftest import COLLECTOR_URL, start_collector
-from httppeer import start_trickling_peer
+from peers import start_trickling_peer
 from refserver import package_bytes
 from sandbox import COLLECTOR, SLOW
 from unitstate import TAR_LIST, assert_installed, enroll, install_old_package, publish

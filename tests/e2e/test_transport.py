@@ -19,7 +19,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.x509.oid import NameOID
 
 from conftest import COLLECTOR, COLLECTOR_PORT, COLLECTOR_URL, start_collector
-from sandbox import DEFAULT_MAC_TEXT, client_binary, runner
+from sandbox import client_binary, runner
 from unitstate import STATE_DIR, enroll, private_pem, publish, received, rsa_key
 
 NO_CA_LIST = "Ca\u2019t read CA list\n".encode()   # no "n"; U+2019 is E2 80 99
@@ -255,24 +255,16 @@ def test_results_upload_checks_the_certificate_of_its_first_connection(sandbox, 
 # ---- common name against the host name -------------------------------------
 
 # `v` on a unit without keys connects, checks the certificate and stops:
-# the keys message shows that the certificate was accepted.
-# Wildcard rules are the unit tests' (pattern_match_test.cpp); here, the
-# certificate's names reach them: case, a star, only the first entry, the
-# name's length against the client's buffer (255 bytes), and no star for a
-# host given as an address (127.2 is the resolver's 127.0.0.2).
-LONG_CN = "collector.test" + "*" * 241          # 255 bytes, matches collector.test
-
-
+# the keys message shows that the certificate was accepted. The name rules
+# are the unit tests' (cert_names_test.cpp, pattern_match_test.cpp); here, a
+# certificate's names reach them: case, only the first common name, and no
+# star for a host given as an address.
 @pytest.mark.parametrize("common_names, host, accepted", [
-    (["Collector.TEST"], COLLECTOR, True), (["*lector.test"], COLLECTOR, True),
-    (["*.collector.test"], COLLECTOR, False),
+    (["Collector.TEST"], COLLECTOR, True),
     (["collector.test", "other.test"], COLLECTOR, True),
     (["other.test", "collector.test"], COLLECTOR, False),
-    ([LONG_CN], COLLECTOR, True), ([LONG_CN + ".other.test"], COLLECTOR, False),
-    (["127.0.0.2"], "127.0.0.2", True), (["*.0.0.2"], "127.0.0.2", False),
-    (["127.0.0.*"], "127.0.0.2", False), (["127.*"], "127.2", False),
-], ids=lambda v: (v if isinstance(v, str) else ["refused", "accepted"][v] if isinstance(v, bool)
-                  else "+".join(v) if len(v[0]) < 40 else f"{len(v[0])}-bytes"))
+    (["*.0.0.2"], "127.0.0.2", False),
+], ids=["case", "first-of-two", "second-of-two", "star-for-an-address"])
 def test_common_name_matching(sandbox, pki, common_names, host, accepted):
     cert, key = issue_with_common_names(pki, sandbox.workdir, common_names)
     start_collector(sandbox, cert, key)
@@ -285,39 +277,24 @@ def test_common_name_matching(sandbox, pki, common_names, host, accepted):
 
 # ---- session resumption ----------------------------------------------------
 
+# Which connections resume is test_connections_each_command_opens's, with
+# TLS 1.3; here the other protocol version, and a server that declines.
 @pytest.mark.parametrize("server_args, tls_version, resumes", [
-    ([], "TLSv1.3", True),
     (["--tls-max", "1.2"], "TLSv1.2", True),
     (["--no-resume"], "TLSv1.3", False),
-], ids=["tls1.3", "tls1.2", "server-declines"])
+], ids=["tls1.2", "server-declines"])
 def test_reconnects_resume_the_tls_session(sandbox, pki, server_args, tls_version, resumes):
-    cert, key = pki.issue(COLLECTOR)
-    server = start_collector(sandbox, cert, key, *server_args)
-    publish(server, "2.0")
-    server.set_config({"version": "2.0"})
-
-    # Enrollment: the first connection, two reconnects (confirmation and
-    # version query), then the package host's connection of its own.
-    result = sandbox.run_client([COLLECTOR_URL, "-a"])
-    assert (result.returncode, result.stderr) == (0, b""), result
-    assert sandbox.read("/tmp/kelvoz/started") == b"2.0\n"
-    enrollment = server.requests()
-    assert [r["target"] for r in enrollment] == [
-        f"/activate?mac={DEFAULT_MAC_TEXT}", f"/activate?confirm&mac={DEFAULT_MAC_TEXT}",
-        "/version?current=", "/packages/package.tar.gz"], enrollment
-    assert [r["session_reused"] for r in enrollment] == [False, resumes, resumes, False]
-    assert {r["tls_version"] for r in enrollment} == {tls_version}
-
+    server = start_collector(sandbox, *pki.issue(COLLECTOR), *server_args)
+    enroll(sandbox, server, version="2.0")
     # Results in batches of one line: one connection, then two reconnects.
     sandbox.write("/tmp/output", "r1\nr2\nr3\n")
     result = sandbox.run_client([COLLECTOR_URL, "-s"], env={"SUBMIT_MAX_LINES": "1"})
     assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
-    uploads = server.requests()[len(enrollment):]
+    uploads = server.requests()
     assert [r["body"] for r in uploads] == [b"r1\n", b"r2\n", b"r3\n"], uploads
     assert [r["session_reused"] for r in uploads] == [False, resumes, resumes]
     assert {r["tls_version"] for r in uploads} == {tls_version}
     assert received(server, "submit") == b"r1\nr2\nr3\n"
-    assert not sandbox.exists("/tmp/output")
 
 
 # ---- connections ----------------------------------------------------------
@@ -414,16 +391,3 @@ def test_what_decides_an_upload(sandbox, server, reply, stderr):
         (0 if stderr == b"" else 1, b"", stderr), result
     assert [r["body"] for r in server.requests()] == [b"r1\n"]
     assert sandbox.exists("/tmp/output") == (stderr != b"")
-
-
-def test_long_reply_is_cut_and_the_next_batch_still_resumes(sandbox, server):
-    # 200 kB after the success reply: far more than the reply buffer.
-    enroll(sandbox, server, version="2.0")
-    server.set_config(faults({"path": "/submit", "extra_body": 200000}))
-    sandbox.write("/tmp/output", "r1\nr2\n")
-    result = sandbox.run_client([COLLECTOR_URL, "-s"], env={"SUBMIT_MAX_LINES": "1"})
-    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b""), result
-    uploads = server.requests()
-    assert [r["body"] for r in uploads] == [b"r1\n", b"r2\n"], uploads
-    assert [r["session_reused"] for r in uploads] == [False, True]
-    assert not sandbox.exists("/tmp/output")

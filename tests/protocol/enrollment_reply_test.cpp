@@ -45,6 +45,11 @@ TEST(EnrollmentReply, IsReadByItsCodeAndItsTwoHeaders) {
   const std::string good_key = "X-ZOR-PublicKey: " + key_line(clear) + "\r\n";
   const std::string id = "X-Unit-ID: U02005E102030\r\n";
   const std::string end = "Content-Length: 0\r\n\r\n";
+  // An accepted reply whose key header holds the Base64 text of `clear_key`.
+  auto with_key = [&](const std::string& clear_key) {
+    return "HTTP/1.1 200 Activating\r\n" + id + "X-ZOR-PublicKey: " + key_line(clear_key) + "\r\n" +
+           end;
+  };
   const struct {
     const char* name;
     std::string text;
@@ -63,14 +68,8 @@ TEST(EnrollmentReply, IsReadByItsCodeAndItsTwoHeaders) {
        Code::kOk, "", "U7"},
       {"identifier-cut-at-its-first-other-character",
        "HTTP/1.1 200 Activating\r\nX-Unit-ID: AB12-CD\r\n" + good_key + end, Code::kOk, "", "AB12"},
-      {"second-dot-ignored",
-       "HTTP/1.1 200 Activating\r\n" + id + "X-ZOR-PublicKey: " + key_line(clear + ".12345") +
-           "\r\n" + end,
-       Code::kOk, "", "U02005E102030"},
-      {"exponent-3",
-       "HTTP/1.1 200 Activating\r\n" + id + "X-ZOR-PublicKey: " + key_line(modulus + ".3") +
-           "\r\n" + end,
-       Code::kOk, "", "U02005E102030"},
+      {"second-dot-ignored", with_key(clear + ".12345"), Code::kOk, "", "U02005E102030"},
+      {"exponent-3", with_key(modulus + ".3"), Code::kOk, "", "U02005E102030"},
       {"refused", "HTTP/1.1 403 Forbidden\r\n" + id + good_key + end, Code::kEnrollmentRefused,
        "HTTP/1.1 403 Forbidden", ""},
       {"no-reply", "", Code::kEnrollmentRefused, "no reply", ""},
@@ -89,25 +88,15 @@ TEST(EnrollmentReply, IsReadByItsCodeAndItsTwoHeaders) {
        Code::kEnrollmentUnusable, "identifier longer than 99 characters", ""},
       {"no-server-key", "HTTP/1.1 200 Activating\r\n" + id + end, Code::kEnrollmentUnusable,
        "no server key", ""},
-      {"server-key-over-1023-characters",
-       "HTTP/1.1 200 Activating\r\n" + id +
-           "X-ZOR-PublicKey: " + key_line(std::string(800, '0') + clear) + "\r\n" + end,
+      {"server-key-over-1023-characters", with_key(std::string(800, '0') + clear),
        Code::kEnrollmentUnusable, "no server key", ""},
-      {"key-without-dot",
-       "HTTP/1.1 200 Activating\r\n" + id + "X-ZOR-PublicKey: " + key_line(modulus) + "\r\n" + end,
+      {"key-without-dot", with_key(modulus), Code::kEnrollmentUnusable, "server key unusable", ""},
+      {"key-under-1024-bits", with_key(modulus.substr(0, 150) + ".65537"),
        Code::kEnrollmentUnusable, "server key unusable", ""},
-      {"key-under-1024-bits",
-       "HTTP/1.1 200 Activating\r\n" + id +
-           "X-ZOR-PublicKey: " + key_line(modulus.substr(0, 150) + ".65537") + "\r\n" + end,
-       Code::kEnrollmentUnusable, "server key unusable", ""},
-      {"exponent-even",
-       "HTTP/1.1 200 Activating\r\n" + id + "X-ZOR-PublicKey: " + key_line(modulus + ".65536") +
-           "\r\n" + end,
-       Code::kEnrollmentUnusable, "server key unusable", ""},
-      {"exponent-1",
-       "HTTP/1.1 200 Activating\r\n" + id + "X-ZOR-PublicKey: " + key_line(modulus + ".1") +
-           "\r\n" + end,
-       Code::kEnrollmentUnusable, "server key unusable", ""},
+      {"exponent-even", with_key(modulus + ".65536"), Code::kEnrollmentUnusable,
+       "server key unusable", ""},
+      {"exponent-1", with_key(modulus + ".1"), Code::kEnrollmentUnusable, "server key unusable",
+       ""},
   };
   for (const auto& c : cases) {
     Parsed got = parse(c.text);

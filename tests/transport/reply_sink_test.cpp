@@ -223,3 +223,31 @@ TEST(ReplySink, StatusLineForAMessageIsPrintableAndShort) {
 
 }  // namespace
 }  // namespace halvorpin
+
+namespace halvorpin {
+namespace {
+
+// Another request may follow on the connection only after an HTTP/1.1
+// reply that ended where its framing said, unless the server said close.
+TEST(ReplySink, KeepsTheConnectionOnlyAfterAFramedHttp11Reply) {
+  const struct {
+    std::string text;
+    bool keeps;
+  } cases[] = {
+      {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nab", true},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n0\r\n\r\n", true},
+      {"HTTP/1.1 200 OK\r\nConnection: Close\r\nContent-Length: 2\r\n\r\nab", false},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nab", false},
+      {"HTTP/1.1 200 OK\r\n\r\nab", false},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nab", false},
+  };
+  for (const auto& c : cases) {
+    ReplySink sink(16);
+    (void)sink.take(c.text.data(), c.text.size());
+    sink.finish(ReplySink::End::kClosed);
+    EXPECT_EQ(sink.keeps_connection(), c.keeps) << c.text;
+  }
+}
+
+}  // namespace
+}  // namespace halvorpin
