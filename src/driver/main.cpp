@@ -4,8 +4,8 @@
 #include <csignal>
 #include <cstdio>
 
-#include "driver/commands.h"
 #include "base/library_memory.h"
+#include "driver/commands.h"
 
 int main(int argc, char** argv) {
   halvorpin::watch_library_memory();
