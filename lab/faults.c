@@ -46,26 +46,42 @@
 #include <unistd.h>
 
 enum kind {
-  K_OPEN, K_READ, K_WRITE, K_FSYNC, K_RENAME, K_LINK, K_UNLINK, K_MKDIR, K_CHMOD,
-  K_TRUNCATE, K_FLOCK, K_MALLOC, K_FORK, K_PIPE, K_SOCKET, K_CONNECT, K_POLL, K_SOCKIO,
+  K_OPEN,
+  K_READ,
+  K_WRITE,
+  K_FSYNC,
+  K_RENAME,
+  K_LINK,
+  K_UNLINK,
+  K_MKDIR,
+  K_CHMOD,
+  K_TRUNCATE,
+  K_FLOCK,
+  K_MALLOC,
+  K_FORK,
+  K_PIPE,
+  K_SOCKET,
+  K_CONNECT,
+  K_POLL,
+  K_SOCKIO,
   K_COUNT
 };
 
 static const char *const kind_names[K_COUNT] = {
-    "open", "read", "write", "fsync", "rename", "link", "unlink", "mkdir", "chmod",
-    "truncate", "flock", "malloc", "fork", "pipe", "socket", "connect", "poll", "sockio"};
+    "open",     "read",  "write",  "fsync", "rename", "link",   "unlink",  "mkdir", "chmod",
+    "truncate", "flock", "malloc", "fork",  "pipe",   "socket", "connect", "poll",  "sockio"};
 
 /* The shared record, read by lab/faults.py (same layout there). */
 #define RECORD_MAGIC 0x746c7566u /* "fult" */
 struct record {
   uint32_t magic;
-  uint32_t fired;      /* 1 once the fault was injected */
+  uint32_t fired; /* 1 once the fault was injected */
   uint64_t counts[K_COUNT];
   int32_t fired_errno;
   int32_t pad;
-  uint64_t fired_offset; /* the caller's address within fired_object */
-  char fired_call[32];   /* the function that failed */
-  char fired_object[200];/* the file the caller's code lives in */
+  uint64_t fired_offset;  /* the caller's address within fired_object */
+  char fired_call[32];    /* the function that failed */
+  char fired_object[200]; /* the file the caller's code lives in */
 };
 
 static struct record *record;
@@ -73,9 +89,9 @@ static pid_t own_pid;
 static int fault_kind = -1;
 static uint64_t fault_nth;
 static int fault_errno;
-static char fault_path[256];   /* empty: any call of the kind */
+static char fault_path[256]; /* empty: any call of the kind */
 static uint64_t fault_matches;
-static int in_name_service;    /* inside getaddrinfo: allocations pass uncounted */
+static int in_name_service; /* inside getaddrinfo: allocations pass uncounted */
 
 __attribute__((constructor)) static void faults_init(void) {
   const char *path = getenv("HALVORPIN_FAULT_RECORD");
@@ -141,9 +157,23 @@ static int fails_naming(int kind, const char *call, const void *caller, const ch
 #define CALLER __builtin_return_address(0)
 #define NEXT(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
 /* The real function, looked up once. */
-#define REAL(name)                                   \
-  static __typeof__(&name) real_##name;              \
+#define REAL(name)                      \
+  static __typeof__(&name) real_##name; \
   if (real_##name == NULL) real_##name = NEXT(name)
+
+/* A wrapper of `name` that fails it with `failed` when `test` says so. */
+#define WRAP(type, name, params, args, failed, test) \
+  type name params {                                 \
+    REAL(name);                                      \
+    if (test) return failed;                         \
+    return real_##name args;                         \
+  }
+/* Any call of `name` counts as one of `kind`. */
+#define FAILS(type, name, params, args, failed, kind) \
+  WRAP(type, name, params, args, failed, should_fail(kind, #name, CALLER))
+/* A fault given a path fails only the calls that name it. */
+#define FAILS_NAMING(type, name, params, args, failed, kind, path, other) \
+  WRAP(type, name, params, args, failed, fails_naming(kind, #name, CALLER, path, other))
 
 static int is_socket(int fd) {
   struct stat st;
@@ -234,75 +264,39 @@ int openat64(int dir, const char *path, int flags, ...) {
   return real_openat64(dir, path, flags, mode);
 }
 
-FILE *fopen(const char *path, const char *mode) {
-  REAL(fopen);
-  if (fails_naming(K_OPEN, "fopen", CALLER, path, NULL)) return NULL;
-  return real_fopen(path, mode);
-}
+FAILS_NAMING(FILE *, fopen, (const char *path, const char *mode), (path, mode), NULL, K_OPEN, path,
+             NULL)
 
-FILE *fopen64(const char *path, const char *mode) {
-  REAL(fopen64);
-  if (fails_naming(K_OPEN, "fopen64", CALLER, path, NULL)) return NULL;
-  return real_fopen64(path, mode);
-}
+FAILS_NAMING(FILE *, fopen64, (const char *path, const char *mode), (path, mode), NULL, K_OPEN,
+             path, NULL)
 
-DIR *opendir(const char *path) {
-  REAL(opendir);
-  if (fails_naming(K_OPEN, "opendir", CALLER, path, NULL)) return NULL;
-  return real_opendir(path);
-}
+FAILS_NAMING(DIR *, opendir, (const char *path), (path), NULL, K_OPEN, path, NULL)
 
-int mkostemp(char *template, int flags) {
-  REAL(mkostemp);
-  if (should_fail(K_OPEN, "mkostemp", CALLER)) return -1;
-  return real_mkostemp(template, flags);
-}
+FAILS(int, mkostemp, (char *template, int flags), (template, flags), -1, K_OPEN)
 
-int mkstemp(char *template) {
-  REAL(mkstemp);
-  if (should_fail(K_OPEN, "mkstemp", CALLER)) return -1;
-  return real_mkstemp(template);
-}
+FAILS(int, mkstemp, (char *template), (template), -1, K_OPEN)
 
 /* ---- reading and writing: files, and sockets as their own kind --------- */
 
 static int io_kind(int fd, int file_kind) { return is_socket(fd) ? K_SOCKIO : file_kind; }
 
-ssize_t read(int fd, void *buffer, size_t length) {
-  REAL(read);
-  if (fd > 2 && should_fail(io_kind(fd, K_READ), "read", CALLER)) return -1;
-  return real_read(fd, buffer, length);
-}
+WRAP(ssize_t, read, (int fd, void *buffer, size_t length), (fd, buffer, length), -1,
+     fd > 2 && should_fail(io_kind(fd, K_READ), "read", CALLER))
 
-ssize_t pread(int fd, void *buffer, size_t length, off_t offset) {
-  REAL(pread);
-  if (should_fail(K_READ, "pread", CALLER)) return -1;
-  return real_pread(fd, buffer, length, offset);
-}
+FAILS(ssize_t, pread, (int fd, void *buffer, size_t length, off_t offset),
+      (fd, buffer, length, offset), -1, K_READ)
 
-ssize_t pread64(int fd, void *buffer, size_t length, off64_t offset) {
-  REAL(pread64);
-  if (should_fail(K_READ, "pread64", CALLER)) return -1;
-  return real_pread64(fd, buffer, length, offset);
-}
+FAILS(ssize_t, pread64, (int fd, void *buffer, size_t length, off64_t offset),
+      (fd, buffer, length, offset), -1, K_READ)
 
-ssize_t write(int fd, const void *buffer, size_t length) {
-  REAL(write);
-  if (fd > 2 && should_fail(io_kind(fd, K_WRITE), "write", CALLER)) return -1;
-  return real_write(fd, buffer, length);
-}
+WRAP(ssize_t, write, (int fd, const void *buffer, size_t length), (fd, buffer, length), -1,
+     fd > 2 && should_fail(io_kind(fd, K_WRITE), "write", CALLER))
 
-ssize_t pwrite(int fd, const void *buffer, size_t length, off_t offset) {
-  REAL(pwrite);
-  if (should_fail(K_WRITE, "pwrite", CALLER)) return -1;
-  return real_pwrite(fd, buffer, length, offset);
-}
+FAILS(ssize_t, pwrite, (int fd, const void *buffer, size_t length, off_t offset),
+      (fd, buffer, length, offset), -1, K_WRITE)
 
-ssize_t pwrite64(int fd, const void *buffer, size_t length, off64_t offset) {
-  REAL(pwrite64);
-  if (should_fail(K_WRITE, "pwrite64", CALLER)) return -1;
-  return real_pwrite64(fd, buffer, length, offset);
-}
+FAILS(ssize_t, pwrite64, (int fd, const void *buffer, size_t length, off64_t offset),
+      (fd, buffer, length, offset), -1, K_WRITE)
 
 size_t fread(void *buffer, size_t size, size_t n, FILE *stream) {
   REAL(fread);
@@ -343,8 +337,7 @@ int fflush(FILE *stream) {
 
 int fclose(FILE *stream) {
   REAL(fclose);
-  if (!is_standard_stream(stream) && __fwriting(stream) &&
-      should_fail(K_WRITE, "fclose", CALLER)) {
+  if (!is_standard_stream(stream) && __fwriting(stream) && should_fail(K_WRITE, "fclose", CALLER)) {
     /* The stream goes all the same, as after a failed flush. */
     int error = errno;
     (void)real_fclose(stream);
@@ -354,87 +347,48 @@ int fclose(FILE *stream) {
   return real_fclose(stream);
 }
 
-ssize_t send(int fd, const void *buffer, size_t length, int flags) {
-  REAL(send);
-  if (should_fail(K_SOCKIO, "send", CALLER)) return -1;
-  return real_send(fd, buffer, length, flags);
-}
+FAILS(ssize_t, send, (int fd, const void *buffer, size_t length, int flags),
+      (fd, buffer, length, flags), -1, K_SOCKIO)
 
-ssize_t recv(int fd, void *buffer, size_t length, int flags) {
-  REAL(recv);
-  if (should_fail(K_SOCKIO, "recv", CALLER)) return -1;
-  return real_recv(fd, buffer, length, flags);
-}
+FAILS(ssize_t, recv, (int fd, void *buffer, size_t length, int flags), (fd, buffer, length, flags),
+      -1, K_SOCKIO)
 
-ssize_t sendto(int fd, const void *buffer, size_t length, int flags,
-               const struct sockaddr *to, socklen_t to_length) {
-  REAL(sendto);
-  if (should_fail(K_SOCKIO, "sendto", CALLER)) return -1;
-  return real_sendto(fd, buffer, length, flags, to, to_length);
-}
+FAILS(ssize_t, sendto,
+      (int fd, const void *buffer, size_t length, int flags, const struct sockaddr *to,
+       socklen_t to_length),
+      (fd, buffer, length, flags, to, to_length), -1, K_SOCKIO)
 
-ssize_t recvfrom(int fd, void *buffer, size_t length, int flags, struct sockaddr *from,
-                 socklen_t *from_length) {
-  REAL(recvfrom);
-  if (should_fail(K_SOCKIO, "recvfrom", CALLER)) return -1;
-  return real_recvfrom(fd, buffer, length, flags, from, from_length);
-}
+FAILS(ssize_t, recvfrom,
+      (int fd, void *buffer, size_t length, int flags, struct sockaddr *from,
+       socklen_t *from_length),
+      (fd, buffer, length, flags, from, from_length), -1, K_SOCKIO)
 
-ssize_t sendmsg(int fd, const struct msghdr *message, int flags) {
-  REAL(sendmsg);
-  if (should_fail(K_SOCKIO, "sendmsg", CALLER)) return -1;
-  return real_sendmsg(fd, message, flags);
-}
+FAILS(ssize_t, sendmsg, (int fd, const struct msghdr *message, int flags), (fd, message, flags), -1,
+      K_SOCKIO)
 
-ssize_t recvmsg(int fd, struct msghdr *message, int flags) {
-  REAL(recvmsg);
-  if (should_fail(K_SOCKIO, "recvmsg", CALLER)) return -1;
-  return real_recvmsg(fd, message, flags);
-}
+FAILS(ssize_t, recvmsg, (int fd, struct msghdr *message, int flags), (fd, message, flags), -1,
+      K_SOCKIO)
 
-ssize_t writev(int fd, const struct iovec *pieces, int count) {
-  REAL(writev);
-  if (fd > 2 && should_fail(io_kind(fd, K_WRITE), "writev", CALLER)) return -1;
-  return real_writev(fd, pieces, count);
-}
+WRAP(ssize_t, writev, (int fd, const struct iovec *pieces, int count), (fd, pieces, count), -1,
+     fd > 2 && should_fail(io_kind(fd, K_WRITE), "writev", CALLER))
 
-ssize_t readv(int fd, const struct iovec *pieces, int count) {
-  REAL(readv);
-  if (fd > 2 && should_fail(io_kind(fd, K_READ), "readv", CALLER)) return -1;
-  return real_readv(fd, pieces, count);
-}
+WRAP(ssize_t, readv, (int fd, const struct iovec *pieces, int count), (fd, pieces, count), -1,
+     fd > 2 && should_fail(io_kind(fd, K_READ), "readv", CALLER))
 
 /* ---- durability and names -------------------------------------------- */
 
-int fsync(int fd) {
-  REAL(fsync);
-  if (should_fail(K_FSYNC, "fsync", CALLER)) return -1;
-  return real_fsync(fd);
-}
+FAILS(int, fsync, (int fd), (fd), -1, K_FSYNC)
 
-int fdatasync(int fd) {
-  REAL(fdatasync);
-  if (should_fail(K_FSYNC, "fdatasync", CALLER)) return -1;
-  return real_fdatasync(fd);
-}
+FAILS(int, fdatasync, (int fd), (fd), -1, K_FSYNC)
 
-int rename(const char *from, const char *to) {
-  REAL(rename);
-  if (fails_naming(K_RENAME, "rename", CALLER, from, to)) return -1;
-  return real_rename(from, to);
-}
+FAILS_NAMING(int, rename, (const char *from, const char *to), (from, to), -1, K_RENAME, from, to)
 
-int renameat(int from_dir, const char *from, int to_dir, const char *to) {
-  REAL(renameat);
-  if (fails_naming(K_RENAME, "renameat", CALLER, from, to)) return -1;
-  return real_renameat(from_dir, from, to_dir, to);
-}
+FAILS_NAMING(int, renameat, (int from_dir, const char *from, int to_dir, const char *to),
+             (from_dir, from, to_dir, to), -1, K_RENAME, from, to)
 
-int renameat2(int from_dir, const char *from, int to_dir, const char *to, unsigned flags) {
-  REAL(renameat2);
-  if (fails_naming(K_RENAME, "renameat2", CALLER, from, to)) return -1;
-  return real_renameat2(from_dir, from, to_dir, to, flags);
-}
+FAILS_NAMING(int, renameat2,
+             (int from_dir, const char *from, int to_dir, const char *to, unsigned flags),
+             (from_dir, from, to_dir, to, flags), -1, K_RENAME, from, to)
 
 /* A C library without the renameat2 wrapper leaves a program the system
  * call itself: that one rename is counted here, everything else passes. */
@@ -452,170 +406,81 @@ long syscall(long number, ...) {
   return real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
-int link(const char *from, const char *to) {
-  REAL(link);
-  if (fails_naming(K_LINK, "link", CALLER, from, to)) return -1;
-  return real_link(from, to);
-}
+FAILS_NAMING(int, link, (const char *from, const char *to), (from, to), -1, K_LINK, from, to)
 
-int linkat(int from_dir, const char *from, int to_dir, const char *to, int flags) {
-  REAL(linkat);
-  if (fails_naming(K_LINK, "linkat", CALLER, from, to)) return -1;
-  return real_linkat(from_dir, from, to_dir, to, flags);
-}
+FAILS_NAMING(int, linkat, (int from_dir, const char *from, int to_dir, const char *to, int flags),
+             (from_dir, from, to_dir, to, flags), -1, K_LINK, from, to)
 
-int unlink(const char *path) {
-  REAL(unlink);
-  if (fails_naming(K_UNLINK, "unlink", CALLER, path, NULL)) return -1;
-  return real_unlink(path);
-}
+FAILS_NAMING(int, unlink, (const char *path), (path), -1, K_UNLINK, path, NULL)
 
-int unlinkat(int dir, const char *path, int flags) {
-  REAL(unlinkat);
-  if (fails_naming(K_UNLINK, "unlinkat", CALLER, path, NULL)) return -1;
-  return real_unlinkat(dir, path, flags);
-}
+FAILS_NAMING(int, unlinkat, (int dir, const char *path, int flags), (dir, path, flags), -1,
+             K_UNLINK, path, NULL)
 
-int remove(const char *path) {
-  REAL(remove);
-  if (fails_naming(K_UNLINK, "remove", CALLER, path, NULL)) return -1;
-  return real_remove(path);
-}
+FAILS_NAMING(int, remove, (const char *path), (path), -1, K_UNLINK, path, NULL)
 
-int rmdir(const char *path) {
-  REAL(rmdir);
-  if (fails_naming(K_UNLINK, "rmdir", CALLER, path, NULL)) return -1;
-  return real_rmdir(path);
-}
+FAILS_NAMING(int, rmdir, (const char *path), (path), -1, K_UNLINK, path, NULL)
 
-int mkdir(const char *path, mode_t mode) {
-  REAL(mkdir);
-  if (fails_naming(K_MKDIR, "mkdir", CALLER, path, NULL)) return -1;
-  return real_mkdir(path, mode);
-}
+FAILS_NAMING(int, mkdir, (const char *path, mode_t mode), (path, mode), -1, K_MKDIR, path, NULL)
 
-int mkdirat(int dir, const char *path, mode_t mode) {
-  REAL(mkdirat);
-  if (fails_naming(K_MKDIR, "mkdirat", CALLER, path, NULL)) return -1;
-  return real_mkdirat(dir, path, mode);
-}
+FAILS_NAMING(int, mkdirat, (int dir, const char *path, mode_t mode), (dir, path, mode), -1, K_MKDIR,
+             path, NULL)
 
-char *mkdtemp(char *template) {
-  REAL(mkdtemp);
-  if (should_fail(K_MKDIR, "mkdtemp", CALLER)) return NULL;
-  return real_mkdtemp(template);
-}
+FAILS(char *, mkdtemp, (char *template), (template), NULL, K_MKDIR)
 
-int chmod(const char *path, mode_t mode) {
-  REAL(chmod);
-  if (fails_naming(K_CHMOD, "chmod", CALLER, path, NULL)) return -1;
-  return real_chmod(path, mode);
-}
+FAILS_NAMING(int, chmod, (const char *path, mode_t mode), (path, mode), -1, K_CHMOD, path, NULL)
 
-int fchmod(int fd, mode_t mode) {
-  REAL(fchmod);
-  if (should_fail(K_CHMOD, "fchmod", CALLER)) return -1;
-  return real_fchmod(fd, mode);
-}
+FAILS(int, fchmod, (int fd, mode_t mode), (fd, mode), -1, K_CHMOD)
 
-int fchmodat(int dir, const char *path, mode_t mode, int flags) {
-  REAL(fchmodat);
-  if (fails_naming(K_CHMOD, "fchmodat", CALLER, path, NULL)) return -1;
-  return real_fchmodat(dir, path, mode, flags);
-}
+FAILS_NAMING(int, fchmodat, (int dir, const char *path, mode_t mode, int flags),
+             (dir, path, mode, flags), -1, K_CHMOD, path, NULL)
 
-int chown(const char *path, uid_t uid, gid_t gid) {
-  REAL(chown);
-  if (fails_naming(K_CHMOD, "chown", CALLER, path, NULL)) return -1;
-  return real_chown(path, uid, gid);
-}
+FAILS_NAMING(int, chown, (const char *path, uid_t uid, gid_t gid), (path, uid, gid), -1, K_CHMOD,
+             path, NULL)
 
-int fchown(int fd, uid_t uid, gid_t gid) {
-  REAL(fchown);
-  if (should_fail(K_CHMOD, "fchown", CALLER)) return -1;
-  return real_fchown(fd, uid, gid);
-}
+FAILS(int, fchown, (int fd, uid_t uid, gid_t gid), (fd, uid, gid), -1, K_CHMOD)
 
-int lchown(const char *path, uid_t uid, gid_t gid) {
-  REAL(lchown);
-  if (fails_naming(K_CHMOD, "lchown", CALLER, path, NULL)) return -1;
-  return real_lchown(path, uid, gid);
-}
+FAILS_NAMING(int, lchown, (const char *path, uid_t uid, gid_t gid), (path, uid, gid), -1, K_CHMOD,
+             path, NULL)
 
-int fchownat(int dir, const char *path, uid_t uid, gid_t gid, int flags) {
-  REAL(fchownat);
-  if (fails_naming(K_CHMOD, "fchownat", CALLER, path, NULL)) return -1;
-  return real_fchownat(dir, path, uid, gid, flags);
-}
+FAILS_NAMING(int, fchownat, (int dir, const char *path, uid_t uid, gid_t gid, int flags),
+             (dir, path, uid, gid, flags), -1, K_CHMOD, path, NULL)
 
-int truncate(const char *path, off_t length) {
-  REAL(truncate);
-  if (fails_naming(K_TRUNCATE, "truncate", CALLER, path, NULL)) return -1;
-  return real_truncate(path, length);
-}
+FAILS_NAMING(int, truncate, (const char *path, off_t length), (path, length), -1, K_TRUNCATE, path,
+             NULL)
 
-int ftruncate(int fd, off_t length) {
-  REAL(ftruncate);
-  if (should_fail(K_TRUNCATE, "ftruncate", CALLER)) return -1;
-  return real_ftruncate(fd, length);
-}
+FAILS(int, ftruncate, (int fd, off_t length), (fd, length), -1, K_TRUNCATE)
 
-int fallocate(int fd, int mode, off_t offset, off_t length) {
-  REAL(fallocate);
-  if (should_fail(K_TRUNCATE, "fallocate", CALLER)) return -1;
-  return real_fallocate(fd, mode, offset, length);
-}
+FAILS(int, fallocate, (int fd, int mode, off_t offset, off_t length), (fd, mode, offset, length),
+      -1, K_TRUNCATE)
 
-int flock(int fd, int operation) {
-  REAL(flock);
-  if (should_fail(K_FLOCK, "flock", CALLER)) return -1;
-  return real_flock(fd, operation);
-}
+FAILS(int, flock, (int fd, int operation), (fd, operation), -1, K_FLOCK)
 
 /* ---- processes, pipes, sockets, waits --------------------------------- */
 
-pid_t fork(void) {
-  REAL(fork);
-  if (should_fail(K_FORK, "fork", CALLER)) return -1;
-  return real_fork();
-}
+FAILS(pid_t, fork, (void), (), -1, K_FORK)
 
 pid_t vfork(void) {
   /* vfork's child shares the caller's stack: fork does the same job here. */
   return fork();
 }
 
-int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,
-                const posix_spawnattr_t *attributes, char *const argv[], char *const envp[]) {
-  REAL(posix_spawn);
-  if (should_fail(K_FORK, "posix_spawn", CALLER)) return errno;
-  return real_posix_spawn(pid, path, actions, attributes, argv, envp);
-}
+WRAP(int, posix_spawn,
+     (pid_t * pid, const char *path, const posix_spawn_file_actions_t *actions,
+      const posix_spawnattr_t *attributes, char *const argv[], char *const envp[]),
+     (pid, path, actions, attributes, argv, envp), errno,
+     should_fail(K_FORK, "posix_spawn", CALLER))
 
-int posix_spawnp(pid_t *pid, const char *file, const posix_spawn_file_actions_t *actions,
-                 const posix_spawnattr_t *attributes, char *const argv[], char *const envp[]) {
-  REAL(posix_spawnp);
-  if (should_fail(K_FORK, "posix_spawnp", CALLER)) return errno;
-  return real_posix_spawnp(pid, file, actions, attributes, argv, envp);
-}
+WRAP(int, posix_spawnp,
+     (pid_t * pid, const char *file, const posix_spawn_file_actions_t *actions,
+      const posix_spawnattr_t *attributes, char *const argv[], char *const envp[]),
+     (pid, file, actions, attributes, argv, envp), errno,
+     should_fail(K_FORK, "posix_spawnp", CALLER))
 
-int pipe(int ends[2]) {
-  REAL(pipe);
-  if (should_fail(K_PIPE, "pipe", CALLER)) return -1;
-  return real_pipe(ends);
-}
+FAILS(int, pipe, (int ends[2]), (ends), -1, K_PIPE)
 
-int pipe2(int ends[2], int flags) {
-  REAL(pipe2);
-  if (should_fail(K_PIPE, "pipe2", CALLER)) return -1;
-  return real_pipe2(ends, flags);
-}
+FAILS(int, pipe2, (int ends[2], int flags), (ends, flags), -1, K_PIPE)
 
-int socket(int domain, int type, int protocol) {
-  REAL(socket);
-  if (should_fail(K_SOCKET, "socket", CALLER)) return -1;
-  return real_socket(domain, type, protocol);
-}
+FAILS(int, socket, (int domain, int type, int protocol), (domain, type, protocol), -1, K_SOCKET)
 
 int connect(int fd, const struct sockaddr *address, socklen_t length) {
   REAL(connect);
@@ -630,20 +495,12 @@ int connect(int fd, const struct sockaddr *address, socklen_t length) {
   return real_connect(fd, address, length);
 }
 
-int poll(struct pollfd *fds, nfds_t n, int timeout) {
-  REAL(poll);
-  if (should_fail(K_POLL, "poll", CALLER)) return -1;
-  return real_poll(fds, n, timeout);
-}
+FAILS(int, poll, (struct pollfd * fds, nfds_t n, int timeout), (fds, n, timeout), -1, K_POLL)
 
-int ppoll(struct pollfd *fds, nfds_t n, const struct timespec *timeout, const sigset_t *mask) {
-  REAL(ppoll);
-  if (should_fail(K_POLL, "ppoll", CALLER)) return -1;
-  return real_ppoll(fds, n, timeout, mask);
-}
+FAILS(int, ppoll,
+      (struct pollfd * fds, nfds_t n, const struct timespec *timeout, const sigset_t *mask),
+      (fds, n, timeout, mask), -1, K_POLL)
 
-int select(int n, fd_set *readable, fd_set *writable, fd_set *failed, struct timeval *timeout) {
-  REAL(select);
-  if (should_fail(K_POLL, "select", CALLER)) return -1;
-  return real_select(n, readable, writable, failed, timeout);
-}
+FAILS(int, select,
+      (int n, fd_set *readable, fd_set *writable, fd_set *failed, struct timeval *timeout),
+      (n, readable, writable, failed, timeout), -1, K_POLL)
