@@ -10,6 +10,8 @@
 #   man       build/         the manual page, made from the README's sections, lints clean
 #   host      build/         optimised host build, unit and end-to-end tests
 #   lab       the lab kit's own tests (lab/tests/), once: they run no client
+#   faults    build/         every fallible call of the client failing in turn
+#                            (tests/faults/, the lab's preload lab/faults.py)
 #   asan      build-asan/    AddressSanitizer + UndefinedBehaviorSanitizer
 #   musl      build-musl/    built against musl instead of glibc (OpenSSL from
 #                            Debian's source package, linked in), end-to-end tests
@@ -25,7 +27,8 @@
 #   busybox   build/         end-to-end tests again in worlds with BusyBox's sh, tar,
 #                            gzip and gunzip, then with a tar that has no long options
 #   valgrind  build/         end-to-end tests again with the client under valgrind
-# The last three rebuild build/ if it is missing or stale (a no-op after host).
+# faults and the last three rebuild build/ if it is missing or stale (a no-op
+# after host).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -176,6 +179,19 @@ stage_host() {
 # per check rather than in every build tree.
 stage_lab() {
     run_pytest -- lab/tests
+}
+
+# Every command's rows with each fallible call of the client failing in turn
+# (allocations and reads sampled), each faulted run followed by one without
+# faults, and the rows of single faults that once ended dishonestly
+# (tests/faults/). The preload is glibc's: the host build alone.
+stage_faults() {
+    host_build_tree
+    local start=$SECONDS summary=build/faults-summary.txt
+    rm -f "$summary"
+    run_pytest HALVORPIN_FAULT_SUMMARY="$repo/$summary" -- tests/faults
+    cat "$summary"
+    echo "-- tests/faults passed in $(duration $((SECONDS - start)))"
 }
 
 stage_asan() {
@@ -555,6 +571,7 @@ lint      include layers, clang-format, clang-tidy, pyflakes, cppcheck
 man       manual page made from the README, lint
 host      host build and tests (build/)
 lab       the lab kit's own tests (lab/tests/)
+faults    every fallible call failing in turn, with the lab's preload (build/)
 asan      AddressSanitizer + UBSan build and tests (build-asan/)
 musl      musl build and end-to-end tests, OpenSSL from source (build-musl/)
 mipsel    mipsel cross build and tests under qemu-user (build-mipsel/)

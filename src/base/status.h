@@ -4,6 +4,7 @@
 // status and the message; nothing below it prints an ending or ends the run.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <string_view>
@@ -12,6 +13,7 @@ namespace halvorpin {
 
 enum class Code {
   kOk,
+  kOutOfMemory,
   // Start-up and the unit's own files.
   kNoMac,
   kLockTimeout,
@@ -19,7 +21,7 @@ enum class Code {
   kStateDirUnusable,
   kInputMissing,
   kInputNotPlain,
-  kInputUnreadable,
+  kUnreadable,
   // Connections.
   kCaUnreadable,
   kResolveFailed,
@@ -51,14 +53,17 @@ enum class Code {
   kArchiveNotGzip,
   kArchiveNotTar,
   kPackageInvalid,
+  kToolFailed,
   kInstallFailed,
+  kStartFailed,
   // Uploads.
   kEncryptionFailed,
   kBatchRefused,
   kBatchUnusable,
   kLogRefused,
   kLogUnusable,
-  kLastCode = kLogUnusable,  // for tables that must cover every code
+  kHandBackUnfinished,
+  kLastCode = kHandBackUnfinished,  // for tables that must cover every code
 };
 
 class [[nodiscard]] Status {
@@ -92,5 +97,11 @@ class [[nodiscard]] Status {
   std::size_t length_ = 0;
   char reason_[kReasonCapacity] = {};
 };
+
+// A local call just failed: kOutOfMemory when it found no memory, `code`
+// otherwise. Call it before anything else can change errno.
+inline Status local_failure(Code code, std::string_view reason = {}) {
+  return Status(errno == ENOMEM ? Code::kOutOfMemory : code, reason);
+}
 
 }  // namespace halvorpin

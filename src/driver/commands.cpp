@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/library_memory.h"
 #include "base/server_link.h"
 #include "base/status.h"
 #include "driver/command_line.h"
@@ -25,12 +26,14 @@ Status take_unit_lock(const Command& command, ServerLink* link) {
 }
 
 // The upload input: what a killed upload left goes back first, and the
-// input is opened only once no other upload of it runs. A link, a FIFO, a
-// device or a file with a second name is no input: it could point anywhere
-// or block the run.
+// input is opened only once no other upload of it runs; while that cannot
+// be finished nothing newer is read. A link, a FIFO, a device or a file with
+// a second name is no input: it could point anywhere or block the run.
 Status open_input(const Command& command, const ServerLink& link, FilePtr& input) {
   if (command.input == nullptr) return {};
-  if (link.run_lock.valid()) settle_sent_input(command.input);
+  if (link.run_lock.valid() && !settle_sent_input(command.input)) {
+    return Status(Code::kHandBackUnfinished, command.input);
+  }
   return open_upload_input(command.input, input);
 }
 
@@ -61,7 +64,10 @@ int run_command_line(int argc, const char* const* argv) {
     write_short_usage(stderr);
     return 0;
   }
-  return report(letter, run(*command, &link));
+  status = run(*command, &link);
+  // A failure the library's want of memory caused says so (library_memory.h).
+  if (!status.ok() && library_memory_ran_out()) status = Status(Code::kOutOfMemory);
+  return report(letter, status);
 }
 
 }  // namespace halvorpin

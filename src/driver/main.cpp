@@ -4,9 +4,11 @@
 #include <csignal>
 #include <cstdio>
 
+#include "base/library_memory.h"
 #include "driver/commands.h"
 
 int main(int argc, char** argv) {
+  halvorpin::watch_library_memory();
   // Cron's umask is nobody's choice: neither what the client makes nor what
   // the package's start script makes as root may be writable by others.
   (void)umask(022);

@@ -14,6 +14,7 @@ constexpr const char* kAll = "*";  // every command, and a letter the client doe
 // row for every command follows, so every command has a row for every code.
 const Ending kEndings[] = {
     {kAll, Code::kOk, 0, Stream::kNone, false, false, nullptr},
+    {kAll, Code::kOutOfMemory, 1, Stream::kStderr, false, false, "Out of memory\n"},
 
     // Start-up and the unit's own files.
     {kAll, Code::kNoMac, 1, Stream::kStderr, false, false, "%sUnable to get MAC\n"},
@@ -25,7 +26,7 @@ const Ending kEndings[] = {
     {kAll, Code::kInputMissing, 1, Stream::kStderr, false, false, "Nothing to upload: no %s\n"},
     {kAll, Code::kInputNotPlain, 1, Stream::kStderr, false, false,
      "Not uploading %s: not a regular file with a single link\n"},
-    {kAll, Code::kInputUnreadable, 1, Stream::kStderr, false, false, "Unable to read %s\n"},
+    {kAll, Code::kUnreadable, 1, Stream::kStderr, false, false, "Unable to read %s\n"},
 
     // Connections: the messages of a unit's log since its first release.
     {kAll, Code::kCaUnreadable, 1, Stream::kStderr, true, false, "Ca\xE2\x80\x99t read CA list\n"},
@@ -97,8 +98,6 @@ const Ending kEndings[] = {
      "Package signature does not verify: %s\n"},
     {kAll, Code::kSignatureBad, 1, Stream::kStderr, false, false,
      "Package signature does not verify: %s\n"},
-    {"p", Code::kPackageNotStored, 0, Stream::kStderr, false, false,
-     "Unable to store the package in %s\n"},
     {kAll, Code::kPackageNotStored, 1, Stream::kStderr, false, false,
      "Unable to store the package in %s\n"},
     {kAll, Code::kArchiveNotGzip, 1, Stream::kStderr, false, false,
@@ -106,8 +105,12 @@ const Ending kEndings[] = {
     {kAll, Code::kArchiveNotTar, 1, Stream::kStderr, false, false,
      "The package archive does not unpack\n"},
     {kAll, Code::kPackageInvalid, 1, Stream::kStderr, false, false, "Package refused: %s\n"},
+    {kAll, Code::kToolFailed, 1, Stream::kStderr, false, false, "Unable to run %s\n"},
     {kAll, Code::kInstallFailed, 1, Stream::kStderr, false, false,
      "Package not installed: %s could not be put in place\n"},
+    // Installed, and recorded as due: a later run starts it.
+    {kAll, Code::kStartFailed, 1, Stream::kStderr, false, false,
+     "Unable to start /tmp/kelvoz/runonce.sh: %s; the next run starts it\n"},
 
     // Uploads.
     {kAll, Code::kEncryptionFailed, 1, Stream::kStderr, false, false,
@@ -120,6 +123,8 @@ const Ending kEndings[] = {
      "The log was refused by %s; /tmp/debug.out stays\n"},
     {kAll, Code::kLogUnusable, 1, Stream::kStderr, false, false,
      "Unusable reply to the log from %s; /tmp/debug.out stays\n"},
+    {kAll, Code::kHandBackUnfinished, 1, Stream::kStderr, false, false,
+     "Unable to finish the hand-back of %s; the next upload does\n"},
 };
 
 }  // namespace

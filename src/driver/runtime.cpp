@@ -14,6 +14,8 @@
 #include <new>
 #include <string>  // declares the library's __throw_* hooks defined below
 
+#include "base/library_memory.h"
+
 namespace {
 
 [[noreturn]] void end_run(const char* message, std::size_t length) {
@@ -30,6 +32,8 @@ template <std::size_t N>
 
 void* allocate(std::size_t size) {
   void* block = std::malloc(size == 0 ? 1 : size);
+  if (block == nullptr && halvorpin::release_memory_reserve())
+    block = std::malloc(size == 0 ? 1 : size);
   if (block == nullptr) out_of_memory();
   return block;
 }

@@ -50,30 +50,37 @@ Status fetch_to_temp_file(ServerLink* package_link, const char* request, FILE* t
   return {};
 }
 
-// Whether the body is the package in clear. A host that says so is
-// believed; otherwise the body is taken as encrypted only when its first
-// block decrypts with the unit's key to the start of a gzip stream (1f 8b):
-// a clear package whose first bytes happen to decrypt stays clear.
-// Encryption with the unit's public key never proved where a package came
-// from (the verified connection does), so nothing is lost by that, and a
-// large clear file is never run through the decryption.
-bool body_is_clear(const ReplySink& reply, EVP_PKEY* unit_key) {
-  if (header_is(reply, "X-Encrypted", "false")) return true;
+// What the body is. A host that says it is clear is believed; otherwise the
+// body is taken as encrypted only when its first block decrypts with the
+// unit's key to the start of a gzip stream (1f 8b): a clear package whose
+// first bytes happen to decrypt stays clear. Encryption with the unit's
+// public key never proved where a package came from (the verified
+// connection does), so nothing is lost by that, and a large clear file is
+// never run through the decryption. kUntold: a local failure (the work
+// file, memory) kept the first block from telling.
+enum class Body { kClear, kEncrypted, kUntold };
+
+Body body_kind(const ReplySink& reply, EVP_PKEY* unit_key) {
+  if (header_is(reply, "X-Encrypted", "false")) return Body::kClear;
   FilePtr in = open_regular_stream(kPackageTempPath);
   const int size = rsa_size(unit_key);
   EvpPkeyCtxPtr ctx = make_rsa_decrypt_ctx(unit_key);
-  if (!in || size <= 0 || !ctx) return true;
+  if (!in || size <= 0 || !ctx) return Body::kUntold;
   const auto block_size = static_cast<std::size_t>(size);
   std::vector<unsigned char> block(block_size);
   std::vector<unsigned char> clear(block_size);
-  if (std::fread(block.data(), 1, block_size, in.get()) != block_size) return true;
+  if (std::fread(block.data(), 1, block_size, in.get()) != block_size) {
+    return std::ferror(in.get()) != 0 ? Body::kUntold : Body::kClear;
+  }
   const int n = rsa_decrypt_block(ctx.get(), block.data(), block_size, clear.data(), clear.size());
-  return !(n >= 2 && clear[0] == 0x1f && clear[1] == 0x8b);
+  if (n == kBlockFailed) return Body::kUntold;
+  return n >= 2 && clear[0] == 0x1f && clear[1] == 0x8b ? Body::kEncrypted : Body::kClear;
 }
 
-// Writes the clear bytes of every whole block that decrypts; blocks that do
-// not are skipped, a trailing partial block is ignored. With `digest`, what
-// is written is hashed into it (from its start) as it is written.
+// Writes the clear bytes of every whole block that decrypts; blocks the key
+// does not decrypt are skipped, a trailing partial block is ignored. A
+// block that fails for a local reason (memory) fails it all. With `digest`,
+// what is written is hashed into it (from its start) as it is written.
 bool decrypt_blocks(EVP_PKEY* unit_key, FILE* out, EVP_MD_CTX* digest) {
   FilePtr in = open_regular_stream(kPackageTempPath);
   int size = rsa_size(unit_key);
@@ -85,6 +92,7 @@ bool decrypt_blocks(EVP_PKEY* unit_key, FILE* out, EVP_MD_CTX* digest) {
   if (digest != nullptr && EVP_DigestInit_ex(digest, EVP_sha256(), nullptr) != 1) return false;
   while (std::fread(block.data(), block_size, 1, in.get()) == 1) {
     int n = rsa_decrypt_block(ctx.get(), block.data(), block_size, clear.data(), clear.size());
+    if (n == kBlockFailed) return false;
     if (n <= 0) continue;
     const auto length = static_cast<std::size_t>(n);
     if (std::fwrite(clear.data(), 1, length, out) != length ||
@@ -189,7 +197,7 @@ Status packages(ServerLink* link, const char* locator, FILE* out, const PackageK
     return Status(Code::kPackageNotStored, kPackageTempPath);
   }
   FilePtr temp = create_fresh_stream(kPackageTempPath, 0644);
-  if (!temp) return Status(Code::kPackageNotStored, kPackageTempPath);
+  if (!temp) return local_failure(Code::kPackageNotStored, kPackageTempPath);
   ReplySink reply(0, temp.get(), kRefusedBodyLimit);
   reply.digest_body(digest.get());
   status = fetch_to_temp_file(&package_link, request.c_str(), temp.get(), reply);
@@ -201,16 +209,18 @@ Status packages(ServerLink* link, const char* locator, FILE* out, const PackageK
     (void)::unlink(kPackageTempPath);
     return status;
   }
-  if (body_is_clear(reply, link->unit_key.get())) {
+  const Body kind = body_kind(reply, link->unit_key.get());
+  if (kind == Body::kClear) {
     // The clear package is the file: move it into place whole.
     if (::rename(kPackageTempPath, kPackageArchivePath) != 0) {
       (void)::unlink(kPackageTempPath);
       return Status(Code::kPackageNotStored, kPackageArchivePath);
     }
   } else {
-    const bool written = out != nullptr && decrypt_blocks(link->unit_key.get(), out, digest.get());
+    const bool written = kind == Body::kEncrypted && out != nullptr &&
+                         decrypt_blocks(link->unit_key.get(), out, digest.get());
     (void)::unlink(kPackageTempPath);
-    if (!written) return Status(Code::kPackageNotStored, kPackageArchivePath);
+    if (!written) return local_failure(Code::kPackageNotStored, kPackageArchivePath);
   }
   return keys == nullptr ? Status()
                          : check_signature(&package_link, reply.keeps_connection(), locator, where,

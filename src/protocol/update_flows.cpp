@@ -1,5 +1,6 @@
 #include "protocol/update_flows.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -39,7 +40,7 @@ Status download_package(ServerLink* link, const std::string& locator) {
     return Status(Code::kPackageKeysUnusable, kPackageKeysPath);
   }
   FilePtr out = PackageStore::create_archive();
-  if (!out) return Status(Code::kPackageNotStored, PackageStore::kArchivePath);
+  if (!out) return local_failure(Code::kPackageNotStored, PackageStore::kArchivePath);
   Status status = packages(link, locator.c_str(), out.get(),
                            keys.state() == PackageKeys::State::kUsable ? &keys : nullptr);
   if (std::fclose(out.release()) != 0 && status.ok()) {
@@ -68,21 +69,31 @@ Status install_package(ServerLink* link, PackageStore& store, const VersionReply
 // that may run from it is left: a run that installed waits for it, any
 // other run leaves its work to a later one when a script runs. The script
 // holds no lock of the client's but the start lock, which its keeper
-// process holds until it ends; the run waits for it.
-void finish_update(ServerLink* link, PackageStore& store, Start start) {
+// process holds until it ends; the run waits for it. A start that could not
+// be made stays due, and the run says so.
+Status finish_update(ServerLink* link, PackageStore& store, Start start) {
   store.note_leftovers();
   link->run_lock.reset();
-  if (!store.hold_start_lock(start == Start::kAfterInstall ? kLockWaitUnbounded : 0)) return;
+  Status status = store.hold_start_lock(start == Start::kAfterInstall ? kLockWaitUnbounded : 0);
+  if (!status.ok()) {
+    // Held by a running script: what is due waits for a later run.
+    return start == Start::kNever || status.code() == Code::kLockTimeout ? Status() : status;
+  }
   pid_t script = -1;
-  if (start != Start::kNever && start_due()) {
+  const StartRecord record = start == Start::kNever ? StartRecord::kNone : start_record();
+  if (record == StartRecord::kDue) {
     script = start_shell_command(kStartCommand);
-    if (script >= 0) clear_start_pending();  // otherwise still due: a later run starts it
-  } else if (start != Start::kNever) {
+    if (script >= 0) clear_start_pending();
+  } else if (record == StartRecord::kStale) {
     clear_start_pending();  // a record of a directory no longer in place starts nothing
+  }
+  if (record == StartRecord::kUnreadable || (record == StartRecord::kDue && script < 0)) {
+    status = Status(Code::kStartFailed, std::strerror(errno));
   }
   store.remove_leftovers();
   store.release_start_lock();
   if (script >= 0) (void)wait_for_exit(script);
+  return status;
 }
 
 }  // namespace
@@ -114,8 +125,9 @@ Status run_activation(ServerLink* link) {
   } else {
     ssl_disconnect(link);
   }
-  finish_update(link, store, status.ok() ? Start::kAfterInstall : Start::kNever);
-  return status;
+  const Status finished =
+      finish_update(link, store, status.ok() ? Start::kAfterInstall : Start::kNever);
+  return status.ok() ? finished : status;
 }
 
 Status run_version_update(ServerLink* link) {
@@ -127,9 +139,14 @@ Status run_version_update(ServerLink* link) {
   PackageStore::clear_stale_work_files();
   PackageStore store;
   char installed[kVersionCapacity] = {};
-  (void)getcurver(installed, sizeof installed);
   std::string text;
-  status = version(link, installed, text);
+  errno = 0;
+  // A version file that is there but cannot be read is no reason to install.
+  if (!getcurver(installed, sizeof installed) && errno != 0 && errno != ENOENT) {
+    status = local_failure(Code::kUnreadable, kVersionPath);
+  } else {
+    status = version(link, installed, text);
+  }
   Start start = Start::kNever;
   if (status.ok()) {
     const VersionReply reply = read_version_reply(text, true);
@@ -144,8 +161,8 @@ Status run_version_update(ServerLink* link) {
     }
   }
   ssl_disconnect(link);
-  finish_update(link, store, start);
-  return status;
+  const Status finished = finish_update(link, store, start);
+  return status.ok() ? finished : status;
 }
 
 Status run_package_request(ServerLink* link) {
@@ -159,11 +176,14 @@ Status run_package_request(ServerLink* link) {
   const std::string locator = link->host + ":" + std::to_string(link->port) + "/testpackage.tar.gz";
   status = download_package(link, locator);
   ssl_disconnect(link);
-  // What came, or an empty archive when nothing did, is the command's product.
-  const Status delivered = store.deliver(kTestPackagePath, status.ok());
+  // What came, or an empty archive when the host sent none, is the
+  // command's product; a local failure leaves whatever is there.
+  if (status.code() != Code::kPackageNotStored && status.code() != Code::kOutOfMemory) {
+    const Status delivered = store.deliver(kTestPackagePath, status.ok());
+    if (status.ok()) status = delivered;
+  }
   PackageStore::discard_download(refused(status));
-  if (status.ok()) status = delivered;
-  finish_update(link, store, Start::kNever);
+  (void)finish_update(link, store, Start::kNever);
   return status;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/library_memory.h"
 #include "base/number_text.h"
 #include "base/paths.h"
 #include "protocol/submission.h"
@@ -109,7 +110,7 @@ void read_lines(Reading& reading, Batch& batch, int max_lines) {
         static_cast<int>(reading.left() < static_cast<long long>(kLineReadSize) ? reading.left() + 1
                                                                                 : kLineReadSize);
     if (std::fgets(line, size, reading.input) == nullptr) {
-      if (std::ferror(reading.input) != 0) reading.failure = Code::kInputUnreadable;
+      if (std::ferror(reading.input) != 0) reading.failure = Code::kUnreadable;
       batch.at_end = true;
       return;
     }
@@ -142,7 +143,7 @@ void read_pieces(Reading& reading, Batch& batch) {
     std::size_t n =
         want == 0 ? 0 : std::fread(batch.clear.data() + batch.clear_length, 1, want, reading.input);
     if (n == 0) {
-      if (std::ferror(reading.input) != 0) reading.failure = Code::kInputUnreadable;
+      if (std::ferror(reading.input) != 0) reading.failure = Code::kUnreadable;
       batch.at_end = true;
       return;
     }
@@ -157,7 +158,7 @@ void read_pieces(Reading& reading, Batch& batch) {
     // A short read of a regular file is its end: what a writer appends from
     // now on waits for the next run, as it does for the results.
     if (n < want) {
-      if (std::ferror(reading.input) != 0) reading.failure = Code::kInputUnreadable;
+      if (std::ferror(reading.input) != 0) reading.failure = Code::kUnreadable;
       batch.at_end = true;
       return;
     }
@@ -175,7 +176,8 @@ const UploadKind kLog{kLogPath, false, true};
 
 // The one upload loop: batches read, each sent as one request (the first
 // on a checked connection, the next on re-connections), until the input or
-// this run's share of it ends; then what went out leaves the input.
+// this run's share of it ends; then what went out leaves the input, also
+// when a later request failed.
 Status upload(ServerLink* link, FILE* input, bool encrypted, const UploadKind& kind) {
   Status status = load_identity(link, encrypted ? KeyUse::kEncrypt : KeyUse::kNone);
   if (!status.ok()) {
@@ -185,9 +187,10 @@ Status upload(ServerLink* link, FILE* input, bool encrypted, const UploadKind& k
   const int max_lines = submit_max_lines();
   Batch batch(link->server_key.get(), encrypted);
   Reading reading(input);
-  long long sent = reading.consumed;
+  const long long start = reading.consumed;
+  long long sent = start;
   bool connected = link->ssl != nullptr;
-  for (int request = 0; !batch.at_end; ++request) {
+  for (int request = 0; status.ok() && !batch.at_end; ++request) {
     batch.clear_length = 0;
     batch.units = 0;
     batch.writer.restart();
@@ -197,7 +200,10 @@ Status upload(ServerLink* link, FILE* input, bool encrypted, const UploadKind& k
       read_pieces(reading, batch);
     }
     // A read or encryption failure is found before anything of it is sent.
-    if (reading.failure != Code::kOk) return Status(reading.failure, kind.path);
+    if (reading.failure != Code::kOk) {
+      status = Status(reading.failure, kind.path);
+      break;
+    }
     if (batch.units == 0 && !(kind.first_even_empty && request == 0)) break;
     // The first request goes on the connection the run opened and checked
     // (the log's), or on one opened now (the results'); each later one on a
@@ -207,7 +213,7 @@ Status upload(ServerLink* link, FILE* input, bool encrypted, const UploadKind& k
     } else if (request > 0) {
       status = ssl_reconnect(link);
     }
-    if (!status.ok()) return status;
+    if (!status.ok()) break;
     connected = true;
     const auto clear_length = static_cast<int>(batch.clear_length);
     const auto cipher_length = static_cast<int>(batch.writer.length());
@@ -216,12 +222,17 @@ Status upload(ServerLink* link, FILE* input, bool encrypted, const UploadKind& k
                         : logdata(link, batch.clear.data(), clear_length,
                                   encrypted ? batch.cipher.data() : batch.clear.data(),
                                   encrypted ? cipher_length : 0, encrypted ? 1 : 0);
-    if (!status.ok()) return status;
+    if (!status.ok()) break;
+    // Accepted lines must leave the input before the run ends.
+    if (sent == start) let_library_memory_fail();
     sent = reading.consumed;
   }
-  remove_sent_input(kind.path, input, sent);
+  if (status.ok() || sent > start) {
+    const Status removed = remove_sent_input(kind.path, input, sent);
+    if (status.ok()) status = removed;
+  }
   if (connected) ssl_disconnect(link);
-  return {};
+  return status;
 }
 
 }  // namespace

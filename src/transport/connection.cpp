@@ -42,9 +42,17 @@ bool resolve_first_ipv4(const char* host, in_addr& out) {
 // wait is refused outright, as a select() with such a time value would be.
 bool wait_writable(int fd, int seconds) {
   if (seconds < 0) return false;
-  pollfd entry{fd, POLLOUT, 0};
-  int ms = seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
-  return ::poll(&entry, 1, ms) > 0;
+  const double deadline = monotonic_seconds() + seconds;
+  int ready = 0;
+  do {
+    const double left = (deadline - monotonic_seconds()) * 1000;
+    pollfd entry{fd, POLLOUT, 0};
+    ready = ::poll(&entry, 1,
+                   left <= 0         ? 0
+                   : left >= INT_MAX ? INT_MAX
+                                     : static_cast<int>(left) + 1);
+  } while (ready < 0 && wait_again(errno));
+  return ready > 0;
 }
 
 void set_socket_timeout(int fd, int option, int seconds) {
@@ -74,7 +82,8 @@ Status tcp_connect(const char* host, int port, UniqueFd& sock) {
   set_blocking(sock.get(), false);
 
   if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    if (errno != EINPROGRESS) return Status(Code::kConnectFailed);
+    // An interrupted connect goes on in the background, as one in progress.
+    if (errno != EINPROGRESS && errno != EINTR) return Status(Code::kConnectFailed);
     if (!wait_writable(sock.get(), g_timeouts.ct)) return Status(Code::kConnectTimeout);
     int pending = 0;
     socklen_t length = sizeof pending;
@@ -152,7 +161,7 @@ bool handshake(ServerLink* link) {
     if (left <= 0) break;
     pollfd entry{fd, static_cast<short>(code == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
     int ms = left * 1000 > INT_MAX ? INT_MAX : static_cast<int>(left * 1000) + 1;
-    if (::poll(&entry, 1, ms) < 0 && errno != EINTR) break;
+    if (::poll(&entry, 1, ms) < 0 && !wait_again(errno)) break;
   }
   set_blocking(fd, true);
   return done;

@@ -5,6 +5,8 @@
 
 #include <openssl/ssl.h>
 
+#include <cerrno>
+
 #include "base/server_link.h"
 #include "base/status.h"
 
@@ -12,6 +14,10 @@ namespace halvorpin {
 
 // Switches the socket between blocking and non-blocking use.
 void set_blocking(int fd, bool blocking);
+
+// Whether a wait that failed with `error` is to be made again: it was
+// interrupted, or the kernel was short of memory for it for a moment.
+inline bool wait_again(int error) { return error == EINTR || error == ENOMEM; }
 
 // A connected, blocking TCP socket to host:port in `sock`, with the receive
 // and send time-outs set. kResolveFailed, kSocketFailed, kConnectFailed or

@@ -20,14 +20,25 @@ constexpr std::size_t kReadBlock = std::size_t{16} * 1024;
 constexpr double kReplyGraceSeconds = 60;
 constexpr double kFloorCheckSeconds = 1;
 
+// SSL_write, made again as it was after an interrupted send.
+int write_on(SSL* ssl, const void* data, int length, int& code) {
+  int written = 0;
+  do {
+    errno = 0;
+    written = SSL_write(ssl, data, length);
+    code = SSL_get_error(ssl, written);
+  } while (code == SSL_ERROR_WANT_WRITE && errno == EINTR);
+  return written;
+}
+
 bool write_request(SSL* ssl, const char* request) {
   // The library judges each call by the thread's error queue: what an
   // earlier operation left there (a block that did not decrypt) must not
   // read as this connection's failure.
   ERR_clear_error();
   int length = static_cast<int>(std::strlen(request));
-  int written = SSL_write(ssl, request, length);
-  int code = SSL_get_error(ssl, written);
+  int code = 0;
+  int written = write_on(ssl, request, length, code);
   if (code != SSL_ERROR_NONE) {
     std::fwrite("SSL write problem", 1, 17, stderr);
     return false;
@@ -42,8 +53,8 @@ bool write_request(SSL* ssl, const char* request) {
 bool write_body(SSL* ssl, const unsigned char* body, int length) {
   // The library refuses a zero-length write; an empty body is simply absent.
   if (length <= 0) return true;
-  int written = SSL_write(ssl, body, length);
-  int code = SSL_get_error(ssl, written);
+  int code = 0;
+  int written = write_on(ssl, body, length, code);
   if (code != SSL_ERROR_NONE) {
     std::fprintf(stderr, "SSL body write problem retval = %d\n", code);
     return false;
@@ -139,7 +150,7 @@ class ReplyReader {
     int ms = -1;
     if (left >= 0) ms = left * 1000 >= INT_MAX ? INT_MAX : static_cast<int>(left * 1000) + 1;
     pollfd entry{SSL_get_fd(ssl_), events, 0};
-    return ::poll(&entry, 1, ms) >= 0 || errno == EINTR;
+    return ::poll(&entry, 1, ms) >= 0 || wait_again(errno);
   }
 
   SSL* ssl_;

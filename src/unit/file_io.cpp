@@ -22,7 +22,10 @@ UniqueFd create_fresh_file(const char* path, mode_t mode) {
   if (::unlink(path) != 0 && errno != ENOENT) return UniqueFd();
   UniqueFd fd(::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
   // The umask must not decide who may read what root writes here.
-  if (fd.valid() && ::fchmod(fd.get(), mode) != 0) return UniqueFd();
+  if (fd.valid() && ::fchmod(fd.get(), mode) != 0) {
+    (void)::unlink(path);
+    return UniqueFd();
+  }
   return fd;
 }
 

@@ -35,7 +35,7 @@ Status getmac(const char* interface_name, char* out, std::size_t out_size) {
   UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!sock.valid()) return Status(Code::kNoMac, "getmac()::Unable to create socket\n");
   std::unique_ptr<struct if_nameindex, NameIndexFree> list(if_nameindex());
-  if (!list) return Status(Code::kNoMac);
+  if (!list) return local_failure(Code::kNoMac);
   for (struct if_nameindex* entry = list.get(); entry->if_index != 0 && entry->if_name != nullptr;
        ++entry) {
     if (std::strcmp(entry->if_name, interface_name) != 0) continue;

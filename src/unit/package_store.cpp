@@ -72,8 +72,6 @@ class PreparedFile {
   UniqueFd fd_;
 };
 
-enum class Unpack { kDone, kNotGzip, kNotTar };
-
 // Copies what a tool wrote to `fd` (from its start) to standard error.
 void show_tool_messages(int fd) {
   char block[4096];
@@ -88,29 +86,42 @@ void show_tool_messages(int fd) {
 // restoring the archive's owners; tar's member list goes to standard
 // output. The options are those GNU and BusyBox tools both take. A tool
 // ended by a signal failed. When gzip fails, tar's complaints about the
-// stream it broke off are not shown.
-Unpack unpack_archive(const char* archive, const std::string& dir) {
+// stream it broke off are not shown. A tool that could not be started is
+// the unit's failure, not the archive's (kToolFailed: the tool and why).
+Status unpack_archive(const char* archive, const std::string& dir) {
+  const char* const gzip[] = {"gzip", "-dc", archive, nullptr};
+  const char* const tar[] = {"tar", "-xovf", "-", "-C", dir.c_str(), nullptr};
   int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0) return Unpack::kNotTar;
+  if (::pipe2(ends, O_CLOEXEC) != 0)
+    return Status(Code::kToolFailed, gzip[0], std::strerror(errno));
   UniqueFd read_end(ends[0]);
   UniqueFd write_end(ends[1]);
   // Kept without a name, so nothing tar unpacks can meet it.
   const std::string messages_path = dir + "/.tar-messages";
   UniqueFd tar_messages = create_fresh_file(messages_path.c_str(), 0600);
   (void)::unlink(messages_path.c_str());
-  const char* const gzip[] = {"gzip", "-dc", archive, nullptr};
-  const char* const tar[] = {"tar", "-xovf", "-", "-C", dir.c_str(), nullptr};
   const pid_t gzip_pid = start_program(gzip, -1, write_end.get());
   write_end.reset();
-  const pid_t tar_pid = start_program(tar, read_end.get(), -1, tar_messages.get());
-  read_end.reset();
+  const pid_t tar_pid =
+      gzip_pid < 0 ? -1 : start_program(tar, read_end.get(), -1, tar_messages.get());
+  const int error = errno;
+  read_end.reset();  // a gzip without its reader ends
   int gzip_signal = 0;
   const int gzip_status = gzip_pid < 0 ? -1 : wait_for_exit(gzip_pid, &gzip_signal);
   const int tar_status = tar_pid < 0 ? -1 : wait_for_exit(tar_pid);
+  if (tar_pid < 0)
+    return Status(Code::kToolFailed, gzip_pid < 0 ? "gzip" : "tar", std::strerror(error));
   // gzip ended by SIGPIPE only stopped because tar gave up first.
-  if (gzip_status != 0 && gzip_signal != SIGPIPE) return Unpack::kNotGzip;
+  if (gzip_status != 0 && gzip_signal != SIGPIPE) return Status(Code::kArchiveNotGzip);
   if (tar_messages.valid()) show_tool_messages(tar_messages.get());
-  return tar_status == 0 ? Unpack::kDone : Unpack::kNotTar;
+  return tar_status == 0 ? Status() : Status(Code::kArchiveNotTar);
+}
+
+// A call that just failed for want of resources or for the device, not for
+// what a package holds.
+bool failed_locally() {
+  return errno == EIO || errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == ENOSPC ||
+         errno == EACCES || errno == EPERM;
 }
 
 bool is_regular_file(const std::string& path) {
@@ -184,17 +195,18 @@ Status PackageStore::unpack() {
     return Status(Code::kPackageNotStored, kPackageTreeStem);
   }
   staged_dir_ = dir;
-  const Unpack unpacked = unpack_archive(kArchivePath, staged_dir_);
+  const Status unpacked = unpack_archive(kArchivePath, staged_dir_);
   (void)::unlink(kArchivePath);
-  if (unpacked == Unpack::kNotGzip) return Status(Code::kArchiveNotGzip);
-  if (unpacked == Unpack::kNotTar) return Status(Code::kArchiveNotTar);
-  return {};
+  return unpacked;
 }
 
 Status PackageStore::check() {
   const std::string package = staged_dir_ + "/kelvoz";
+  errno = 0;
   if (!secure_package_tree(package.c_str())) {
-    return Status(Code::kPackageInvalid, "it holds what a root-run package must not");
+    return failed_locally()
+               ? local_failure(Code::kUnreadable, package)
+               : Status(Code::kPackageInvalid, "it holds what a root-run package must not");
   }
   if (!is_regular_file(package + "/schedulerconfig")) {
     return Status(Code::kPackageInvalid, "no kelvoz/schedulerconfig");
@@ -208,9 +220,12 @@ Status PackageStore::check() {
 Status PackageStore::place(const std::string& new_version) {
   const std::string tree = staged_dir_ + "/kelvoz";
   std::string schedule;
+  const std::string schedule_path = tree + "/schedulerconfig";
+  errno = 0;
   // Plain data, never shell input: the version text comes from the server.
-  if (!read_small_file((tree + "/schedulerconfig").c_str(), kScheduleLimit, schedule)) {
-    return Status(Code::kPackageInvalid, "kelvoz/schedulerconfig larger than 1 MiB");
+  if (!read_small_file(schedule_path.c_str(), kScheduleLimit, schedule)) {
+    return errno != 0 ? local_failure(Code::kUnreadable, schedule_path)
+                      : Status(Code::kPackageInvalid, "kelvoz/schedulerconfig larger than 1 MiB");
   }
   PreparedFile schedule_file;
   if (!schedule_file.prepare(kScheduleTempBase, schedule)) {
@@ -251,17 +266,22 @@ Status PackageStore::deliver(const char* product, bool fetched) {
 bool PackageStore::place_tree(const std::string& tree, const struct stat& staged) {
   const std::string stash = staged_dir_ + "/old";
   Taken taken = Taken::kFailed;
+  bool emptied = false;
   for (int round = 0; round < kPlaceRounds; ++round) {
     taken = take_name(tree.c_str(), kPackageDir, kAsideStem, /*keep_ours=*/true);
     if (taken != Taken::kOursInTheWay) break;
     // No exchange, and the installed package is in the way: it is emptied
     // into the state directory, and the rename then replaces the empty
     // directory. Not while a start script may run from it.
-    if (!hold_start_lock(kLockWaitSeconds) || !empty_into(kPackageDir, stash.c_str())) {
-      return false;
-    }
+    if (!hold_start_lock(kLockWaitSeconds).ok()) return false;
+    emptied = true;
+    if (!empty_into(kPackageDir, stash.c_str())) break;
   }
-  if (taken != Taken::kPlaced && taken != Taken::kExchanged) return false;
+  if (taken != Taken::kPlaced && taken != Taken::kExchanged) {
+    // The installed package goes back whole: the unit is never left without one.
+    if (emptied) (void)empty_into(stash.c_str(), kPackageDir);
+    return false;
+  }
   sync_directory_of(kPackageDir);
   struct stat there {};
   return ::lstat(kPackageDir, &there) == 0 && S_ISDIR(there.st_mode) &&
@@ -269,8 +289,8 @@ bool PackageStore::place_tree(const std::string& tree, const struct stat& staged
          there.st_ino == staged.st_ino;
 }
 
-bool PackageStore::hold_start_lock(int wait_seconds) {
-  return start_lock_.valid() || lock_unit(kStartLockPath, wait_seconds, start_lock_).ok();
+Status PackageStore::hold_start_lock(int wait_seconds) {
+  return start_lock_.valid() ? Status() : lock_unit(kStartLockPath, wait_seconds, start_lock_);
 }
 
 void PackageStore::note_leftovers() {
@@ -287,16 +307,22 @@ void PackageStore::remove_leftovers() {
   leftovers_.clear();
 }
 
-bool start_due() {
+StartRecord start_record() {
   std::string record;
-  if (!read_small_file(kStartPendingPath, kStartRecordLimit, record)) return false;
+  errno = 0;
+  if (!read_small_file(kStartPendingPath, kStartRecordLimit, record)) {
+    if (errno == ENOENT) return StartRecord::kNone;
+    return errno == 0 ? StartRecord::kStale : StartRecord::kUnreadable;  // 0: too long
+  }
   char* end = nullptr;
   const unsigned long long dev = std::strtoull(record.c_str(), &end, 10);
   const unsigned long long ino = std::strtoull(end, &end, 10);
   struct stat st {};
   return *end == '\n' && ::lstat(kPackageDir, &st) == 0 && S_ISDIR(st.st_mode) &&
-         st.st_uid == ::geteuid() && static_cast<unsigned long long>(st.st_dev) == dev &&
-         static_cast<unsigned long long>(st.st_ino) == ino;
+                 st.st_uid == ::geteuid() && static_cast<unsigned long long>(st.st_dev) == dev &&
+                 static_cast<unsigned long long>(st.st_ino) == ino
+             ? StartRecord::kDue
+             : StartRecord::kStale;
 }
 
 void clear_start_pending() {

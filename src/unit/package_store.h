@@ -68,9 +68,8 @@ class PackageStore {
 
   // The start lock: held by the run, and by the keeper of a start script it
   // starts, while that script runs; a tree the installed package left stays
-  // until it can be had. True when held, waiting up to `wait_seconds`
-  // (unit_lock.h).
-  bool hold_start_lock(int wait_seconds);
+  // until it can be had. Waits up to `wait_seconds` (unit_lock.h).
+  Status hold_start_lock(int wait_seconds);
   void release_start_lock() { start_lock_.reset(); }
 
  private:
@@ -81,9 +80,12 @@ class PackageStore {
   UniqueFd start_lock_;
 };
 
-// Whether a placed package's start is due: the record names the directory
-// at /tmp/kelvoz, and that is still root's. Nothing else is started.
-bool start_due();
+// What the record of a due start says: kDue when it names the directory at
+// /tmp/kelvoz, and that is still root's (nothing else is started); kStale
+// when it names anything else; kUnreadable when it is there but cannot be
+// read (errno says why).
+enum class StartRecord { kNone, kDue, kStale, kUnreadable };
+StartRecord start_record();
 void clear_start_pending();
 
 }  // namespace halvorpin

@@ -2,6 +2,7 @@
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
@@ -86,6 +87,17 @@ BignumPtr positive_decimal(const std::string& digits) {
   BignumPtr bn(raw);
   if (BN_is_zero(bn.get())) return nullptr;
   return bn;
+}
+
+// What the key cannot decrypt fails its padding or does not fit the
+// modulus, and the library says so first; anything else (an allocation that
+// failed first, say) is not the block's fault.
+bool block_damaged() {
+  const unsigned long error = ERR_peek_error();
+  const int reason = ERR_GET_REASON(error);
+  return ERR_GET_LIB(error) == ERR_LIB_RSA &&
+         (reason == RSA_R_PKCS_DECODING_ERROR || reason == RSA_R_PADDING_CHECK_FAILED ||
+          reason == RSA_R_DATA_TOO_LARGE_FOR_MODULUS);
 }
 
 }  // namespace
@@ -211,9 +223,11 @@ int rsa_encrypt_block(RsaEncryptor& encryptor, const unsigned char* in, std::siz
 int rsa_decrypt_block(EVP_PKEY_CTX* ctx, const unsigned char* in, std::size_t length,
                       unsigned char* out, std::size_t out_capacity) {
   std::size_t out_length = out_capacity;
-  if (ctx == nullptr || EVP_PKEY_decrypt(ctx, out, &out_length, in, length) != 1 ||
-      out_length > INT_MAX) {
-    return -1;
+  if (ctx == nullptr) return kBlockFailed;
+  // The library's queue then holds this block's failure alone.
+  ERR_clear_error();
+  if (EVP_PKEY_decrypt(ctx, out, &out_length, in, length) != 1 || out_length > INT_MAX) {
+    return block_damaged() ? kBlockDamaged : kBlockFailed;
   }
   return static_cast<int>(out_length);
 }

@@ -55,7 +55,11 @@ int rsa_encrypt_block(RsaEncryptor& encryptor, const unsigned char* in, std::siz
 
 // Decryption reports bad padding as a failure (no implicit rejection).
 EvpPkeyCtxPtr make_rsa_decrypt_ctx(EVP_PKEY* key);
-// Decrypts one block. Returns the clear length, or -1 when it does not decrypt.
+// Decrypts one block. Returns the clear length, kBlockDamaged when the key
+// does not decrypt it, or kBlockFailed when the decryption failed for a
+// local reason (memory).
+inline constexpr int kBlockDamaged = -1;
+inline constexpr int kBlockFailed = -2;
 int rsa_decrypt_block(EVP_PKEY_CTX* ctx, const unsigned char* in, std::size_t length,
                       unsigned char* out, std::size_t out_capacity);
 

@@ -46,11 +46,13 @@ std::string state_base_for(const char* input_path) {
   return std::string(kStateDir) + "/" + (slash != nullptr ? slash + 1 : input_path);
 }
 
-// The number of the first "<stem><digits>" in the state directory, or -1.
+// The number of the first "<stem><digits>" in the state directory; -1 when
+// there is none, kUnlisted when the directory could not be read.
+constexpr long long kUnlisted = -2;
 long long find_numbered(const std::string& stem_path, std::string& found) {
   const std::string stem = stem_path.substr(std::strlen(kStateDir) + 1);
   DirPtr listing(::opendir(kStateDir));
-  if (!listing) return -1;
+  if (!listing) return kUnlisted;
   while (const dirent* entry = ::readdir(listing.get())) {
     const char* name = entry->d_name;
     if (std::strncmp(name, stem.c_str(), stem.size()) != 0) continue;
@@ -273,6 +275,7 @@ bool place_tail(const std::string& base, const char* input_path) {
     if (st.st_nlink != 1) return false;
     std::string newer;
     long long keep = find_numbered(newer_stem, newer);
+    if (keep == kUnlisted) return false;
     if (keep >= 0) {
       if (!absorb_newer(newer, keep, tail, input_path, st.st_uid)) return false;
       continue;
@@ -300,17 +303,25 @@ Status open_upload_input(const char* path, FilePtr& stream) {
   UniqueFd fd(
       ::open(waiting ? tail.c_str() : path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) {
-    return Status(errno == ENOENT ? Code::kInputMissing : Code::kInputNotPlain, path);
+    // A link at the name is no input; any other failure is the unit's own.
+    if (errno == ENOENT || errno == ELOOP) {
+      return Status(errno == ENOENT ? Code::kInputMissing : Code::kInputNotPlain, path);
+    }
+    return local_failure(Code::kUnreadable, path);
   }
   // The tail's name is the client's own; the input's name is anyone's.
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || (!waiting && st.st_nlink != 1)) {
     return Status(Code::kInputNotPlain, path);
   }
   stream.reset(::fdopen(fd.get(), "r"));
-  if (!stream) return Status(Code::kInputUnreadable, path);
+  if (!stream) return local_failure(Code::kUnreadable, path);
   (void)fd.release();
   SentPart part;
-  if (!state_dir_trusted() || !read_sent_part(base, part)) return {};
+  errno = 0;
+  if (!state_dir_trusted() || !read_sent_part(base, part)) {
+    // Without its record of what went out, the file would go again.
+    return errno == 0 || errno == ENOENT ? Status() : local_failure(Code::kUnreadable, path);
+  }
   if (!names_file(part, st)) {
     // The file it named is gone: what stands there now is new.
     (void)::unlink((base + ".offset").c_str());
@@ -319,10 +330,10 @@ Status open_upload_input(const char* path, FilePtr& stream) {
   // Past what an earlier run sent of a file it handed back as it was.
   return ::fseeko(stream.get(), static_cast<off_t>(part.offset), SEEK_SET) == 0
              ? Status()
-             : Status(Code::kInputUnreadable, path);
+             : Status(Code::kUnreadable, path);
 }
 
-void settle_sent_input(const char* input_path) {
+bool settle_sent_input(const char* input_path) {
   const std::string base = state_base_for(input_path);
   const std::string tail = base + ".tail";
   struct stat ours {};
@@ -334,33 +345,40 @@ void settle_sent_input(const char* input_path) {
     sync_directory_of(tail.c_str());
   }
   std::string sent;
-  for (long long offset; (offset = find_numbered(base + ".sent.", sent)) >= 0;) {
-    if (!cut_tail(base, sent, offset)) return;
+  long long offset = 0;
+  while ((offset = find_numbered(base + ".sent.", sent)) >= 0) {
+    if (!cut_tail(base, sent, offset)) return false;
   }
+  // A tail that cannot go back waits: the next run reads it first.
   (void)place_tail(base, input_path);
+  return offset != kUnlisted;
 }
 
-void remove_sent_input(const char* input_path, FILE* input, long long consumed) {
+Status remove_sent_input(const char* input_path, FILE* input, long long consumed) {
   struct stat read_file {};
-  if (::fstat(::fileno(input), &read_file) != 0) return;
+  if (::fstat(::fileno(input), &read_file) != 0) return {};
   const std::string base = state_base_for(input_path);
   const std::string tail = base + ".tail";
   const char* name = is_file_at(input_path, read_file)     ? input_path
                      : is_file_at(tail.c_str(), read_file) ? tail.c_str()
                                                            : nullptr;
-  if (name == nullptr) return;  // not the file that was read: it stays for the next run
+  if (name == nullptr) return {};  // not the file that was read: it stays for the next run
   // From here on writers that open the input by name start a new file, and
   // the name records what went out, so a killed run loses nothing.
   const std::string sent = base + ".sent." + decimal_text(static_cast<std::uint64_t>(consumed));
-  if (::rename(name, sent.c_str()) != 0) return;
+  if (::rename(name, sent.c_str()) != 0) {
+    // The file stays where it is; the next run starts past what went out.
+    (void)record_sent_part(base, read_file, consumed);
+    return Status(Code::kHandBackUnfinished, input_path);
+  }
   struct stat moved {};
   if (::lstat(sent.c_str(), &moved) != 0 || moved.st_dev != read_file.st_dev ||
       moved.st_ino != read_file.st_ino) {
     return_untouched(sent, input_path);  // the name changed hands in between
-    return;
+    return {};
   }
   sync_directory_of(sent.c_str());
-  settle_sent_input(input_path);
+  return settle_sent_input(input_path) ? Status() : Status(Code::kHandBackUnfinished, input_path);
 }
 
 }  // namespace halvorpin

@@ -29,18 +29,22 @@ namespace halvorpin {
 // single link is read (with the kernel's link protections off, a second name
 // may belong to any file of the system). The stream is positioned past what
 // an earlier run sent of a file it handed back as it was. kInputMissing or
-// kInputNotPlain (reason: the path), or kInputUnreadable.
+// kInputNotPlain (reason: the path), or kUnreadable.
 Status open_upload_input(const char* path, FilePtr& stream);
 
 // Once `input` (opened by open_upload_input for `input_path`) was accepted
 // up to its offset `consumed`: moves the file aside and puts the rest back
 // at `input_path`. When the file there is no longer the one that was read,
-// nothing happens.
-void remove_sent_input(const char* input_path, FILE* input, long long consumed);
+// nothing happens. kHandBackUnfinished (reason: the path) when a step failed
+// and the next run finishes it: the file could not be moved aside (what was
+// sent is then recorded as sent in it, so the next run skips it), or the
+// moved file could not be cut (settle_sent_input).
+Status remove_sent_input(const char* input_path, FILE* input, long long consumed);
 
 // Finishes what a killed run left of remove_sent_input: the unsent bytes go
 // back to `input_path`, ahead of anything appended there since. Call it with
-// the input's lock held, before the input is opened.
-void settle_sent_input(const char* input_path);
+// the input's lock held, before the input is opened. False when a moved
+// input is still to be cut: nothing newer may be read before it.
+bool settle_sent_input(const char* input_path);
 
 }  // namespace halvorpin

@@ -76,12 +76,24 @@ void adopt_state_dir_leftovers() {
   }
 }
 
+namespace {
+
+// A state file a flow needs did not read (errno was cleared before): one
+// that is missing, too short or too long leaves the unit not enrolled; one
+// that is there but cannot be read ends the run.
+Status not_read(const char* path) {
+  return errno == 0 || errno == ENOENT ? Status(Code::kNotEnrolled)
+                                       : local_failure(Code::kUnreadable, path);
+}
+
+}  // namespace
+
 Status loadUnitId(ServerLink* link) {
   char buffer[kUnitIdCapacity] = {};
+  if (!state_dir_trusted()) return Status(Code::kNotEnrolled);
+  errno = 0;
   // One byte short of the buffer, so the text always ends within it.
-  if (!state_dir_trusted() || read_file_prefix(kUnitIdPath, buffer, sizeof buffer - 1) < 0) {
-    return Status(Code::kNotEnrolled);
-  }
+  if (read_file_prefix(kUnitIdPath, buffer, sizeof buffer - 1) < 0) return not_read(kUnitIdPath);
   link->unit_id.assign(buffer, strnlen(buffer, sizeof buffer));
   return {};
 }
@@ -89,17 +101,21 @@ Status loadUnitId(ServerLink* link) {
 Status load_identity(ServerLink* link, KeyUse use) {
   // The server's key file marks an enrolled unit, whether or not this flow
   // uses the key.
-  bool loaded = checkunitactivated() && loadUnitId(link).ok();
-  if (loaded && use != KeyUse::kNone) {
-    const bool decrypt = use == KeyUse::kDecrypt;
-    std::string pem;
-    EvpPkeyPtr& key = decrypt ? link->unit_key : link->server_key;
-    if (read_small_file(decrypt ? kUnitPrivateKeyPath : kServerKeyPath, kKeyFileLimit, pem)) {
-      key = decrypt ? parse_rsa_private_pem(pem) : parse_rsa_public_pem(pem);
-    }
-    loaded = key != nullptr;
+  char mark[2];
+  errno = 0;
+  if (state_dir_trusted() && read_file_prefix(kServerKeyPath, mark, sizeof mark) < 2) {
+    return not_read(kServerKeyPath);
   }
-  return loaded ? Status() : Status(Code::kNotEnrolled);
+  Status status = loadUnitId(link);
+  if (!status.ok() || use == KeyUse::kNone) return status;
+  const bool decrypt = use == KeyUse::kDecrypt;
+  const char* path = decrypt ? kUnitPrivateKeyPath : kServerKeyPath;
+  std::string pem;
+  errno = 0;
+  if (!read_small_file(path, kKeyFileLimit, pem)) return not_read(path);
+  EvpPkeyPtr& key = decrypt ? link->unit_key : link->server_key;
+  key = decrypt ? parse_rsa_private_pem(pem) : parse_rsa_public_pem(pem);
+  return key ? Status() : Status(Code::kNotEnrolled);
 }
 
 bool getcurver(char* out, std::size_t capacity) {

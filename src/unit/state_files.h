@@ -38,13 +38,15 @@ void adopt_state_dir_leftovers();
 enum class KeyUse { kNone, kDecrypt, kEncrypt };
 
 // Fills unit_id with the identifier file's text up to its first NUL, at most
-// 99 characters. kNotEnrolled when the file cannot be read.
+// 99 characters. kNotEnrolled when the file is missing, kUnreadable (reason:
+// its path) when it is there but cannot be read.
 Status loadUnitId(ServerLink* link);
 
 // What a flow needs of the unit's identity, and only that: kNotEnrolled
 // unless the unit is enrolled (checkunitactivated), its identifier reads
 // and the one key `use` names parses (unit_key or server_key), so no RSA
-// operation can run on a missing key.
+// operation can run on a missing key; kUnreadable (reason: the path) when
+// one of those files is there but cannot be read.
 Status load_identity(ServerLink* link, KeyUse use);
 
 // Reads the installed version into `out` (capacity bytes, zeroed by the

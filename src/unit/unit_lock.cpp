@@ -22,7 +22,8 @@ Status lock_unit(const char* path, int wait_seconds, UniqueFd& lock) {
   const double deadline = monotonic_seconds() + wait_seconds;
   for (;;) {
     if (::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) return {};
-    if (errno != EWOULDBLOCK && errno != EINTR) break;
+    if (errno == EINTR) continue;  // asked again at once: no one holds it yet
+    if (errno != EWOULDBLOCK) break;
     if (wait_seconds != kLockWaitUnbounded && monotonic_seconds() >= deadline) {
       lock.reset();
       return Status(Code::kLockTimeout, path);
