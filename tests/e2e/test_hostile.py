@@ -19,10 +19,8 @@ import pytest
 
 from conftest import COLLECTOR_PORT, COLLECTOR_URL
 from sandbox import LAB, PYTHON, SLOW, client_binary, runner
-from unitstate import (COLLECTOR, LOCK_FILES, OLD_PACKAGE, STATE_DIR, TAR_LIST, UNIT_ID,
-                       enroll, install_old_package,
-                       package_files, publish, raw_requests, received, state_files, targets,
-                       tmp_entries, version_request)
+from unitstate import (COLLECTOR, LOCK_FILES, OLD_PACKAGE, STATE_DIR, TAR_LIST, enroll,
+                       install_old_package, publish, received, targets, tmp_entries)
 
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 NOT_VERIFIED = b"Certificate doesn't verify\n"
@@ -469,28 +467,3 @@ def test_runs_on_shared_state_take_turns(sandbox, server, held, lock, command, w
     else:
         assert received(server, "submit") == b"r1\n"
     assert set(sandbox.listdir(STATE_DIR)) & LOCK_FILES >= {lock}
-
-
-# ---- a local failure after the server said yes ---------------------------------------
-
-@pytest.mark.parametrize("command", ["-v", "-a"])
-def test_full_tmp_after_a_200_is_a_failure(sandbox, server, command):
-    enroll(sandbox, server)
-    install_old_package(sandbox)
-    # Random bytes do not compress: the package cannot fit in what is left.
-    big = package(("kelvoz/data", tarfile.REGTYPE, 0o644, os.urandom(3 << 20)))
-    (server.state / "packages" / "package.tar.gz").write_bytes(big)
-    server.set_config({"version": "2.0"})
-    remount = sandbox.run(["mount", "-o", "remount,size=2m", "/tmp"])
-    assert remount.returncode == 0, remount
-
-    result = sandbox.run_client([COLLECTOR_URL, command])
-    assert (result.returncode, result.stdout) == (1, b""), result
-    assert targets(server)[-1] == "/packages/package.tar.gz"
-    assert old_package_intact(sandbox)
-    assert work_files(sandbox) == set()
-    assert state_files(sandbox) == ["unitid", "unitprivatekey", "unitpublickey", "version",
-                                    "zorpublickey"]
-    assert raw_requests(server)[-2] == version_request("0.9" if command == "-v" else "",
-                                                      UNIT_ID)
-    assert package_files(big)   # the server did have a whole package to give

@@ -24,7 +24,6 @@ from unitstate import (COLLECTOR, STATE_DIR, STATE_FILES, TAR_LIST, UNIT_ID, enr
 
 GATE = "/tmp/gate"
 QUICK = 20   # well under the 30 seconds a run waits for a lock, emulated or not
-SCHEDULE = b"# schedule\n"  # test_hostile.package()'s scheduler configuration
 TIB, RUN_SHARE = 1 << 40, 16 << 20  # a sparse input; what one run reads of it
 
 
@@ -215,31 +214,6 @@ def test_start_scripts_run_one_at_a_time(sandbox, server):
 
 
 # ---- what stands in the way ------------------------------------------------------
-
-# A mount point cannot be renamed (EBUSY): the installation stops before the
-# version is recorded, and the next run, once the name is free, installs.
-def test_a_scheduler_configuration_that_cannot_be_placed_fails_the_install(sandbox, server):
-    enroll(sandbox, server)
-    install_old_package(sandbox)
-    serve_package(server, b"#!/bin/sh\necho 2.0 > /tmp/kelvoz/started\n")
-    mounted = sandbox.run(["/bin/sh", "-ec", "rm /tmp/schedulerconfig; mkdir /tmp/schedulerconfig;"
-                           " mount -t tmpfs -o size=64k none /tmp/schedulerconfig"])
-    assert mounted.returncode == 0, mounted
-    result = sandbox.run_client([COLLECTOR_URL, "-v"])
-    assert (result.returncode, result.stdout, result.stderr) == (
-        1, TAR_LIST, b"Package not installed: /tmp/schedulerconfig could not be put in place\n"), \
-        result
-    assert sandbox.read(f"{STATE_DIR}/version") == b"0.9\n"
-    assert not sandbox.exists("/tmp/kelvoz/started")
-
-    assert sandbox.run(["umount", "/tmp/schedulerconfig"]).returncode == 0
-    result = sandbox.run_client([COLLECTOR_URL, "-v"])
-    assert (result.returncode, result.stdout, result.stderr) == (0, TAR_LIST, b""), result
-    assert owner_and_mode(sandbox, "/tmp/schedulerconfig") == (0, stat.S_IFREG, 0o644)
-    assert sandbox.read("/tmp/schedulerconfig") == SCHEDULE
-    assert sandbox.read(f"{STATE_DIR}/version") == b"2.0\n"
-    assert sandbox.read("/tmp/kelvoz/started") == b"2.0\n"
-
 
 def test_a_deep_impostor_state_directory_does_not_stop_enrollment(sandbox, server):
     publish(server, "1.0")
