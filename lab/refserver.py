@@ -49,73 +49,11 @@ REASONS = {200: "OK", 400: "Bad Request", 404: "Not Found",
            500: "Internal Server Error"}
 
 HELP = """\
-A TLS server that stands in for the measurement system's collection server
-and package host, so that the client can be exercised in the lab and in the
-end-to-end tests.  It answers enrollment, version queries, package downloads
-and result/log uploads, records every request it receives, and checks the
-uploads (decryption with the server key, SHA-1 digest header).
-
-Starting it by hand
-  1. Certificate.  The unit trusts only the CAs in its /etc/ca-bundle.crt and
-     compares the certificate's common name with the host name of the URL it
-     is given.  Issue a server certificate whose CN is that host name from a
-     CA the unit trusts, for example:
-       openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj /CN=lab-ca \\
-               -keyout ca.key -out ca.pem
-       openssl req -newkey rsa:2048 -nodes -subj /CN=collect.lab \\
-               -keyout server.key -out server.csr
-       openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key \\
-               -CAcreateserial -days 30 -out server.pem
-     and append ca.pem to the unit's /etc/ca-bundle.crt.
-  2. State directory.  Any writable directory.  On first start the server
-     creates server_private.pem there (the server's RSA key, handed to units
-     at enrollment) and the folders units/, packages/ and received/.
-  3. Start:
-       /usr/bin/python3 lab/refserver.py serve \\
-           --listen 127.0.0.1:8443 --cert server.pem --key server.key \\
-           --state ./refstate
-     It prints "READY <port>" once listening (port 0 picks a free one) and
-     logs one line per request on standard error.  Ctrl-C stops it.  Point
-     the unit at it with a URL such as https://collect.lab:8443 (the name
-     must resolve to the listening address on the unit) and the letter "a"
-     to enroll; the same instance serves the packages.
-  4. Publishing a new package version.  Build a package and put it under
-     packages/, then name the version in config.json (re-read on every
-     request, no restart needed):
-       refserver.py make-package --version 2.0 \\
-           --out ./refstate/packages/package.tar.gz
-       echo '{"version": "2.0"}' > ./refstate/config.json
-     A unit running "v" whose installed version differs in its first 8
-     characters then downloads and installs it.
-  5. What was received.  Every request goes to requests.jsonl in the state
-     directory (or --record FILE), one JSON object a line: the raw bytes,
-     method, target, headers, body, TLS session reuse and version, and for
-     uploads the clear text and whether the digest matched.  The clear text
-     of every accepted upload is appended to received/submit.bin or
-     received/log.bin.  Every connection, with a request or without one,
-     adds a line to connections.jsonl: the listening address, the number
-     of requests it carried and whether it resumed a TLS session.
-  6. Behind a front end.  With --plain the server speaks plain HTTP, as a
-     backend that a TLS-terminating reverse proxy (nginx, Apache, HAProxy,
-     lighttpd) forwards to.  Set "locator" in config.json then: the
-     default one names the backend's own port.
-
-config.json keys (all optional)
-  version             version named in version replies (default "1.0")
-  locator             package locator of version replies (default
-                      https://<Host header>:<port>/packages/package.tar.gz)
-  version_reply_text  whole clear text of the version reply (overrides both)
-  unit_id             identifier given at enrollment (default "U" + MAC)
-  package_encrypted   send packages RSA-encrypted with the unit key (not
-                      their signatures, packages/<name>.sig)
-  faults              list of {"path": PREFIX, "nth": N, ACTION: VALUE}:
-                      status, reason (a new reason phrase), header_case
-                      ("lower": header names in lower case), close, stall,
-                      delay, raw_b64, omit_header,
-                      content_length, extra_body, damage_block,
-                      trailing_bytes, no_close_notify, gate (a directory:
-                      the server makes <gate>/held and answers once
-                      <gate>/go exists, within a minute)
+A TLS server that stands in for the collection server and the package host:
+it answers enrollment, version queries, package downloads and result and log
+uploads, records every request and checks the uploads. lab/README.md is its
+manual: starting it by hand, its state directory and records, config.json
+and its faults, publishing a package, plain HTTP behind a front end.
 """
 
 
