@@ -61,6 +61,9 @@ on_exit() {
     if [[ -n ${trixie_root_job:-} ]]; then
         kill "$trixie_root_job" 2>/dev/null || true
     fi
+    if [[ -n ${openssl_job:-} ]]; then
+        kill -- "-$openssl_job" 2>/dev/null || true
+    fi
     if [[ $status -ne 0 ]]; then
         printf '\ncheck.sh: FAILED in stage %s (exit status %d) after %s\n' \
             "${current_stage:-setup}" "$status" "$(duration $((SECONDS - run_start)))" >&2
@@ -248,17 +251,48 @@ stage_mipsel() {
     mips_build mipsel LSB
 }
 
+# OpenSSL from Debian's source package, for musl and big-endian MIPS, is
+# built in the background (niced, one target after the other) while the
+# stages before theirs run, which mostly wait on tests and leave a core idle.
+openssl_job=""
+
+start_openssl_builds() {
+    mkdir -p build-musl build-mips
+    # A process group of its own, so that a failed check can end it whole.
+    setsid bash -c 'bash scripts/openssl-from-source.sh x86_64-linux-musl build-musl/openssl \
+        >build-musl/openssl.log 2>&1 &&
+        bash scripts/openssl-from-source.sh mips-linux-gnu build-mips/openssl \
+            >build-mips/openssl.log 2>&1' &
+    openssl_job=$!
+}
+
+# OpenSSL for `target` in `dir`: the background build's (waited for once),
+# or built now (a run of selected stages, or after a failed background one).
+openssl_for() {
+    local target=$1 dir=$2
+    if [[ -n $openssl_job ]]; then
+        wait "$openssl_job" || true
+        openssl_job=""
+    fi
+    local log=${dir%/openssl}/openssl.log
+    if [[ -f $log ]]; then
+        cat "$log"
+        rm -f "$log"
+    fi
+    bash scripts/openssl-from-source.sh "$target" "$dir"
+}
+
 stage_mips() {
     # Debian ships no big-endian MIPS packages: OpenSSL comes from its source
     # package, built for the target (shared libraries, as on a unit).
-    bash scripts/openssl-from-source.sh mips-linux-gnu build-mips/openssl
+    openssl_for mips-linux-gnu build-mips/openssl
     mips_build mips MSB
 }
 
 stage_musl() {
     # OpenSSL from Debian's source package, built for musl and linked in:
     # the binary then needs only musl's libc, which is its dynamic loader too.
-    bash scripts/openssl-from-source.sh x86_64-linux-musl build-musl/openssl
+    openssl_for x86_64-linux-musl build-musl/openssl
     cmake -S . -B build-musl -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-linux-musl.cmake \
         -DCMAKE_BUILD_TYPE=MinSizeRel
     cmake --build build-musl -j "$jobs"
@@ -599,6 +633,10 @@ for name in "${selected[@]}"; do
     if [[ -z $trixie_root_job && " ${selected[*]} " == *" trixie "* && $name != trixie &&
         " ${stage_names[*]} " != *" trixie "* ]]; then
         start_trixie_root
+    fi
+    if [[ -z $openssl_job && $name == packages && " ${selected[*]} " == *" musl "* &&
+        " ${selected[*]} " == *" mips "* ]]; then
+        start_openssl_builds
     fi
 done
 
