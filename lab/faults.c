@@ -224,45 +224,22 @@ static mode_t mode_argument(int flags, va_list args) {
   return (flags & (O_CREAT | O_TMPFILE)) != 0 ? (mode_t)va_arg(args, int) : 0;
 }
 
-int open(const char *path, int flags, ...) {
-  REAL(open);
-  va_list args;
-  va_start(args, flags);
-  mode_t mode = mode_argument(flags, args);
-  va_end(args);
-  if (fails_naming(K_OPEN, "open", CALLER, path, NULL)) return -1;
-  return real_open(path, flags, mode);
-}
+/* The open family takes a mode only when it creates. */
+#define OPENS(name, params, args)                                   \
+  int name params {                                                 \
+    REAL(name);                                                     \
+    va_list more;                                                   \
+    va_start(more, flags);                                          \
+    mode_t mode = mode_argument(flags, more);                       \
+    va_end(more);                                                   \
+    if (fails_naming(K_OPEN, #name, CALLER, path, NULL)) return -1; \
+    return real_##name args;                                        \
+  }
 
-int open64(const char *path, int flags, ...) {
-  REAL(open64);
-  va_list args;
-  va_start(args, flags);
-  mode_t mode = mode_argument(flags, args);
-  va_end(args);
-  if (fails_naming(K_OPEN, "open64", CALLER, path, NULL)) return -1;
-  return real_open64(path, flags, mode);
-}
-
-int openat(int dir, const char *path, int flags, ...) {
-  REAL(openat);
-  va_list args;
-  va_start(args, flags);
-  mode_t mode = mode_argument(flags, args);
-  va_end(args);
-  if (fails_naming(K_OPEN, "openat", CALLER, path, NULL)) return -1;
-  return real_openat(dir, path, flags, mode);
-}
-
-int openat64(int dir, const char *path, int flags, ...) {
-  REAL(openat64);
-  va_list args;
-  va_start(args, flags);
-  mode_t mode = mode_argument(flags, args);
-  va_end(args);
-  if (fails_naming(K_OPEN, "openat64", CALLER, path, NULL)) return -1;
-  return real_openat64(dir, path, flags, mode);
-}
+OPENS(open, (const char *path, int flags, ...), (path, flags, mode))
+OPENS(open64, (const char *path, int flags, ...), (path, flags, mode))
+OPENS(openat, (int dir, const char *path, int flags, ...), (dir, path, flags, mode))
+OPENS(openat64, (int dir, const char *path, int flags, ...), (dir, path, flags, mode))
 
 FAILS_NAMING(FILE *, fopen, (const char *path, const char *mode), (path, mode), NULL, K_OPEN, path,
              NULL)
