@@ -96,6 +96,18 @@ Status finish_update(ServerLink* link, PackageStore& store, Start start) {
   return status;
 }
 
+// What `v` and `p` need before they ask: the unit's private key (its
+// replies come encrypted to it), and no work files a killed run left.
+Status begin_download_flow(ServerLink* link) {
+  const Status status = load_identity(link, KeyUse::kDecrypt);
+  if (!status.ok()) {
+    ssl_disconnect(link);
+    return status;
+  }
+  PackageStore::clear_stale_work_files();
+  return {};
+}
+
 }  // namespace
 
 VersionReply read_version_reply(const std::string& text, bool stop_at_carriage_return) {
@@ -131,12 +143,8 @@ Status run_activation(ServerLink* link) {
 }
 
 Status run_version_update(ServerLink* link) {
-  Status status = load_identity(link, KeyUse::kDecrypt);
-  if (!status.ok()) {
-    ssl_disconnect(link);
-    return status;
-  }
-  PackageStore::clear_stale_work_files();
+  Status status = begin_download_flow(link);
+  if (!status.ok()) return status;
   PackageStore store;
   char installed[kVersionCapacity] = {};
   std::string text;
@@ -166,12 +174,8 @@ Status run_version_update(ServerLink* link) {
 }
 
 Status run_package_request(ServerLink* link) {
-  Status status = load_identity(link, KeyUse::kDecrypt);
-  if (!status.ok()) {
-    ssl_disconnect(link);
-    return status;
-  }
-  PackageStore::clear_stale_work_files();
+  Status status = begin_download_flow(link);
+  if (!status.ok()) return status;
   PackageStore store;
   const std::string locator = link->host + ":" + std::to_string(link->port) + "/testpackage.tar.gz";
   status = download_package(link, locator);
