@@ -14,11 +14,10 @@ from cryptography.hazmat.primitives import serialization
 
 from conftest import COLLECTOR, COLLECTOR_URL, start_collector
 from sandbox import DEFAULT_MAC_TEXT
-from unitstate import (STATE_FILES, state_files, TAR_LIST, UNIT_ID, assert_installed, package_request,
+from unitstate import (REFUSED, STATE_FILES, TAR_LIST, UNIT_ID, assert_installed, package_request,
                        publish, raw_requests, rsa_key, server_public_pem, set_state_file,
-                       targets, tmp_entries, version_request)
+                       state_files, targets, tmp_entries, version_request)
 
-REFUSED = b"Error establishing connection\n"
 
 
 # ---- expected requests ------------------------------------------------------

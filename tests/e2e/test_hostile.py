@@ -19,13 +19,11 @@ import pytest
 
 from conftest import COLLECTOR_PORT, COLLECTOR_URL
 from sandbox import LAB, PYTHON, SLOW, client_binary, runner
-from unitstate import (COLLECTOR, LOCK_FILES, OLD_PACKAGE, STATE_DIR, TAR_LIST, enroll,
-                       install_old_package, publish, received, targets, tmp_entries)
+from unitstate import (COLLECTOR, LOCK_FILES, NAME_MISMATCH, NOT_VERIFIED, NO_KEYS, OLD_PACKAGE,
+                       STATE_DIR, TAR_LIST, enroll, install_old_package, publish, received, targets,
+                       tmp_entries)
 
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-NOT_VERIFIED = b"Certificate doesn't verify\n"
-WRONG_NAME = b"Common name doesn't match host name\n"
-NO_KEYS = b"Unable to load keys and/or unit id"
 NOT_PLAIN = b"Not uploading %s: not a regular file with a single link\n"
 REAL_PORT, IMPOSTOR_PORT, CLOSER_PORT = 8444, 8445, 8446
 ADDR = "127.0.0.2"   # collector.test in every world
@@ -75,10 +73,10 @@ def split_path(box, pki, impostor):
 # its start where the library's error lines follow).
 @pytest.mark.parametrize("command, impostor, stderr", [
     ("-s", "untrusted", NOT_VERIFIED),
-    ("-S", "other-name", WRONG_NAME),
+    ("-S", "other-name", NAME_MISMATCH),
     ("-s", "closes", b"SSL reconnect errorSSL write problem"),
     ("-a", "untrusted", NOT_VERIFIED),
-    ("-a", "other-name", WRONG_NAME),
+    ("-a", "other-name", NAME_MISMATCH),
 ], ids=["s-untrusted", "S-other-name", "s-closes", "a-untrusted", "a-other-name"])
 def test_every_reconnection_is_verified(sandbox, pki, command, impostor, stderr):
     real, fake = split_path(sandbox, pki, impostor)

@@ -8,7 +8,6 @@ killed run left."""
 import json
 import os
 import re
-import stat
 import subprocess
 
 import pytest
@@ -17,14 +16,13 @@ from cryptography.hazmat.primitives import serialization
 from conftest import COLLECTOR_URL, start_collector
 from sandbox import LAB, PYTHON, SLOW, client_binary, runner
 from test_hostile import wait_for
-from unitstate import (COLLECTOR, OLD_PACKAGE, STATE_DIR, STATE_FILES, UNIT_ID, assert_installed,
-                       enroll, install_old_package, package_files, publish, received,
-                       server_public_pem, state_files, tmp_entries)
+from unitstate import (COLLECTOR, OLD_TREE, START_PENDING, STATE_DIR, STATE_FILES, UNIT_ID,
+                       assert_installed, enroll, install_old_package, package_at_its_place,
+                       publish, received, server_public_pem, state_files, tmp_entries, tree_of)
 
 WATCHED = ["/tmp", STATE_DIR]
 # The oldkernel stage's runner takes renameat2, or its flags, from the client.
 EXCHANGE = "--renameat2" not in os.environ.get("HALVORPIN_RUNNER", "")
-START_PENDING = f"{STATE_DIR}/start.pending"
 # What a world's /tmp holds besides the unit's own files.
 WORK_LEFTOVER = re.compile(r"^(\.kelvoz\..*|\.package\.tmp|testpackage\.tar.*|"
                            r"(schedulerconfig|output|debug\.out)\..*)$")
@@ -89,15 +87,6 @@ def unit_key_known_to(box, server):
     return ours.public_numbers() == theirs.public_numbers()
 
 
-def package_at_its_place(box):
-    """The files at /tmp/kelvoz, a directory of root's; None when it is not there."""
-    if not box.exists("/tmp/kelvoz"):
-        return None
-    st = os.lstat(box.path("/tmp/kelvoz"))
-    assert stat.S_ISDIR(st.st_mode) and st.st_uid == 0
-    return {name: box.read(f"/tmp/kelvoz/{name}") for name in box.listdir("/tmp/kelvoz")}
-
-
 def confirmed(server):
     return any(r["target"].startswith("/activate?confirm") and "200" in r["reply_status"]
                for r in server.requests())
@@ -119,9 +108,7 @@ def test_a_killed_update_or_enrollment_is_finished_by_the_next_run(make_sandbox,
         # The old package or the new one, whole; without the exchange the old
         # one may have lost files to a run killed while emptying its place.
         found = package_at_its_place(box)
-        old = {path[len("/tmp/kelvoz/"):]: data for path, data in OLD_PACKAGE.items()
-               if path.startswith("/tmp/kelvoz/")} if command == "-v" else None
-        new = {name[len("kelvoz/"):]: data for name, data in package_files(prepare.data).items()}
+        old, new = OLD_TREE if command == "-v" else None, tree_of(prepare.data)
         assert found in (old, new, {**new, "started": b"2.0\n"}) or \
             (not EXCHANGE and old and found.items() <= old.items()), (outcome, found)
         if command == "-a" and box.exists(f"{STATE_DIR}/zorpublickey"):

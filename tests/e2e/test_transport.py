@@ -20,12 +20,10 @@ from cryptography.x509.oid import NameOID
 
 from conftest import COLLECTOR, COLLECTOR_PORT, COLLECTOR_URL, start_collector
 from sandbox import client_binary, runner
-from unitstate import STATE_DIR, enroll, private_pem, publish, received, rsa_key
+from unitstate import (NAME_MISMATCH, NOT_VERIFIED, NO_HANDSHAKE, NO_KEYS, STATE_DIR, enroll,
+                       private_pem, publish, received, rsa_key)
 
 NO_CA_LIST = "Ca\u2019t read CA list\n".encode()   # no "n"; U+2019 is E2 80 99
-NOT_VERIFIED = b"Certificate doesn't verify\n"      # library error lines may follow
-NAME_MISMATCH = b"Common name doesn't match host name\n"
-NO_HANDSHAKE = b"Unable to create HttpSocket\n"
 # A unit's library configured to allow every protocol and cipher: what is
 # refused then, the client refuses itself.
 PERMISSIVE_OPENSSL_CONF = """openssl_conf = init
@@ -37,7 +35,6 @@ system_default = defaults
 CipherString = DEFAULT:@SECLEVEL=0
 MinProtocol = TLSv1
 """
-NO_KEYS = b"Unable to load keys and/or unit id"
 
 
 # ---- certificates ---------------------------------------------------------

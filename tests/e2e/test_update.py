@@ -18,19 +18,16 @@ from cryptography.hazmat.primitives.asymmetric import padding
 
 import unitstate
 from conftest import COLLECTOR_URL
-from unitstate import (COLLECTOR, LOCK_FILES, STATE_DIR, STATE_FILES, TAR_LIST, enroll,
-                       install_old_package, package_request, publish, raw_requests,
-                       set_state_file, state_files, targets, tmp_entries, unit_key,
+from unitstate import (COLLECTOR, LOCK_FILES, NAME_MISMATCH, NOT_VERIFIED, NO_KEYS, STATE_DIR,
+                       STATE_FILES, TAR_LIST, enroll, install_old_package, package_request, publish,
+                       raw_requests, set_state_file, state_files, targets, tmp_entries, unit_key,
                        version_request)
 
 PACKAGES = "packages.test"
 PACKAGES_PORT = 9443
-NO_KEYS = b"Unable to load keys and/or unit id"
-REFUSED = b"Error establishing connection\n"
 # How gunzip's own messages start: GNU gzip names the file after this,
 # BusyBox's gzip says what is wrong ("invalid magic", "crc error").
 GZIP_FAILED = b"gzip: "
-NOT_VERIFIED = b"Certificate doesn't verify\n"
 UNUSABLE_LOCATOR = b"Unusable package locator in the version reply\n"
 
 
@@ -47,7 +44,6 @@ NO_START_SCRIPT = b"Package refused: no executable kelvoz/runonce.sh\n"
 
 def refused_by(host, status_line):
     return b"Package download refused by %s: %s\n" % (host.encode(), status_line)
-WRONG_NAME = b"Common name doesn't match host name\n"
 
 
 
@@ -316,7 +312,7 @@ def start_package_host(box, server, cert, **config):
     ("-v", "good", True, None),
     ("-v", "untrusted", False, NOT_VERIFIED),
     ("-v", "expired", False, NOT_VERIFIED),
-    ("-v", "other-name", False, WRONG_NAME),
+    ("-v", "other-name", False, NAME_MISMATCH),
 ], ids=["a-good", "v-good", "v-good-encrypted", "v-untrusted", "v-expired", "v-other-name"])
 def test_package_host(sandbox, server, pki, command, cert_kind, encrypted, message):
     cert = {

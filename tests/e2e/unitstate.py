@@ -9,6 +9,8 @@ Plain functions without pytest. What concerns only the reference server
 demo uses too); the cases find it here all the same."""
 
 import io
+import os
+import stat
 import tarfile
 
 from cryptography.hazmat.primitives import serialization
@@ -24,6 +26,13 @@ STATE_DIR = "/tmp/tolvenra"
 STATE_FILES = ["unitid", "unitprivatekey", "unitpublickey", "version", "zorpublickey"]
 LOCK_FILES = {"update.lock", "output.lock", "debug.out.lock", "start.lock"}  # runs take turns
 TAR_LIST = b"kelvoz/\nkelvoz/schedulerconfig\nkelvoz/runonce.sh\n"  # tar -v on stdout
+START_PENDING = f"{STATE_DIR}/start.pending"
+# Lines the client prints (README, the message table).
+NO_KEYS = b"Unable to load keys and/or unit id"
+REFUSED = b"Error establishing connection\n"
+NO_HANDSHAKE = b"Unable to create HttpSocket\n"
+NOT_VERIFIED = b"Certificate doesn't verify\n"      # library error lines may follow
+NAME_MISMATCH = b"Common name doesn't match host name\n"
 
 
 # ---- keys -------------------------------------------------------------------
@@ -129,6 +138,24 @@ def install_old_package(box):
 def package_files(data):
     with tarfile.open(fileobj=io.BytesIO(data), mode="r:gz") as tar:
         return {m.name: tar.extractfile(m).read() for m in tar.getmembers() if m.isfile()}
+
+
+def tree_of(data):
+    """The files a package archive puts in /tmp/kelvoz, by name."""
+    return {name[len("kelvoz/"):]: content for name, content in package_files(data).items()}
+
+
+OLD_TREE = {path[len("/tmp/kelvoz/"):]: data for path, data in OLD_PACKAGE.items()
+            if path.startswith("/tmp/kelvoz/")}
+
+
+def package_at_its_place(box):
+    """The files at /tmp/kelvoz, a directory of root's; None when the name is free."""
+    if not box.exists("/tmp/kelvoz"):
+        return None
+    st = os.lstat(box.path("/tmp/kelvoz"))
+    assert stat.S_ISDIR(st.st_mode) and st.st_uid == 0, "/tmp/kelvoz is not root's directory"
+    return {name: box.read(f"/tmp/kelvoz/{name}") for name in box.listdir("/tmp/kelvoz")}
 
 
 def assert_installed(box, data, version_line, started):

@@ -7,7 +7,6 @@ import errno
 import os
 import re
 import shutil
-import stat
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -15,12 +14,11 @@ from pathlib import Path
 import faults
 from conftest import COLLECTOR_URL, start_collector
 from sandbox import LAB, PYTHON, Run, client_binary
-from unitstate import (COLLECTOR, LOCK_FILES, OLD_PACKAGE, STATE_DIR, STATE_FILES, UNIT_ID,
-                       enroll, install_old_package, package_files, publish, received,
-                       register_unit, server_public_pem)
+from unitstate import (COLLECTOR, LOCK_FILES, OLD_TREE, START_PENDING, STATE_DIR, STATE_FILES,
+                       UNIT_ID, enroll, install_old_package, package_at_its_place, publish,
+                       received, register_unit, server_public_pem, tree_of)
 
 NEW = "2.0"
-START_PENDING = f"{STATE_DIR}/start.pending"
 # An upload's input, a line a writer appends while the run's first request
 # is out (so the run hands a rest back), and one appended before the next run.
 LINES = [f"line {i}\n" for i in range(1, 6)]
@@ -31,8 +29,6 @@ GATE = "/tmp/gate"      # where the server holds an upload's first request
 NOISE = re.compile(rb"kelvoz/\S*\n|bodylength = \d+ \n")
 # The unit's names in /tmp besides its inputs.
 UNIT_NAMES = {"tolvenra", "kelvoz", "schedulerconfig", "testpackage.tar.gz"}
-OLD_TREE = {path[len("/tmp/kelvoz/"):]: data for path, data in OLD_PACKAGE.items()
-            if path.startswith("/tmp/kelvoz/")}
 DUE_TREE = {name: data for name, data in OLD_TREE.items() if name != "started"}
 # What the server or the network did, as -v and -p end with status 0; the
 # package's faults. A local failure is never told as one of them.
@@ -220,19 +216,6 @@ class UnitWorld:
 
     # ---- the unit's state ----------------------------------------------------
 
-    def tree(self):
-        """The files at /tmp/kelvoz, a directory of root's (None when the
-        name is free)."""
-        box = self.box
-        if not box.exists("/tmp/kelvoz"):
-            return None
-        st = os.lstat(box.path("/tmp/kelvoz"))
-        assert stat.S_ISDIR(st.st_mode) and st.st_uid == 0, "/tmp/kelvoz is not root's directory"
-        return {name: box.read(f"/tmp/kelvoz/{name}") for name in box.listdir("/tmp/kelvoz")}
-
-    def new_tree(self):
-        return {name[len("kelvoz/"):]: data for name, data in package_files(self.package).items()}
-
     def read(self, path):
         return self.box.read(path) if self.box.exists(path) else None
 
@@ -250,7 +233,7 @@ def assert_consistent(world):
     """After any run: the package at its place is the old or the new one,
     whole and root's; the version file, the scheduler configuration and the
     start agree with it; the keys are the old ones or a whole new set."""
-    row, tree, new = world.row, world.tree(), world.new_tree()
+    row, tree, new = world.row, package_at_its_place(world.box), tree_of(world.package)
     started_new = {**new, "started": f"{NEW}\n".encode()}
     if row.installs:
         allowed = [OLD_TREE if row.unit == "old package" else None, new, started_new]
@@ -285,12 +268,12 @@ def job_done(world):
     """The row's command did its job, as an unfaulted run does."""
     row = world.row
     if row.installs or row.unit == "start due":
-        want = world.new_tree() if row.installs else DUE_TREE
+        want = tree_of(world.package) if row.installs else DUE_TREE
         started = f"{NEW}\n".encode() if row.installs else b"old\n"
-        assert world.tree() == {**want, "started": started}, "not installed and started"
+        assert package_at_its_place(world.box) == {**want, "started": started}, "not installed and started"
     if row.installs:
         assert world.read(f"{STATE_DIR}/version") == f"{NEW}\n".encode()
-        assert world.read("/tmp/schedulerconfig") == world.new_tree()["schedulerconfig"]
+        assert world.read("/tmp/schedulerconfig") == tree_of(world.package)["schedulerconfig"]
     if row.command == "-p":
         assert world.read("/tmp/testpackage.tar.gz") == world.fetched, "-p fetched no whole package"
     if row.upload:
