@@ -61,7 +61,7 @@ list(JOIN _includes " " CMAKE_C_FLAGS_INIT)
 # function and global through the GOT and costs the unit a tenth of its
 # flash (11 KB). The executable is bound at start (-z now); the libraries,
 # stack and heap it maps are still placed at random. Its calls into libc and
-# OpenSSL go through a PLT (-mplt), which glibc's loader binds (since 2.9),
+# OpenSSL go through a PLT (-mplt), which glibc's (2.9 on) and musl's loaders bind,
 # instead of a lazy stub and a GOT load at each call (7 KB).
 string(APPEND CMAKE_C_FLAGS_INIT " -fno-pie -mplt")
 set(CMAKE_CXX_FLAGS_INIT "${CMAKE_C_FLAGS_INIT}")
